@@ -1,4 +1,8 @@
-// Keyword substitution cipher used for the published configuration values. Only deciphers.
+// Keyword substitution cipher of the published configuration values: the cipher alphabet is the
+// key's distinct upper-case letters A-Z in order (every other key character is ignored), then the
+// remaining letters alphabetically. Letters keep their case; every other byte passes unchanged.
+// The launcher only deciphers; the publisher enciphers. Immutable after construction, so it may
+// be read from any thread.
 #pragma once
 
 #include <string>
@@ -10,6 +14,7 @@ extern const char kContentCipherKey[];
 
 class ContentCipher {
 public:
+    // An empty key, or one without upper-case letters, gives the identity mapping.
     explicit ContentCipher(const std::string& key);
 
     // Letters are substituted with their case kept; every other byte passes unchanged.

@@ -20,13 +20,31 @@ constexpr wchar_t kPathSeparator = L'/';
 uint32_t LastSystemError();
 void SetLastSystemError(uint32_t code);
 
-// Backslashes and slashes in `path` become kPathSeparator.
-std::wstring NativeSeparators(std::wstring path);
-// base + separator + relative (relative's separators made native). An empty base gives relative.
-std::wstring JoinPath(const std::wstring& base, const std::wstring& relative);
-bool IsSeparator(wchar_t c);
+// Both separators are recognised on every platform: relative paths from file and package lists
+// are written with backslashes whatever system reads them.
+inline bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
-// Full path of the running executable, and its folder (no trailing separator).
+// Backslashes and slashes in `path` become kPathSeparator.
+inline std::wstring NativeSeparators(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (IsSeparator(c)) c = kPathSeparator;
+    }
+    return path;
+}
+
+// base + separator + relative (relative's separators made native). An empty base gives relative;
+// a base that already ends in a separator gets no second one.
+inline std::wstring JoinPath(const std::wstring& base, const std::wstring& relative) {
+    if (base.empty()) return NativeSeparators(relative);
+    std::wstring joined = base;
+    if (!IsSeparator(joined.back())) joined += kPathSeparator;
+    return joined + NativeSeparators(relative);
+}
+
+// Full path of the running executable, and its folder (no trailing separator; cut at the last
+// backslash or slash, the whole path when there is none). Empty when it cannot be determined.
 std::wstring ModulePath();
 std::wstring ModuleDirectory();
 
@@ -34,39 +52,51 @@ bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 
 // Creates every missing folder of `path` up to its last separator; the last component is a
-// folder only when `path` ends in a separator. "Already exists" and "access denied" on a prefix
-// are tolerated (a drive root "C:" fails with one of them).
+// folder only when `path` ends in a separator (a path without any separator is one folder).
+// "Already exists" and "access denied" on a prefix are tolerated (a drive root "C:" fails with
+// one of them; the root of a "\\server\share" or "\\?\" path is not created at all), but
+// the result is true only when the deepest folder asked for exists as a folder afterwards: a
+// path through an existing file fails with the code of the refused creation.
 bool CreateDirectories(const std::wstring& path);
 
-// Copies the tree below `source` into `destination`, overwriting files. Entries whose names
-// begin with "." are skipped. Stops at the first failure (false, LastSystemError set); files
-// copied before it stay. A source that cannot be enumerated copies nothing and returns true.
+// Copies the tree below `source` into `destination` (created when missing), overwriting files.
+// Entries whose names begin with "." (files and folders) are skipped. Stops at the first failure
+// (false, LastSystemError set); files copied before it stay. A source that does not exist copies
+// nothing and returns true; a folder that exists but cannot be enumerated is a failure.
 bool CopyTree(const std::wstring& source, const std::wstring& destination);
 
-// Total bytes of all files below `folder`; 0 when it cannot be enumerated.
+// Total bytes of all files below `folder`, recursively; folders whose names begin with "." are
+// not counted. 0 when it cannot be enumerated; a file that cannot be opened for reading counts 0.
 uint64_t DirectorySize(const std::wstring& folder);
 
 struct DirEntry {
     std::wstring name;  // file name only; "." and ".." are never listed
+    // Elsewhere than Windows a symbolic link is never a directory here, so a tree removal built
+    // on this listing unlinks it instead of emptying its target. On Windows a directory
+    // junction is a directory, as FindFirstFileW reports it.
     bool isDirectory = false;
     uint64_t size = 0;  // files only
 };
-// Lists the entries of a folder. False (LastSystemError set) when it cannot be enumerated.
+// Lists the entries of a folder, in no particular order. False (LastSystemError set) when it
+// cannot be enumerated; an empty folder gives true and no entries.
 bool ListDirectory(const std::wstring& folder, std::vector<DirEntry>* entries);
 
-// Size of a file in bytes, or -1 when it does not exist or cannot be examined.
+// Size of a file in bytes, or -1 when it does not exist, is a folder or cannot be examined.
 int64_t FileSize64(const std::wstring& path);
 
 bool RemoveFile(const std::wstring& path);
 bool RemoveEmptyFolder(const std::wstring& path);
-// Renames a file or folder (_wrename / rename). Fails when the target exists.
+// Renames a file or folder (_wrename / rename). Fails when the target exists, even an empty
+// folder.
 bool RenamePath(const std::wstring& from, const std::wstring& to);
-// Copies one file, overwriting the target (CopyFileW with overwrite allowed).
+// Copies one file, overwriting the target (CopyFileW with overwrite allowed). Copying a file
+// onto itself fails and leaves it untouched.
 bool CopyOneFile(const std::wstring& from, const std::wstring& to);
 // Free bytes available to the caller on the volume holding `folder`.
 bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes);
 
 // Opens a file like fopen (mode is a narrow fopen mode, e.g. "rb", "wb", "ab"). Null on failure.
+// Files opened here are not inherited by programs started with LaunchProgram.
 std::FILE* OpenFile(const std::wstring& path, const char* mode);
 // Seek/tell with 64-bit offsets.
 bool SeekFile(std::FILE* file, int64_t offset, int origin);
@@ -74,7 +104,7 @@ int64_t TellFile(std::FILE* file);
 
 // Move-only owner of a FILE*.
 class File {
-public:
+  public:
     File() = default;
     explicit File(std::FILE* f) : f_(f) {}
     File(const std::wstring& path, const char* mode) : f_(OpenFile(path, mode)) {}
@@ -101,7 +131,7 @@ public:
         return ok;
     }
 
-private:
+  private:
     std::FILE* f_ = nullptr;
 };
 

@@ -13,16 +13,18 @@ struct Date {
     bool valid = false;  // a real Gregorian calendar date
 };
 
-// Reads an eight-digit "YYYYMMDD" text (characters 0-3, 4-5, 6-7, each like atoi). A text shorter
-// than six characters is not a date. The numbers are returned even when the date is not valid.
+// Reads an eight-digit "YYYYMMDD" text: characters 0-3, 4-5 and 6-7, each read as its leading
+// decimal digits (0 when there are none; signs and blanks are not digits), so anything after the
+// eighth character is ignored. A text shorter than six characters is not a date (all numbers 0).
+// Otherwise the numbers are returned even when they do not make a calendar date.
 Date ParseDate(const std::string& text);
 
-// Second date minus first, in days (Gregorian day numbers).
+// Second date minus first, in days (proleptic Gregorian day numbers). Meaningful for valid dates.
 int32_t DaysBetween(const Date& first, const Date& second);
 
-std::string TodayString();     // local "%Y%m%d"
-std::string NowString();       // local "%Y%m%d%H%M%S"
-std::string TimestampMillis(); // local "%Y-%m-%d %H:%M:%S.mmm"
-std::string LogTimeString();   // local "%Y-%m-%d %H:%M:%S"
+std::string TodayString();      // local "%Y%m%d"
+std::string NowString();        // local "%Y%m%d%H%M%S"
+std::string TimestampMillis();  // local "%Y-%m-%d %H:%M:%S.mmm"
+std::string LogTimeString();    // local "%Y-%m-%d %H:%M:%S"
 
 }  // namespace velka

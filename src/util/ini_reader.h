@@ -2,7 +2,16 @@
 //
 // The constructor reads the whole stream; a grammar error throws std::runtime_error whose
 // message is one of "no '=' found", "duplicated key found", "section with wrong depth",
-// "duplicate section name on the same level", followed by " on line #N".
+// "duplicate section name on the same level", followed by " on line #N" (N counts every line
+// read, blank and comment lines included).
+//
+// Grammar, on bytes (no encoding handling, a byte-order mark stays part of the first key): lines
+// end at LF; each is trimmed of " \t\r\n"; empty lines and lines starting with "#" or ";" are
+// skipped. "key = value": key and value trimmed, the value cut before its first "#", or when it
+// has none before its first ";" (blanks before the comment stay). "[name]", "[[name]]", ...: the
+// number of leading "[" is the depth, as many trailing characters are dropped unexamined; a
+// header may go at most one level deeper than the current section and its name must be new
+// under its parent.
 #pragma once
 
 #include <cstdint>

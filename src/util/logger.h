@@ -21,11 +21,14 @@ public:
     // Writes the end banner when a file is open.
     ~Logger() override;
 
-    // Opens `path` (narrow) for appending in text mode and writes the start banner. From now on
-    // lines go to the file only. A file that cannot be opened drops every later file line.
+    // Opens `path` (narrow) for appending in text mode and writes the start banner
+    // "<time> : === Start logging ===". From now on lines go to the file only. A file that
+    // cannot be opened drops every later file line, silently. A second Open closes the first file
+    // (no end banner) and continues in the new one.
     void Open(const std::string& path);
 
-    // "[INFO] " / "[ERROR] " / no prefix, local time, " : ", message, "\n"; flushed at once.
+    // "[INFO] " / "[ERROR] " / no prefix, local time "%Y-%m-%d %H:%M:%S", " : ", message, "\n";
+    // flushed at once. The message is written as given (line breaks included).
     void Write(int32_t level, const std::string& message);
     void Info(const std::string& message) { Write(kInfo, message); }
     void Error(const std::string& message) { Write(kError, message); }
@@ -47,8 +50,12 @@ private:
 };
 
 // Removes from `logDirectory` every file whose base name is not a valid date or that is
-// `retentionDays` or more days older than `today` ("%Y%m%d"). Folders are kept. False when
-// `today` is not a date or the folder cannot be enumerated; true otherwise.
-bool CleanOldLogs(const std::wstring& logDirectory, const std::string& today, int32_t retentionDays);
+// `retentionDays` or more days older than `today` ("%Y%m%d"); dated today, recently or in the
+// future: kept. The base name ends at the first "." that follows another character (leading dots
+// belong to it) and is read as a date by its first eight characters, whatever the extension.
+// Folders are kept; failed deletions are ignored. False when `today` is not a date (nothing is
+// deleted) or the folder cannot be enumerated; true otherwise, also when the folder is missing.
+bool CleanOldLogs(const std::wstring& logDirectory, const std::string& today,
+                  int32_t retentionDays);
 
 }  // namespace velka

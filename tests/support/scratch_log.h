@@ -1,0 +1,95 @@
+// Test helpers: a scratch folder below the system temp folder, unique per process and test so
+// tests can run in parallel, and a day log opened inside it whose messages can be read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "util/logger.h"
+
+namespace velka {
+namespace testing_support {
+
+// Creates <temp>/velka_<tag>_<pid>_<suite>_<test> and removes it with everything in it on
+// destruction.
+class ScratchFolder {
+  public:
+    explicit ScratchFolder(const std::string& tag) {
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = "velka_" + tag + "_" + std::to_string(CurrentProcessId());
+        if (info) name += std::string("_") + info->test_suite_name() + "_" + info->name();
+        for (char& c : name) {
+            if (c == '/' || c == '\\') c = '_';  // parameterised test names
+        }
+        path_ = JoinPath(std::filesystem::temp_directory_path().wstring(), ToWide(name));
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+        std::filesystem::create_directories(std::filesystem::path(path_), ignored);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& Path() const { return path_; }
+    // `relative` may use "/" or "\\"; the result has native separators.
+    std::wstring operator/(const std::wstring& relative) const { return JoinPath(path_, relative); }
+
+  private:
+    std::wstring path_;
+};
+
+struct LogLine {
+    std::string level;    // "[INFO] ", "[ERROR] " or "" for banners and other levels
+    std::string message;  // text after the time and " : ", without the line end
+};
+
+// The lines of a log file written by Logger, banners left out.
+inline std::vector<LogLine> ReadLogLines(const std::wstring& logFile) {
+    std::string bytes;
+    std::vector<LogLine> lines;
+    if (!ReadFileBytes(logFile, &bytes)) return lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t separator = line.find(" : ");
+        if (separator == std::string::npos) continue;
+        LogLine parsed;
+        parsed.message = line.substr(separator + 3);
+        if (parsed.message.rfind("=== ", 0) == 0) continue;
+        if (line.rfind("[INFO] ", 0) == 0) parsed.level = "[INFO] ";
+        if (line.rfind("[ERROR] ", 0) == 0) parsed.level = "[ERROR] ";
+        lines.push_back(parsed);
+    }
+    return lines;
+}
+
+// A Logger writing into <scratch>/log.txt.
+class ScratchLog {
+  public:
+    explicit ScratchLog(const ScratchFolder& folder) : path_(folder / L"log.txt") {
+        logger_.Open(ToNarrow(path_));
+    }
+    Logger& logger() { return logger_; }
+    std::vector<LogLine> Lines() const { return ReadLogLines(path_); }
+
+  private:
+    std::wstring path_;
+    Logger logger_;
+};
+
+}  // namespace testing_support
+}  // namespace velka
