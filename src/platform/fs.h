@@ -95,6 +95,11 @@ bool CopyOneFile(const std::wstring& from, const std::wstring& to);
 // Free bytes available to the caller on the volume holding `folder`.
 bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes);
 
+// Program files: whether a file carries the execute permission, and granting it (to whoever may
+// read the file). Windows has no such bit: a file counts as not marked and marking succeeds.
+bool IsExecutableFile(const std::wstring& path);
+bool MarkExecutable(const std::wstring& path);
+
 // Opens a file like fopen (mode is a narrow fopen mode, e.g. "rb", "wb", "ab"). Null on failure.
 // Files opened here are not inherited by programs started with LaunchProgram.
 std::FILE* OpenFile(const std::wstring& path, const char* mode);

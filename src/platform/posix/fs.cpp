@@ -309,3 +309,22 @@ bool WriteFileBytes(const std::wstring& path, const std::string& contents) {
 }
 
 }  // namespace velka
+
+namespace velka {
+
+bool IsExecutableFile(const std::wstring& path) {
+    struct stat info;
+    return stat(ToNarrow(path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           (info.st_mode & S_IXUSR) != 0;
+}
+
+bool MarkExecutable(const std::wstring& path) {
+    const std::string narrow = ToNarrow(path);
+    struct stat info;
+    if (stat(narrow.c_str(), &info) != 0) return false;
+    // Execute for everyone who may read it, like a freshly built program.
+    const mode_t read = info.st_mode & (S_IRUSR | S_IRGRP | S_IROTH);
+    return chmod(narrow.c_str(), (info.st_mode & 07777) | (read >> 2)) == 0;
+}
+
+}  // namespace velka

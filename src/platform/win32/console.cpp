@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "platform/text.h"
 
@@ -19,6 +20,23 @@ bool IsConsoleHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+// The progress line ends in "erase to end of line"; consoles that know escape sequences
+// (Windows 10 and later) must be told to interpret them rather than print them. Older consoles
+// refuse the mode and stay as they were.
+void EnableEscapes(ConsoleStream stream, HANDLE handle) {
+    static std::once_flag once[2];
+    std::call_once(once[stream == ConsoleStream::Out ? 0 : 1], [handle] {
+        DWORD mode = 0;
+        if (GetConsoleMode(handle, &mode)) {
+            SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+        }
+    });
+}
+
 }  // namespace
 
 bool IsTerminal(ConsoleStream stream) { return IsConsoleHandle(HandleOf(stream)); }
@@ -28,6 +46,7 @@ void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
     std::fflush(file);
     HANDLE handle = HandleOf(stream);
     if (IsConsoleHandle(handle)) {
+        EnableEscapes(stream, handle);
         DWORD written = 0;
         WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;

@@ -270,3 +270,10 @@ bool WriteFileBytes(const std::wstring& path, const std::string& contents) {
 }
 
 }  // namespace velka
+
+namespace velka {
+
+bool IsExecutableFile(const std::wstring&) { return false; }
+bool MarkExecutable(const std::wstring&) { return true; }
+
+}  // namespace velka

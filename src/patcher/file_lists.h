@@ -1,0 +1,88 @@
+// The published file list and package list, and the check of the local disk against them.
+//
+// Both lists are plain text, one entry per line (LF, a CR before it tolerated):
+//   file list     name=path$size$CRC
+//   package list  name=path$unpackedSize$packageSize$CRC
+// Paths are relative, written with backslashes; they get native separators before they reach the
+// file system. CRC texts are eight upper-case hexadecimal digits (ComputeFileCrc).
+//
+// Everything here runs on the update thread and writes the PatcherStatus fields named below.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velka {
+
+class Logger;
+class PatcherStatus;
+struct JobResult;  // the download pool's per-job record
+
+struct FileEntry {
+    std::string name;  // text before "="; shown as the current file name
+    std::string path;  // relative to the checked folder, backslash-separated
+    uint32_t size = 0;
+    std::string crc;  // upper-cased on parsing
+    bool needsDownload = false;
+    bool failed = false;  // unparseable line, or the local file could not be opened
+    std::wstring error;   // "Parse Failed", "failed to open for checking", ...
+};
+
+struct PackageEntry {
+    std::string name;
+    std::string path;  // the package file, relative to Temp\ZipUpdate
+    int64_t packageSize = 0;
+    int64_t unpackedSize = 0;
+    std::string crc;
+    bool needsDownload = false;
+    bool failed = false;
+    std::wstring error;
+    std::shared_ptr<JobResult> jobResult;  // attached and managed by the download pool
+};
+
+// Parse a list body. bytesTotal is set to 0 first.
+//
+// Lines that do not split into exactly two non-empty pieces at "=" are dropped. Lines with the
+// wrong number of "$" fields become entries with only `name`, `failed` set and error
+// "Parse Failed"; they do not stop the parse. ParsePackageList adds the unpackedSize of every
+// well-formed entry to *totalUnpacked (which it does not reset).
+//
+// A list naming a path that would leave its folder (absolute, drive letter, "..", control
+// characters; see IsSafeRelativePath) is hostile: one ERROR line names the entry, *entries is
+// left empty and the result is false. The caller must then end the run as failed without
+// touching the installation, e.g. with the text "暫時無法驗證更新，請啓動遊戲繼續驗證！" (the
+// transfer codes are meaningless here). On true every non-failed entry has a safe path.
+bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& text,
+                   std::vector<FileEntry>* entries);
+bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& text,
+                      std::vector<PackageEntry>* entries, uint64_t* totalUnpacked);
+
+struct LocalCheckResult {
+    uint32_t openFailures = 0;     // files that exist but could not be opened
+    uint32_t filesToDownload = 0;  // entries marked needsDownload
+    uint64_t bytesToDownload = 0;  // sum of their expected sizes
+};
+
+// Checks every entry, in order, against `gameFolder` (CheckLocalFiles) or against
+// baseFolder\Temp\ZipUpdate (CheckLocalPackages): an entry whose file is missing, of another
+// length than `size` / `packageSize`, or of another CRC is marked needsDownload; an intact one
+// gets needsDownload cleared and counts in filesDone. A file that exists but cannot be opened
+// also gets `failed` and error "failed to open for checking".
+//
+// Status: filesDone = 0, filesTotal = entry count, bytesDone = 0, state = CheckingFiles, message
+// "正在驗證遊戲完整性" (files) or "正在檢索本地整包文件" (packages); currentFileName follows the
+// entry being checked. Entries whose path is not safe (only the parser's "Parse Failed" entries,
+// whose path is empty, when the list came from the parsers) are marked without any file access.
+LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& gameFolder,
+                                 std::vector<FileEntry>& entries);
+LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
+                                    std::vector<PackageEntry>& entries);
+
+// CRC-32 (the zip/zlib polynomial) of the whole file as eight upper-case hexadecimal digits,
+// e.g. "0A1B2C3D"; an empty file gives "00000000". Empty text when the file cannot be opened or
+// read. When `fileSize` is given and the file opened, it receives the file's 64-bit length.
+std::string ComputeFileCrc(const std::wstring& path, int64_t* fileSize = nullptr);
+
+}  // namespace velka

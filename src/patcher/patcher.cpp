@@ -1,0 +1,318 @@
+#include "patcher/patcher.h"
+
+#include <utility>
+
+#include "patcher/file_lists.h"
+#include "patcher/maintenance.h"
+#include "patcher/version_record.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "transfer/download_sets.h"
+#include "transfer/extract.h"
+#include "transfer/http.h"
+#include "util/dates.h"
+#include "util/strings.h"
+
+#ifndef VELKA_DEFAULT_LAUNCHER_URL
+#define VELKA_DEFAULT_LAUNCHER_URL "https://download.example.invalid/velka_hk_win/Launcher/"
+#endif
+
+namespace velka {
+
+const char kDefaultLauncherUrl[] = VELKA_DEFAULT_LAUNCHER_URL;
+
+const wchar_t kMsgCannotVerify[] = L"暫時無法驗證更新，請啓動遊戲繼續驗證！";
+const wchar_t kMsgDiskFull[] = L"磁碟空間不足,請清理空間後再試！";
+const wchar_t kMsgLocalFault[] = L"文件讀寫權限異常，請重啓後再試！";
+const wchar_t kMsgDownloadFailed[] = L"無法下載遠程文件，請重啓後再試！";
+const wchar_t kMsgCopyFailed[] = L"移動文件失敗，請重啓啓動器後再試！";
+const wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";
+const wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
+
+namespace {
+
+const char kLauncherConfigName[] = "launcherconfig.txt";
+const char kServerConfigName[] = "serverconfig.txt";
+const wchar_t kGameProcessName[] = L"velka.exe";
+const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
+
+std::string Num(int64_t value) { return std::to_string(value); }
+std::wstring WNum(int64_t value) { return std::to_wstring(value); }
+
+std::wstring LastErrorSuffix(uint32_t code) { return L" LastError(" + WNum(code) + L")"; }
+
+}  // namespace
+
+Patcher::Patcher() : Patcher(ModuleDirectory()) {}
+
+Patcher::Patcher(std::wstring baseDirectory, const TransferSettings& settings)
+    : baseDir_(std::move(baseDirectory)), settings_(settings), cipher_(kContentCipherKey) {}
+
+std::wstring Patcher::PathIn(const std::wstring& relative) const {
+    return JoinPath(baseDir_, relative);
+}
+
+void Patcher::ThreadMain() { Run(std::string(kDefaultLauncherUrl)); }
+
+std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
+                                               const std::vector<std::string>& bases,
+                                               const std::string& extraBases) {
+    std::vector<std::string> urls;
+    for (const std::string& base : bases) urls.push_back(base + fileName);
+    for (const std::string& base : Split(extraBases, '$')) urls.push_back(base + fileName);
+    return urls;
+}
+
+std::wstring Patcher::CodesMessage(const std::wstring& text) const {
+    return text + L" CURLCODE(" + WNum(logger_.LastCurlCode()) + L") HTTP STATUES CODE(" +
+           WNum(logger_.LastResponseCode()) + L")";
+}
+
+bool Patcher::Fail(const std::wstring& text) {
+    PatcherStatus::Fail(text);
+    return false;
+}
+
+bool Patcher::OpenDayLog() {
+    const std::string today = TodayString();
+    const std::wstring logDir = PathIn(L"Log");
+    CleanOldLogs(logDir, today, 7);
+    const std::wstring logPath = JoinPath(logDir, ToWide(today) + L".txt");
+    CreateDirectories(logPath);
+    logger_.Open(ToNarrow(logPath));
+    return true;
+}
+
+bool Patcher::Run(const std::string& defaultLauncherUrl) {
+    // A. Set-up.
+    LauncherConfig local;
+    LauncherConfig latest;
+    ServerConfig server;
+    ServerConfig record;
+    OpenDayLog();
+    if (waitForGame) {
+        SetMessage(L"正在等待遊戲進程關閉");
+        KillProcessByName(kGameProcessName);
+    }
+
+    // B. Launcher configuration: the installed mirrors first, the compiled-in one last.
+    bool selfUpdate = false;
+    const std::wstring localLauncherConfig = PathIn(L"Config\\launcherconfig.txt");
+    if (FileExists(localLauncherConfig)) {
+        selfUpdate = !ParseLauncherConfig(logger_, cipher_, localLauncherConfig, &local);
+        logger_.Info("Local launcher version : " + VersionToString(local.launcherVersion));
+    } else {
+        logger_.Info("Missing local launcherconfig, force launcher self-update");
+        selfUpdate = true;
+    }
+    std::vector<std::string> urls =
+        BuildUrlList(kLauncherConfigName, local.remoteURLs, defaultLauncherUrl);
+    ForcePlainHttp(&urls);
+    SetMessage(L"正在驗證啓動器是否需要更新");
+    const std::wstring latestLauncherConfig = PathIn(L"Temp\\launcherconfig.txt");
+    if (!DownloadFromFirstUrl(latestLauncherConfig, urls, &logger_, settings_)) {
+        return Fail(CodesMessage(kMsgCannotVerify));
+    }
+    if (FileExists(latestLauncherConfig)) {
+        ParseLauncherConfig(logger_, cipher_, latestLauncherConfig, &latest);
+        logger_.Info("Latest launcer version : " + VersionToString(latest.launcherVersion));
+    }
+    if (LauncherNeedsUpdate(local.launcherVersion, latest.launcherVersion)) selfUpdate = true;
+
+    // C. The launcher replaces itself; the game is not checked in this run.
+    if (selfUpdate) return RunSelfUpdate(latest, defaultLauncherUrl);
+
+    // D. Server configuration and versions.
+    bool localConfigExisted = false;
+    const std::wstring recordPath = LocalVersionRecordPath(baseDir_);
+    if (FileExists(recordPath)) {
+        localConfigExisted = true;
+        ParseServerConfig(logger_, cipher_, recordPath, &record, true);
+    }
+    urls = BuildUrlList(kServerConfigName, latest.remoteURLs, "");
+    ForcePlainHttp(&urls);
+    SetMessage(L"正在驗證版本是否需要更新");
+    const std::wstring latestServerConfig = PathIn(L"Temp\\serverconfig.txt");
+    if (!DownloadFromFirstUrl(latestServerConfig, urls, &logger_, settings_)) {
+        return Fail(CodesMessage(kMsgCannotVerify));
+    }
+    if (FileExists(latestServerConfig)) {
+        ParseServerConfig(logger_, cipher_, latestServerConfig, &server, false);
+        std::wstring label = L"版本號: Vx.x.x/Vy.y.y";
+        if (!IsInvalidVersion(server.incrementVersion)) {
+            label = ReplaceAll(label, L"y.y.y", ToWide(VersionToString(server.incrementVersion)));
+        }
+        if (!IsInvalidVersion(server.zipVersion)) {
+            label = ReplaceAll(label, L"x.x.x", ToWide(VersionToString(server.zipVersion)));
+        }
+        SetVersionLabel(label);
+    }
+    ForcePlainHttp(&server.filelistURLs);
+    ForcePlainHttp(&server.zipupdateURLs);
+    ForcePlainHttp(&server.incrementupdateURLs);
+    ForcePlainHttp(&server.ziplistURLs);
+    const bool zipNeeded = NeedsFullUpdate(record.incrementVersion, server);
+    logger_.Info("Local game version : " + VersionToString(record.incrementVersion));
+    logger_.Info("Latest game version : " + VersionToString(server.incrementVersion) + "/" +
+                 VersionToString(server.zipVersion));
+
+    return UpdateGame(server, localConfigExisted, zipNeeded);
+}
+
+bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& defaultLauncherUrl) {
+    logger_.Info("=========Launcher self-update process");
+    CreateDirectories(PathIn(L"Temp\\LauncherUpdate") + kPathSeparator);
+    // Sizes of -1 (a missing description) add up, as unsigned, to more than any disk holds.
+    const uint64_t required = static_cast<uint64_t>(latest.launcherZipInfo.unpackedSize) +
+                              static_cast<uint64_t>(latest.launcherZipInfo.packageSize);
+    if (!CheckDiskSpace(logger_, baseDir_, required)) return Fail(kMsgDiskFull);
+
+    const std::string packageName =
+        VersionToString(latest.launcherVersion) + "/" + latest.launcherZipInfo.fileName;
+    std::vector<std::string> urls =
+        BuildUrlList(packageName, latest.remoteURLs, defaultLauncherUrl);
+    ForcePlainHttp(&urls);
+
+    if (!selfUpdater_.update || !selfUpdater_.replace) {
+        logger_.Error("Launcher self-update is not available in this front end");
+        return Fail(kMsgSelfUpdateFailed);
+    }
+    if (!selfUpdater_.update(*this, urls, latest.launcherZipInfo)) {
+        SetState(PatcherState::Failed);  // the updater has set the message
+        return false;
+    }
+    CreateDirectories(PathIn(L"Config\\launcherconfig.txt"));
+    selfUpdater_.replace(*this, PathIn(L"Temp\\LauncherUpdate"));
+    // Only reached when the replacement could not be started; its message is set.
+    if (State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
+    return false;
+}
+
+bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded) {
+    // E. File list and the local check.
+    const std::wstring gameFolder = PathIn(L"Game\\velka_win") + kPathSeparator;
+    std::string body = FetchFirstRemoteText(server.filelistURLs, &logger_, settings_);
+    if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
+    std::vector<FileEntry> files;
+    if (!ParseFileList(logger_, *this, body, &files)) return Fail(kMsgCannotVerify);
+    LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
+    logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
+                 "    bytesToDownload = " + Num(check.bytesToDownload));
+    if (!localConfigExisted && zipNeeded && check.filesToDownload == 0 &&
+        check.bytesToDownload == 0) {
+        // A complete game without a version record is taken as current.
+        zipNeeded = false;
+    }
+    if (!DirectoryExists(gameFolder)) {
+        logger_.Info("Can not locate local game directory, force zip update");
+        zipNeeded = true;
+    }
+
+    int32_t failedFiles = 0;
+    int32_t localFaults = 0;
+
+    // F. Full package update.
+    if (zipNeeded) {
+        body = FetchFirstRemoteText(server.ziplistURLs, &logger_, settings_);
+        if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
+        std::vector<PackageEntry> packages;
+        uint64_t unpackedTotal = 0;
+        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal)) {
+            return Fail(kMsgCannotVerify);
+        }
+        LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);
+        logger_.Info("=========Zip update process");
+        if (!CheckDiskSpace(logger_, baseDir_, zips.bytesToDownload + unpackedTotal)) {
+            return Fail(kMsgDiskFull);
+        }
+        if (zips.filesToDownload >= 1) {
+            logger_.Info("Zip download total files: " + Num(zips.filesToDownload));
+            DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
+                             static_cast<int32_t>(zips.filesToDownload),
+                             static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
+                             &localFaults, settings_);
+            logger_.Info("Finsh zip download filesToDownload = " + Num(zips.filesToDownload) +
+                         "  failedFiles = " + Num(failedFiles) + "  localFaults = " +
+                         Num(localFaults));
+            if (localFaults != 0) return Fail(kMsgLocalFault);
+            if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
+        }
+        if (!ExtractPackages(logger_, *this, baseDir_, packages, unpackedTotal)) {
+            SetState(PatcherState::Failed);  // extraction has set the message
+            return false;
+        }
+        logger_.Info("=========Zip update finish");
+    }
+
+    // G. Incremental update.
+    std::wstring checkPath = gameFolder;
+    if (zipNeeded) {
+        checkPath = PathIn(L"Package\\velka_win");
+        check = CheckLocalFiles(*this, checkPath, files);
+    }
+    logger_.Info("Check local game files checkGamePath:  " + ToNarrow(checkPath) +
+                 "    filesToDownload = " + Num(check.filesToDownload));
+    const std::wstring incrementFolder = PathIn(L"Temp\\Incrementupdate\\velka_win");
+    if (check.filesToDownload != 0) {
+        logger_.Info("=========Increment update process  filesToDownload = " +
+                     Num(check.filesToDownload) + "    bytesToDownload = " +
+                     Num(check.bytesToDownload) + "    incGameDirectory = " +
+                     ToNarrow(incrementFolder));
+        CreateDirectories(incrementFolder);
+        DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
+                        static_cast<int32_t>(check.filesToDownload),
+                        static_cast<int64_t>(check.bytesToDownload), &failedFiles, &localFaults,
+                        settings_);
+        SetState(PatcherState::FilesDownloaded);
+        logger_.Info("=========Increment update finish  filesToDownload = " +
+                     Num(check.filesToDownload) + "    failedFiles = " + Num(failedFiles) +
+                     "    localFaults = " + Num(localFaults));
+        if (localFaults != 0) return Fail(kMsgLocalFault);
+        if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
+        logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
+        if (!CopyTree(incrementFolder, checkPath)) {
+            const uint32_t code = LastSystemError();
+            logger_.Info("Copy Failed! ErrorCode = " + Num(code));
+            return Fail(kMsgCopyFailed + LastErrorSuffix(code));
+        }
+    }
+
+    // H. The unpacked package folder takes the old game's place.
+    if (zipNeeded) {
+        logger_.Info("Rename process after zip update process");
+        const std::wstring game = PathIn(L"Game");
+        if (DirectoryExists(game)) {
+            SetMessage(std::wstring(kTidyingPrefix) + L" ( 0% )");
+            int64_t done = 1;
+            const int64_t total = static_cast<int64_t>(DirectorySize(game));
+            logger_.Info("Delete old game files");
+            DeleteTreeWithProgress(logger_, *this, game, kTidyingPrefix, &done, total);
+            logger_.Info("Delete old game files finish");
+        }
+        const std::wstring package = PathIn(L"Package");
+        if (DirectoryExists(package)) {
+            SetMessage(L"正在進行重命名操作");
+            if (!RenamePath(package, game)) {
+                const uint32_t code = LastSystemError();
+                logger_.Info("Rename failed error = " + Num(code));
+                return Fail(kMsgRenameFailed + LastErrorSuffix(code));
+            }
+        }
+    }
+
+    // I. Record the versions and clean up.
+    logger_.Info("Finish update process, update config files");
+    SetMessage(L"更新完成");
+    CreateDirectories(LocalVersionRecordPath(baseDir_));
+    if (!WriteLocalVersionRecord(baseDir_, server)) {
+        logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
+    }
+    CopyOneFile(PathIn(L"Temp\\launcherconfig.txt"), PathIn(L"Config\\launcherconfig.txt"));
+    DeleteTree(logger_, PathIn(L"Temp"));
+    SetState(PatcherState::Finished);
+    logger_.Info("Launcher process finish, can start game process at any time");
+    return true;
+}
+
+}  // namespace velka

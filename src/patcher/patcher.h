@@ -1,0 +1,104 @@
+// The update engine: one Patcher per process runs the update pipeline once on its own thread and
+// publishes its progress in the status record it derives from.
+//
+// Threads: the front end constructs the Patcher, sets waitForGame, starts ThreadMain on a new
+// thread and afterwards only reads the status (PatcherStatus). Everything else runs on that
+// update thread. The Patcher is never destroyed while the process runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "patcher/content_cipher.h"
+#include "patcher/remote_config.h"
+#include "patcher/status.h"
+#include "transfer/transfer_settings.h"
+#include "util/logger.h"
+
+namespace velka {
+
+// The compiled-in default launcher base URL (a deployment value, set at configure time).
+extern const char kDefaultLauncherUrl[];
+
+// Messages shown to the player.
+extern const wchar_t kMsgCannotVerify[];     // no mirror delivered a configuration or list
+extern const wchar_t kMsgDiskFull[];         // not enough free space
+extern const wchar_t kMsgLocalFault[];       // a download target could not be written
+extern const wchar_t kMsgDownloadFailed[];   // downloads still failing after every mirror
+extern const wchar_t kMsgCopyFailed[];       // incremental files could not be copied in
+extern const wchar_t kMsgRenameFailed[];     // Package could not become Game
+extern const wchar_t kMsgSelfUpdateFailed[]; // the launcher could not replace itself
+
+class Patcher : public PatcherStatus {
+public:
+    // Runs below the folder of the running executable.
+    Patcher();
+    // Runs below `baseDirectory` (no trailing separator) with the given transfer limits; for
+    // front ends that live elsewhere and for tests.
+    explicit Patcher(std::wstring baseDirectory,
+                     const TransferSettings& settings = DefaultTransferSettings());
+    Patcher(const Patcher&) = delete;
+    Patcher& operator=(const Patcher&) = delete;
+    virtual ~Patcher() = default;
+
+    // Set by the front end before the thread starts: the launcher was started with "gameupdate",
+    // so running game processes are ended first.
+    bool waitForGame = false;
+
+    // Thread entry: runs Run once with the compiled-in default launcher URL.
+    void ThreadMain();
+
+    // The whole pipeline. True when it reached Finished; false after any failure (state Failed
+    // and the reason in the message).
+    bool Run(const std::string& defaultLauncherUrl);
+
+    // Each base followed directly by `fileName`, then each "$"-separated piece of `extraBases`
+    // followed by it. Bases end in "/"; nothing is inserted.
+    static std::vector<std::string> BuildUrlList(const std::string& fileName,
+                                                 const std::vector<std::string>& bases,
+                                                 const std::string& extraBases);
+
+    // `text` + " CURLCODE(" + last libcurl code + ") HTTP STATUES CODE(" + last HTTP code + ")".
+    std::wstring CodesMessage(const std::wstring& text) const;
+
+    Logger& GetLogger() { return logger_; }
+    const ContentCipher& Cipher() const { return cipher_; }
+    const TransferSettings& Settings() const { return settings_; }
+    const std::wstring& BaseDirectory() const { return baseDir_; }
+    // D joined with a relative path.
+    std::wstring PathIn(const std::wstring& relative) const;
+
+    // Replaces the launcher itself when a newer one is published. Set by the front end; without
+    // one a needed self-update ends the run as failed.
+    //   update:  fetch, verify and unpack the launcher package (true when ready to swap);
+    //   replace: write and start the replacement script and end the process (normally does not
+    //            return; if it does, the run fails).
+    struct SelfUpdater {
+        std::function<bool(Patcher&, const std::vector<std::string>& urls,
+                           const PackageInfo& package)>
+            update;
+        std::function<void(Patcher&, const std::wstring& stagingFolder)> replace;
+    };
+    void SetSelfUpdater(SelfUpdater updater) { selfUpdater_ = std::move(updater); }
+
+protected:
+    // Ends the run: state Failed, the message, false.
+    bool Fail(const std::wstring& text);
+
+private:
+    bool OpenDayLog();
+    bool RunSelfUpdate(const LauncherConfig& latest, const std::string& defaultLauncherUrl);
+    // The game stages after the version checks.
+    bool UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded);
+
+    std::wstring baseDir_;
+    TransferSettings settings_;
+    Logger logger_;
+    ContentCipher cipher_;
+    SelfUpdater selfUpdater_;
+};
+
+}  // namespace velka

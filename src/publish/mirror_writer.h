@@ -1,0 +1,75 @@
+// velka-publish's engine: from a game build folder holding velka_win/, writes a complete static
+// mirror that any HTTP server or CDN can serve at each of the given base URLs.
+//
+// Layout below the output folder, and how the published configurations point into it (<base> is
+// each mirror base URL, in the order given; lists join one URL per base with "$"):
+//
+//   Launcher/launcherconfig.txt   remoteURLs          = <base>Launcher/
+//   Launcher/serverconfig.txt     (the launcher fetches it from remoteURLs too)
+//   lists/filelist.txt            filelistURLs        = <base>lists/filelist.txt
+//   lists/ziplist.txt             ziplistURLs         = <base>lists/ziplist.txt
+//   zip/<package>                 zipupdateURLs       = <base>zip/
+//   files/<path>                  incrementupdateURLs = <base>files/
+//
+// files/ holds every game file at its path below velka_win ("/"-separated on disk, backslashes in
+// the file list). Packages are named velka_win_<incrementVersion>_<NNN>.zip, so a new release
+// never reuses the name of a package with other content (CDN caches); they hold the game below
+// "velka_win/", which the launcher unpacks into Package and renames to Game. The launcher package
+// will live in Launcher/<launcherVersion>/, where the launcher looks for it.
+//
+// Everything is derived from the options and the files: publishing the same input twice gives
+// the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "patcher/remote_config.h"
+
+namespace velka {
+
+inline constexpr uint64_t kDefaultPackageLimit = 512ull * 1024 * 1024;
+
+// Folders and files of the layout above.
+inline constexpr char kMirrorLauncherFolder[] = "Launcher";
+inline constexpr char kMirrorListsFolder[] = "lists";
+inline constexpr char kMirrorPackagesFolder[] = "zip";
+inline constexpr char kMirrorFilesFolder[] = "files";
+inline constexpr char kFileListName[] = "filelist.txt";
+inline constexpr char kPackageListName[] = "ziplist.txt";
+inline constexpr char kLauncherConfigName[] = "launcherconfig.txt";
+inline constexpr char kServerConfigName[] = "serverconfig.txt";
+
+struct PublishOptions {
+    std::wstring gameFolder;                  // holds velka_win/; anything else in it is ignored
+    std::wstring outputFolder;                // must not exist yet, unless replaceOutput
+    std::vector<std::string> mirrorBaseUrls;  // see CheckBaseUrl
+    Version incrementVersion;
+    Version zipVersion;
+    Version launcherVersion;  // announced in launcherconfig.txt
+    bool useZip = false;
+    // Packages are filled up to this many uncompressed bytes; a larger file gets its own.
+    uint64_t packageLimit = kDefaultPackageLimit;
+    bool enciphered = false;     // values enciphered with the compiled-in key
+    bool replaceOutput = false;  // an existing output folder is replaced as a whole
+};
+
+struct PublishSummary {
+    std::wstring outputFolder;
+    size_t fileCount = 0;
+    uint64_t gameBytes = 0;
+    std::vector<std::string> packages;  // file names below zip/
+    // Things the publisher should know that do not stop publishing.
+    std::vector<std::string> warnings;
+};
+
+// Checks the options and the game tree, then writes the mirror into a sibling folder
+// "<output>.partial-<pid>" and renames it to the output folder only when all of it was written.
+// False with a one-line reason in `error` on bad input (see ScanGameTree, CheckBaseUrl; invalid
+// versions, a zero package limit, a missing game folder or velka_win, an existing output folder
+// without replaceOutput, an output folder that holds the game or lies inside velka_win) or on a
+// write failure; the output folder is then as it was and the partial folder removed.
+bool PublishMirror(const PublishOptions& options, PublishSummary* summary, std::string* error);
+
+}  // namespace velka

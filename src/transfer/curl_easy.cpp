@@ -1,0 +1,138 @@
+#include "transfer/curl_easy.h"
+
+namespace velka {
+
+namespace {
+
+// Collects the result of a run of curl_easy_setopt calls: the first refusal wins and later
+// options are not tried.
+class Options {
+public:
+    explicit Options(CURL* handle) : handle_(handle) {}
+
+    template <typename Value>
+    Options& Set(CURLoption option, Value value) {
+        if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
+        return *this;
+    }
+
+    Options& HttpOnly() {
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0 deprecated the bit masks for the string forms
+        Set(CURLOPT_PROTOCOLS_STR, "http,https");
+        Set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+        Set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+        Set(CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+        return *this;
+    }
+
+    Options& Watch(TransferWatch* watch) {
+        curl_xferinfo_callback callback = &OnTransferProgress;
+        Set(CURLOPT_XFERINFOFUNCTION, callback);
+        Set(CURLOPT_XFERINFODATA, static_cast<void*>(watch));
+        Set(CURLOPT_NOPROGRESS, 0L);
+        return *this;
+    }
+
+    Options& Writer(curl_write_callback callback, void* data) {
+        Set(CURLOPT_WRITEFUNCTION, callback);
+        Set(CURLOPT_WRITEDATA, data);
+        return *this;
+    }
+
+    CURLcode result() const {
+        return result_;
+    }
+
+private:
+    CURL* handle_;
+    CURLcode result_ = CURLE_OK;
+};
+
+CURLcode SetFileOptions(CURL* handle, const std::string& url, std::FILE* file, TransferWatch* watch,
+                        int64_t lowSpeedTimeSeconds, const TransferSettings& settings) {
+    return Options(handle)
+        .HttpOnly()
+        .Set(CURLOPT_URL, url.c_str())
+        .Set(CURLOPT_FOLLOWLOCATION, 1L)
+        .Writer(&WriteToFile, file)
+        .Watch(watch)
+        .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.fileConnectTimeoutMs))
+        .Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(lowSpeedTimeSeconds))
+        .Set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(settings.lowSpeedLimitBytes))
+        .result();
+}
+
+}  // namespace
+
+size_t AppendToString(char* data, size_t size, size_t count, void* userData) {
+    const size_t bytes = size * count;
+    static_cast<std::string*>(userData)->append(data, bytes);
+    return bytes;
+}
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* userData) {
+    return std::fwrite(data, size, count, static_cast<std::FILE*>(userData));
+}
+
+size_t AppendToTextSink(char* data, size_t size, size_t count, void* userData) {
+    auto* sink = static_cast<TextSink*>(userData);
+    const size_t bytes = size * count;
+    if (static_cast<uint64_t>(bytes) > static_cast<uint64_t>(sink->limit - sink->received)) {
+        sink->overflowed = true;
+        return 0;
+    }
+    sink->out->append(data, bytes);
+    sink->received += static_cast<int64_t>(bytes);
+    return bytes;
+}
+
+bool TransferSucceeded(CURLcode code, int32_t responseCode) {
+    return code == CURLE_OK && (responseCode == 200 || responseCode == 226);
+}
+
+TransferResult PerformTransfer(CURL* handle) {
+    TransferResult result;
+    result.code = curl_easy_perform(handle);
+    long responseCode = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode) == CURLE_OK) {
+        result.responseCode = static_cast<int32_t>(responseCode);
+    }
+    return result;
+}
+
+CURLcode SetTextFetchOptions(CURL* handle, const std::string& url, TextSink* sink,
+                             TransferWatch* watch, const TransferSettings& settings) {
+    return Options(handle)
+        .HttpOnly()
+        .Set(CURLOPT_URL, url.c_str())
+        .Set(CURLOPT_FOLLOWLOCATION, 1L)
+        .Writer(&AppendToTextSink, sink)
+        .Watch(watch)
+        .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.textConnectTimeoutMs))
+        .Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink->limit))
+        .result();
+}
+
+CURLcode SetFileDownloadOptions(CURL* handle, const std::string& url, std::FILE* file,
+                                TransferWatch* watch, const TransferSettings& settings) {
+    return SetFileOptions(handle, url, file, watch, settings.lowSpeedTimeSeconds, settings);
+}
+
+CURLcode SetDownloadJobOptions(CURL* handle, const std::string& url, std::FILE* file,
+                               TransferWatch* watch, bool retry, const TransferSettings& settings) {
+    return SetFileOptions(handle, url, file, watch,
+                          retry ? settings.retryLowSpeedTimeSeconds : settings.lowSpeedTimeSeconds,
+                          settings);
+}
+
+CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response) {
+    return Options(handle)
+        .HttpOnly()
+        .Set(CURLOPT_URL, url.c_str())
+        .Writer(&AppendToString, response)
+        .result();
+}
+
+}  // namespace velka

@@ -1,0 +1,93 @@
+// Download sets: the packages of a full update, two at a time on a small worker pool, and the
+// individual files of an incremental update, one after the other. Both work in sweeps over the
+// mirror base URLs: sweep k fetches from the k-th base every entry still missing or wrong, until
+// every entry is verified or the bases are used up.
+//
+// Both run on the update thread and publish progress through `status`; both set `*failedFiles`
+// and `*localFaults` to 0 on entry and leave there the entries whose last attempt failed and the
+// local write faults counted, which decide the pipeline's outcome.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "patcher/file_lists.h"
+#include "transfer/transfer_settings.h"
+
+namespace velka {
+
+class Logger;
+class PatcherStatus;
+
+// The record of one package download job. Workers write only their own record; the watching
+// thread reads it.
+struct JobResult {
+    // 0 running; n >= 1 finished on attempt n; -1 failed; -3 local fault (target not openable).
+    std::atomic<int32_t> result{0};
+    // Bytes received by the current attempt; back to 0 when an attempt is abandoned for a retry.
+    std::atomic<int64_t> bytesNow{0};
+};
+
+// One package download of one sweep: fetch `url` into `localPath` and report in `record`.
+struct DownloadJob {
+    std::wstring localPath;
+    std::string url;
+    std::shared_ptr<JobResult> record;  // the job writes only result and bytesNow
+    Logger* logger = nullptr;           // may be null: no log lines, no transfer codes
+    const TransferSettings* settings = &DefaultTransferSettings();
+};
+
+// Runs one job on the calling thread (a pool worker). Creates the folders on the way to
+// localPath, opens it with "wb+" and downloads. A transfer that falls below the speed floor
+// after a 200/226 answer is retried from byte 0 (bytesNow back to 0) with the longer speed
+// window; the stall limit counts across those retries, so a server that answers and then never
+// sends a byte ends the job instead of keeping it alive. Outcome in record->result, stored last,
+// after the log line and the logger's transfer codes:
+//   n >= 1  success on attempt n; INFO "Job <path> Download Success. RetryTime = <n - 1>"
+//   -3      localPath could not be opened; nothing logged
+//   -1      failure; ERROR "Job <path> download failed! ResultCode = <curl> HttpStatus = <http>"
+//           and the codes stored in the logger (no easy handle after repeated tries: code 2,
+//           status 0), or ERROR "Job <path> DownLoad Error! <what>" for an exception.
+// A failed job leaves its partial file. Never throws.
+void RunDownloadJob(DownloadJob& job) noexcept;
+
+// Fetches every package marked needsDownload into baseDir/Temp/ZipUpdate/<path> from
+// base + name ("\\" made "/"), sweeping over the bases in order while filesDone < count. Each
+// sweep runs its jobs on a fresh two-thread pool, sums their progress into bytesDone every
+// settings.packageWatchPeriodMs until all have ended (no time limit; the jobs' own transfer
+// limits end them), prints "finish all task =====================>\n" to stdout, shuts the pool
+// down and checks the CRC of every package that has a job record. A package that passes gets
+// needsDownload cleared and counts once in filesDone; one that does not is deleted, logged
+// ("Zip File CRC Check Error! FileName = <name> CRC = <crc>") and marked failed.
+//
+// Counters: *failedFiles ends as the number of packages whose last attempt failed; a package
+// whose target file could not be opened adds one to *localFaults in every sweep where that
+// happened, never withdrawn. Entries whose path is unsafe are never fetched and count as failed.
+// Status: state DownloadingPackages during a sweep's transfers, FilesDownloaded after them.
+// Jobs and their pool live for one sweep; each entry keeps the record of its latest job.
+void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
+                      const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
+                      int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
+                      const TransferSettings& settings = DefaultTransferSettings());
+
+// Fetches every file marked needsDownload into targetDir/<path>, one at a time on the calling
+// thread, from base + path ("\\" made "/", every blank of the URL made "%20"; the local name
+// keeps its blanks), sweeping over the bases in order while filesDone differs from count. A file
+// already present with the right CRC is counted without a transfer; a wrong one is replaced.
+// needsDownload is never cleared here.
+//
+// Counters: *failedFiles ends as the number of files whose last attempt failed (download or
+// CRC); those whose target could not be opened count in *localFaults too. A file counted in one
+// sweep is uncounted when the next sweep tries it again; flags set before the call (by the local
+// check) are cleared but never uncount anything. Entries whose path is unsafe are never fetched
+// and count as failed. Status: state DownloadingFiles; bytesDone grows with the bytes received
+// and by the size of files found correct (again in every sweep that re-checks them).
+void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& targetDir,
+                     const std::vector<std::string>& baseUrls, std::vector<FileEntry>& entries,
+                     int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
+                     const TransferSettings& settings = DefaultTransferSettings());
+
+}  // namespace velka

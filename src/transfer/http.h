@@ -1,0 +1,59 @@
+// Blocking HTTP fetches and downloads over mirror lists, for the update thread.
+//
+// Every operation uses a fresh libcurl easy handle and nothing is resumed: each download writes
+// its file from byte 0. Success means the success rule of curl_easy.h (CURLE_OK and HTTP 200 or
+// 226). A failed transfer with a logger leaves exactly one error line and stores the libcurl code
+// and the response code with Logger::SetTransferResult; a failure before any transfer (no easy
+// handle, target file not openable) logs nothing and leaves those codes alone. Nothing is
+// retried here: the mirror lists are the only second chances.
+//
+// These functions touch localFaultFlag without coordination, so they belong to one thread at a
+// time (the update thread). libcurl must have been initialised globally.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "transfer/transfer_settings.h"
+#include "util/logger.h"
+
+namespace velka {
+
+// Set by DownloadToFile when it cannot open its target file, cleared when a download fails for
+// any other reason, left alone by a success. The file-set download reads it right after a
+// failed download to tell a local fault from a transfer failure.
+extern std::atomic<bool> localFaultFlag;
+
+// Reads `url` and appends the body to `*out`. On failure whatever body arrived (an error page,
+// say) stays appended. A body longer than settings.maxTextBytes is refused: the transfer fails
+// and at most that many bytes are appended. Error line:
+//   "Get Remote TextFile Failed! CURL CODE = <code> HttpStatusCode = <status>"
+// with " (text larger than <max> bytes)" added when the size limit was the cause.
+bool FetchRemoteText(const std::string& url, std::string* out, Logger* logger,
+                     const TransferSettings& settings = DefaultTransferSettings());
+
+// FetchRemoteText over `urls` in order; the body of the first URL that succeeds (that URL's body
+// only), or "" when every URL fails or the list is empty. Each failed URL leaves its error line.
+std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* logger,
+                                 const TransferSettings& settings = DefaultTransferSettings());
+
+// Streams `url` into the file `path`, creating missing folders on the way and truncating an
+// existing file. `currentCounter` (may be null) receives the bytes of this transfer so far;
+// `totalCounter` (may be null) grows by them. A failed transfer leaves what was written on disk;
+// the caller removes it. Error line:
+//   "Download Binary file failed! url = <url>    CURL CODE = <code> HttpStatusCode = <status>"
+// A file that receives the whole body but then cannot be flushed to disk fails like a short
+// write, with CURLE_WRITE_ERROR (23).
+bool DownloadToFile(const std::string& url, const std::wstring& path,
+                    std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
+                    Logger* logger, const TransferSettings& settings = DefaultTransferSettings());
+
+// DownloadToFile into `path` from each of `urls` in order, without counters, until one
+// succeeds. False when all fail or the list is empty. Each attempt rewrites the file.
+bool DownloadFromFirstUrl(const std::wstring& path, const std::vector<std::string>& urls,
+                          Logger* logger,
+                          const TransferSettings& settings = DefaultTransferSettings());
+
+}  // namespace velka

@@ -1,0 +1,41 @@
+// The limits every transfer runs under. The defaults are the production values; only tests build
+// other settings (a stall test should take a second, not a minute).
+#pragma once
+
+#include <cstdint>
+
+namespace velka {
+
+struct TransferSettings {
+    // Time allowed to establish the connection of a text fetch, and of a file download or
+    // download job. Past it libcurl gives up with code 28.
+    int64_t textConnectTimeoutMs = 5000;
+    int64_t fileConnectTimeoutMs = 10000;
+
+    // Speed floor of file downloads and download jobs: libcurl abandons a transfer (code 28)
+    // whose average stays below lowSpeedLimitBytes per second for the window. libcurl counts the
+    // window in whole seconds. A download job retried after such an abort gets the longer window.
+    int64_t lowSpeedLimitBytes = 10240;
+    int64_t lowSpeedTimeSeconds = 15;
+    int64_t retryLowSpeedTimeSeconds = 30;
+
+    // The stall rule: a transfer whose byte count has not grown for strictly longer than this is
+    // aborted (code 42). libcurl reports progress about once a second when idle, so the abort
+    // comes up to a second after the limit.
+    int64_t stallLimitMs = 60000;
+
+    // Largest body a text fetch accepts. Configurations and lists are small; a larger body is
+    // refused rather than held in memory.
+    int64_t maxTextBytes = 64LL * 1024 * 1024;
+
+    // How often the package download sums its jobs' progress.
+    int64_t packageWatchPeriodMs = 500;
+};
+
+// The production settings, shared by every caller that does not bring its own.
+inline const TransferSettings& DefaultTransferSettings() {
+    static const TransferSettings settings;
+    return settings;
+}
+
+}  // namespace velka

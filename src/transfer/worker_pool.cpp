@@ -1,0 +1,84 @@
+#include "transfer/worker_pool.h"
+
+#include <system_error>
+
+namespace velka {
+
+namespace {
+
+// Idempotent: the second call finds no joinable thread and an empty queue.
+void Stop(WorkerPool& pool) {
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        pool.shutdown = true;
+    }
+    pool.wakeup.notify_all();
+    for (std::thread& thread : pool.threads) {
+        if (thread.joinable()) thread.join();
+    }
+    pool.threads.clear();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.queue.clear();
+    pool.pending = 0;
+}
+
+}  // namespace
+
+WorkerPool::~WorkerPool() {
+    Stop(*this);
+}
+
+bool WorkerPool::ShutdownRequested() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return shutdown;
+}
+
+std::unique_ptr<WorkerPool> CreatePool(int32_t threadCount) {
+    auto pool = std::make_unique<WorkerPool>();
+    for (int32_t i = 0; i < threadCount; ++i) {
+        try {
+            pool->threads.emplace_back(&WorkerMain, pool.get());
+        } catch (const std::system_error&) {
+            // Out of threads: run with those that started.
+            break;
+        }
+    }
+    pool->threadCount = static_cast<int32_t>(pool->threads.size());
+    return pool;
+}
+
+void SubmitTask(WorkerPool& pool, PoolFunction function, void* argument) {
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        if (pool.shutdown) return;
+        pool.queue.push_back(PoolTask{function, argument});
+        ++pool.pending;
+    }
+    pool.wakeup.notify_one();
+}
+
+int WorkerMain(WorkerPool* pool) {
+    if (!pool) return 0;
+    for (;;) {
+        PoolTask task;
+        {
+            std::unique_lock<std::mutex> guard(pool->lock);
+            while (pool->pending == 0) {
+                if (pool->shutdown) return 0;
+                pool->wakeup.wait(guard);
+            }
+            // Shutdown wins over queued work: the owner wants the threads back now.
+            if (pool->shutdown) return 0;
+            --pool->pending;
+            task = pool->queue.front();
+            pool->queue.pop_front();
+        }
+        task.function(task.argument);
+    }
+}
+
+void ShutdownPool(std::unique_ptr<WorkerPool> pool) {
+    if (pool) Stop(*pool);
+}
+
+}  // namespace velka

@@ -1,0 +1,561 @@
+// Package and file-set downloads against a real HTTP server on 127.0.0.1, with shrunk time
+// limits: mirror sweeps, CRC checks, the failure counters and the job retry rules.
+#include "transfer/download_sets.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "patcher/file_lists.h"
+#include "patcher/status.h"
+#include "platform/fs.h"
+#include "platform/text.h"
+#include "support/scratch_log.h"
+#include "support/test_server.h"
+#include "util/logger.h"
+
+namespace velka {
+namespace {
+
+using testing_support::LogLine;
+using testing_support::RecordedRequest;
+using testing_support::Reply;
+using testing_support::ScratchFolder;
+using testing_support::ScratchLog;
+using testing_support::TestServer;
+using testing_support::UnusedLocalPort;
+
+const char kFinishLine[] = "finish all task =====================>\n";
+
+TransferSettings FastSettings() {
+    TransferSettings settings;
+    settings.fileConnectTimeoutMs = 3000;
+    settings.lowSpeedTimeSeconds = 1;
+    settings.retryLowSpeedTimeSeconds = 2;
+    settings.stallLimitMs = 1500;
+    settings.packageWatchPeriodMs = 50;
+    return settings;
+}
+
+// Incompressible bytes, different per seed.
+std::string Bytes(size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+// Computed with zlib directly, not with the code under test.
+std::string CrcText(const std::string& bytes) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text(8, '0');
+    for (int i = 7; i >= 0; --i) {
+        text[i] = kHex[crc & 0xF];
+        crc >>= 4;
+    }
+    return text;
+}
+
+PackageEntry Package(const std::string& name, const std::string& path, const std::string& body) {
+    PackageEntry entry;
+    entry.name = name;
+    entry.path = path;
+    entry.packageSize = static_cast<int64_t>(body.size());
+    entry.unpackedSize = entry.packageSize * 2;
+    entry.crc = CrcText(body);
+    entry.needsDownload = true;
+    return entry;
+}
+
+FileEntry FileItem(const std::string& path, const std::string& body) {
+    FileEntry entry;
+    entry.name = path;
+    entry.path = path;
+    entry.size = static_cast<uint32_t>(body.size());
+    entry.crc = CrcText(body);
+    entry.needsDownload = true;
+    return entry;
+}
+
+size_t Occurrences(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+struct Outcome {
+    int32_t failedFiles = -99;
+    int32_t localFaults = -99;
+    std::string out;  // what was printed to stdout
+};
+
+class DownloadSetsTest : public ::testing::Test {
+  protected:
+    std::string Mirror(int n) const { return server_.Url("m" + std::to_string(n) + "/"); }
+
+    std::wstring PackageFile(const std::string& path) const {
+        return JoinPath(scratch_ / L"Temp\\ZipUpdate", ToWide(path));
+    }
+    std::wstring GameFile(const std::string& path) const {
+        return JoinPath(scratch_ / L"Game", ToWide(path));
+    }
+    std::string JobLine(const std::string& path) const {
+        return "Job " + ToNarrow(PackageFile(path));
+    }
+
+    std::string Contents(const std::wstring& path) const {
+        std::string contents;
+        EXPECT_TRUE(ReadFileBytes(path, &contents)) << ToNarrow(path);
+        return contents;
+    }
+
+    Outcome RunPackages(std::vector<PackageEntry>& entries, const std::vector<std::string>& bases) {
+        int32_t count = 0;
+        int64_t bytes = 0;
+        for (const PackageEntry& entry : entries) {
+            if (!entry.needsDownload) continue;
+            ++count;
+            bytes += entry.packageSize;
+        }
+        Outcome outcome;
+        ::testing::internal::CaptureStdout();
+        DownloadPackages(log_.logger(), status_, scratch_.Path(), bases, entries, count, bytes,
+                         &outcome.failedFiles, &outcome.localFaults, settings_);
+        outcome.out = ::testing::internal::GetCapturedStdout();
+        return outcome;
+    }
+
+    Outcome RunFiles(std::vector<FileEntry>& entries, const std::vector<std::string>& bases) {
+        int32_t count = 0;
+        int64_t bytes = 0;
+        for (const FileEntry& entry : entries) {
+            if (!entry.needsDownload) continue;
+            ++count;
+            bytes += entry.size;
+        }
+        Outcome outcome;
+        DownloadFileSet(log_.logger(), status_, scratch_ / L"Game", bases, entries, count, bytes,
+                        &outcome.failedFiles, &outcome.localFaults, settings_);
+        return outcome;
+    }
+
+    std::vector<std::string> Messages(const std::string& level) const {
+        std::vector<std::string> messages;
+        for (const LogLine& line : log_.Lines()) {
+            if (line.level == level) messages.push_back(line.message);
+        }
+        return messages;
+    }
+    size_t CountMessages(const std::string& level, const std::string& message) const {
+        size_t count = 0;
+        for (const std::string& m : Messages(level)) count += m == message ? 1 : 0;
+        return count;
+    }
+
+    ScratchFolder scratch_{"dlsets"};
+    TestServer server_;
+    ScratchLog log_{scratch_};
+    PatcherStatus status_;
+    TransferSettings settings_ = FastSettings();
+};
+
+TEST_F(DownloadSetsTest, PackagesAllFineOnFirstMirrorTakeOneSweep) {
+    const std::vector<std::string> bodies = {Bytes(30000, 1), Bytes(1, 2), Bytes(70000, 3)};
+    std::vector<PackageEntry> entries;
+    int64_t total = 0;
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        const std::string n = std::to_string(i);
+        entries.push_back(Package("zip\\game_" + n + ".zip", "game_" + n + ".zip", bodies[i]));
+        server_.SetFile("/m1/zip/game_" + n + ".zip", bodies[i]);
+        server_.SetFile("/m2/zip/game_" + n + ".zip", bodies[i]);
+        total += static_cast<int64_t>(bodies[i].size());
+    }
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(outcome.localFaults, 0);
+    EXPECT_EQ(status_.filesDone.load(), 3);
+    EXPECT_EQ(status_.filesTotal.load(), 3);
+    EXPECT_EQ(status_.bytesTotal.load(), total);
+    EXPECT_EQ(status_.bytesDone.load(), total) << "watcher's last sum";
+    EXPECT_EQ(status_.State(), PatcherState::FilesDownloaded);
+    EXPECT_EQ(status_.Message(), L"正在檢索本地整包文件");
+    EXPECT_EQ(outcome.out, kFinishLine) << "one sweep, one line";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(entries[i].name);
+        EXPECT_FALSE(entries[i].needsDownload);
+        EXPECT_FALSE(entries[i].failed);
+        ASSERT_TRUE(entries[i].jobResult);
+        EXPECT_EQ(entries[i].jobResult->result.load(), 1);
+        EXPECT_EQ(Contents(PackageFile(entries[i].path)), bodies[i]);
+        EXPECT_EQ(
+            CountMessages("[INFO] ", JobLine(entries[i].path) + " Download Success. RetryTime = 0"),
+            1u);
+    }
+    for (const RecordedRequest& request : server_.Requests()) {
+        EXPECT_EQ(request.target.rfind("/m1/zip/", 0), 0u) << request.target;
+    }
+    EXPECT_EQ(server_.Requests().size(), 3u);
+    EXPECT_TRUE(Messages("[ERROR] ").empty());
+}
+
+TEST_F(DownloadSetsTest, CrcMismatchIsCountedDeletedAndRetriedFromNextMirror) {
+    const std::string good = Bytes(20000, 11);
+    const std::string right = Bytes(25000, 12);
+    const std::string wrong = Bytes(24000, 13);
+    server_.SetFile("/m1/good.zip", good);
+    server_.SetFile("/m1/bad.zip", wrong);
+    server_.SetFile("/m2/good.zip", good);
+    server_.SetFile("/m2/bad.zip", right);
+    const std::string crcLine =
+        "Zip File CRC Check Error! FileName = bad.zip CRC = " + CrcText(wrong);
+
+    {
+        SCOPED_TRACE("only the first mirror");
+        std::vector<PackageEntry> entries = {Package("good.zip", "good.zip", good),
+                                             Package("bad.zip", "bad.zip", right)};
+        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+        EXPECT_EQ(outcome.failedFiles, 1);
+        EXPECT_EQ(outcome.localFaults, 0);
+        EXPECT_EQ(status_.filesDone.load(), 1);
+        EXPECT_EQ(status_.bytesDone.load(), static_cast<int64_t>(good.size()))
+            << "the rejected package's bytes are taken back";
+        EXPECT_TRUE(entries[1].needsDownload);
+        EXPECT_TRUE(entries[1].failed);
+        EXPECT_EQ(entries[1].error, L"downloading unsuccessful");
+        EXPECT_EQ(entries[1].jobResult->result.load(), -1);
+        EXPECT_FALSE(FileExists(PackageFile("bad.zip"))) << "stale package left behind";
+        EXPECT_EQ(CountMessages("[ERROR] ", crcLine), 1u);
+    }
+    {
+        SCOPED_TRACE("both mirrors");
+        std::vector<PackageEntry> entries = {Package("good.zip", "good.zip", good),
+                                             Package("bad.zip", "bad.zip", right)};
+        const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+        EXPECT_EQ(outcome.failedFiles, 0) << "the first sweep's failure is withdrawn";
+        EXPECT_EQ(outcome.localFaults, 0);
+        EXPECT_EQ(status_.filesDone.load(), 2);
+        EXPECT_EQ(Occurrences(outcome.out, kFinishLine), 2u);
+        EXPECT_FALSE(entries[1].needsDownload);
+        EXPECT_FALSE(entries[1].failed);
+        EXPECT_TRUE(entries[1].error.empty());
+        EXPECT_EQ(Contents(PackageFile("bad.zip")), right);
+        EXPECT_EQ(CountMessages("[ERROR] ", crcLine), 2u) << "one more from this call";
+        EXPECT_EQ(server_.CountRequests("/m2/bad.zip"), 1u);
+        EXPECT_EQ(server_.CountRequests("/m2/good.zip"), 0u) << "verified package fetched again";
+    }
+}
+
+TEST_F(DownloadSetsTest, PackageMissingOnEveryMirrorStaysFailed) {
+    const std::string body = Bytes(5000, 21);
+    server_.SetFile("/m1/ok.zip", body);
+    std::vector<PackageEntry> entries = {Package("ok.zip", "ok.zip", body),
+                                         Package("gone.zip", "gone.zip", Bytes(9000, 22))};
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(outcome.failedFiles, 1);
+    EXPECT_EQ(outcome.localFaults, 0);
+    EXPECT_EQ(status_.filesDone.load(), 1);
+    EXPECT_TRUE(entries[1].needsDownload);
+    EXPECT_TRUE(entries[1].failed);
+    EXPECT_EQ(entries[1].error, L"downloading unsuccessful");
+    EXPECT_EQ(CountMessages("[ERROR] ", JobLine("gone.zip") +
+                                            " download failed! ResultCode = 0 HttpStatus = 404"),
+              2u);
+    EXPECT_EQ(log_.logger().LastCurlCode(), 0);
+    EXPECT_EQ(log_.logger().LastResponseCode(), 404);
+    EXPECT_EQ(server_.CountRequests("/m1/ok.zip"), 1u);
+    EXPECT_EQ(server_.CountRequests("/m2/gone.zip"), 1u);
+}
+
+TEST_F(DownloadSetsTest, UnopenableTargetCountsALocalFaultInEverySweepItHappens) {
+    const std::string body = Bytes(4000, 31);
+    const std::string blocked = Bytes(6000, 32);
+    for (const char* mirror : {"/m1/", "/m2/"}) {
+        server_.SetFile(std::string(mirror) + "ok.zip", body);
+        server_.SetFile(std::string(mirror) + "blocked.zip", blocked);
+    }
+    // A folder where the package file should go cannot be opened for writing on any system.
+    ASSERT_TRUE(CreateDirectories(PackageFile("blocked.zip") + kPathSeparator));
+    std::vector<PackageEntry> entries = {Package("ok.zip", "ok.zip", body),
+                                         Package("blocked.zip", "blocked.zip", blocked)};
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(outcome.localFaults, 2) << "one per sweep, never withdrawn";
+    EXPECT_EQ(outcome.failedFiles, 0) << "a local fault is not a failed download";
+    EXPECT_EQ(entries[1].jobResult->result.load(), -3);
+    EXPECT_TRUE(entries[1].needsDownload);
+    EXPECT_FALSE(entries[1].failed);
+    EXPECT_EQ(entries[1].error, L"Local Fault");
+    EXPECT_EQ(server_.CountRequests("/m1/blocked.zip") + server_.CountRequests("/m2/blocked.zip"),
+              0u);
+    for (const LogLine& line : log_.Lines()) {
+        EXPECT_EQ(line.message.find("blocked.zip"), std::string::npos) << line.message;
+    }
+}
+
+TEST_F(DownloadSetsTest, LocalFaultIsNotWithdrawnWhenTheNextSweepSucceeds) {
+    const std::string body = Bytes(4000, 41);
+    const std::string blocked = Bytes(6000, 42);
+    std::vector<PackageEntry> entries = {Package("ok.zip", "ok.zip", body),
+                                         Package("blocked.zip", "blocked.zip", blocked)};
+    const std::wstring obstacle = PackageFile("blocked.zip");
+    ASSERT_TRUE(CreateDirectories(obstacle + kPathSeparator));
+    // The first mirror answers for ok.zip only once blocked.zip's job has given up, and clears
+    // the obstacle then, so the second sweep can write the package.
+    std::atomic<bool> cleared{false};
+    server_.SetHandler("/m1/ok.zip", [&](const RecordedRequest&) {
+        const std::shared_ptr<JobResult> record = entries[1].jobResult;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (record && record->result.load() == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        cleared = RemoveEmptyFolder(obstacle);
+        return Reply::Ok(body);
+    });
+    server_.SetFile("/m2/blocked.zip", blocked);
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    ASSERT_TRUE(cleared);
+    EXPECT_EQ(outcome.localFaults, 1);
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(status_.filesDone.load(), 2);
+    EXPECT_FALSE(entries[1].needsDownload);
+    EXPECT_EQ(entries[1].jobResult->result.load(), 1);
+    EXPECT_EQ(Contents(obstacle), blocked);
+}
+
+TEST_F(DownloadSetsTest, ThrottledJobRestartsFromZeroWithTheLongerWindow) {
+    const std::string body = Bytes(40000, 51);
+    std::atomic<int> served{0};
+    server_.SetHandler("/m1/slow.zip", [&](const RecordedRequest&) {
+        Reply reply = Reply::Ok(body);
+        // Well below the speed floor, but never silent long enough to stall.
+        if (served++ == 0) reply.bytesPerSecond = 2000;
+        return reply;
+    });
+    std::vector<PackageEntry> entries = {Package("slow.zip", "slow.zip", body)};
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1)});
+
+    EXPECT_EQ(served.load(), 2);
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(entries[0].jobResult->result.load(), 2) << "finished on the second attempt";
+    EXPECT_EQ(entries[0].jobResult->bytesNow.load(), static_cast<int64_t>(body.size()));
+    EXPECT_EQ(Contents(PackageFile("slow.zip")), body) << "the retry rewrote from byte 0";
+    EXPECT_EQ(CountMessages("[INFO] ", JobLine("slow.zip") + " Download Success. RetryTime = 1"),
+              1u);
+    EXPECT_TRUE(Messages("[ERROR] ").empty());
+}
+
+TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
+    settings_.lowSpeedTimeSeconds = 1;
+    settings_.retryLowSpeedTimeSeconds = 1;
+    settings_.stallLimitMs = 2500;
+    server_.SetHandler("/m1/mute.zip", [](const RecordedRequest&) {
+        Reply reply = Reply::Ok(std::string(5000, 'x'));
+        reply.silenceMs = 600000;  // ended by the server's destructor
+        return reply;
+    });
+    std::vector<PackageEntry> entries = {Package("mute.zip", "mute.zip", Bytes(5000, 61))};
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1)});
+
+    EXPECT_GE(server_.CountRequests("/m1/mute.zip"), 2u) << "the speed floor retries first";
+    EXPECT_EQ(entries[0].jobResult->result.load(), -1);
+    EXPECT_EQ(outcome.failedFiles, 1);
+    EXPECT_EQ(CountMessages("[ERROR] ", JobLine("mute.zip") +
+                                            " download failed! ResultCode = 42 HttpStatus = 200"),
+              1u);
+}
+
+TEST_F(DownloadSetsTest, UnsafePackagePathIsNeverFetched) {
+    std::vector<PackageEntry> entries = {Package("evil.zip", "..\\evil.zip", Bytes(100, 71))};
+    server_.SetFile("/m1/evil.zip", Bytes(100, 71));
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(outcome.failedFiles, 1);
+    EXPECT_EQ(outcome.localFaults, 0);
+    EXPECT_TRUE(entries[0].needsDownload);
+    EXPECT_TRUE(server_.Requests().empty());
+    EXPECT_FALSE(FileExists(scratch_ / L"Temp\\evil.zip"));
+}
+
+TEST_F(DownloadSetsTest, FilesAlreadyPresentAreCountedWithoutTransfer) {
+    const std::string a = Bytes(3000, 81);
+    const std::string b = Bytes(5000, 82);
+    std::vector<FileEntry> entries = {FileItem("velka_win\\a.dat", a), FileItem("b.dat", b)};
+    ASSERT_TRUE(CreateDirectories(GameFile("velka_win\\a.dat")));
+    ASSERT_TRUE(WriteFileBytes(GameFile("velka_win\\a.dat"), a));
+    ASSERT_TRUE(WriteFileBytes(GameFile("b.dat"), b));
+
+    const Outcome outcome = RunFiles(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_TRUE(server_.Requests().empty());
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(outcome.localFaults, 0);
+    EXPECT_EQ(status_.filesDone.load(), 2);
+    EXPECT_EQ(status_.filesTotal.load(), 2);
+    EXPECT_EQ(status_.bytesDone.load(), static_cast<int64_t>(a.size() + b.size()));
+    EXPECT_EQ(status_.State(), PatcherState::DownloadingFiles);
+    EXPECT_TRUE(entries[0].needsDownload) << "the file set never clears the mark";
+}
+
+TEST_F(DownloadSetsTest, FileSetFetchesMissingAndWrongFilesWithBlanksEncodedInTheUrlOnly) {
+    const std::string spaced = Bytes(7000, 91);
+    const std::string right = Bytes(3000, 92);
+    const std::string fresh = Bytes(1000, 93);
+    server_.SetFile("/m1/data/a b/file one.txt", spaced);
+    server_.SetFile("/m1/data/b.bin", right);
+    server_.SetFile("/m1/c.bin", fresh);
+    std::vector<FileEntry> entries = {FileItem("data\\a b\\file one.txt", spaced),
+                                      FileItem("data\\b.bin", right), FileItem("c.bin", fresh)};
+    ASSERT_TRUE(CreateDirectories(GameFile("data\\b.bin")));
+    ASSERT_TRUE(WriteFileBytes(GameFile("data\\b.bin"), "left by an older version"));
+
+    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(status_.filesDone.load(), 3);
+    EXPECT_EQ(status_.bytesDone.load(),
+              static_cast<int64_t>(spaced.size() + right.size() + fresh.size()));
+    EXPECT_EQ(Contents(GameFile("data\\a b\\file one.txt")), spaced);
+    EXPECT_EQ(Contents(GameFile("data\\b.bin")), right);
+    EXPECT_EQ(Contents(GameFile("c.bin")), fresh);
+    std::vector<std::string> targets;
+    for (const RecordedRequest& request : server_.Requests()) targets.push_back(request.target);
+    EXPECT_EQ(targets, (std::vector<std::string>{"/m1/data/a%20b/file%20one.txt", "/m1/data/b.bin",
+                                                 "/m1/c.bin"}));
+}
+
+TEST_F(DownloadSetsTest, FileSetSkipsADeadMirror) {
+    const std::string a = Bytes(2000, 101);
+    const std::string b = Bytes(4000, 102);
+    server_.SetFile("/m2/a.bin", a);
+    server_.SetFile("/m2/sub/b.bin", b);
+    const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
+    std::vector<FileEntry> entries = {FileItem("a.bin", a), FileItem("sub\\b.bin", b)};
+
+    const Outcome outcome = RunFiles(entries, {dead, Mirror(2)});
+
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(outcome.localFaults, 0);
+    EXPECT_EQ(status_.filesDone.load(), 2);
+    EXPECT_EQ(status_.bytesDone.load(), static_cast<int64_t>(a.size() + b.size()));
+    EXPECT_FALSE(entries[1].failed);
+    EXPECT_EQ(Contents(GameFile("sub\\b.bin")), b);
+    EXPECT_EQ(CountMessages("[ERROR] ", "Download Binary file failed! url = " + dead +
+                                            "sub/b.bin    CURL CODE = 7 HttpStatusCode = 0"),
+              1u);
+}
+
+TEST_F(DownloadSetsTest, FileSetCountersHoldOnlyThisCallsFailures) {
+    const std::string missing = Bytes(1000, 111);
+    const std::string flagged = Bytes(2000, 112);
+    const std::string blocked = Bytes(3000, 113);
+    const std::string right = Bytes(4000, 114);
+    server_.SetFile("/m1/flagged.bin", flagged);
+    server_.SetFile("/m1/wrong.bin", Bytes(4000, 115));
+    std::vector<FileEntry> entries = {
+        FileItem("missing.bin", missing), FileItem("flagged.bin", flagged),
+        FileItem("blocked.bin", blocked), FileItem("wrong.bin", right)};
+    // Flagged by the local check before the download; it counted nothing here.
+    entries[1].failed = true;
+    entries[1].error = L"failed to open for checking";
+    ASSERT_TRUE(CreateDirectories(GameFile("blocked.bin") + kPathSeparator));
+
+    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+
+    EXPECT_EQ(outcome.failedFiles, 3) << "missing, blocked and wrong";
+    EXPECT_EQ(outcome.localFaults, 1) << "a CRC mismatch after a local fault is no local fault";
+    const std::vector<std::wstring> errors = {L"downloading unsuccessful", L"", L"Local Fault",
+                                              L"downloading unsuccessful"};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(entries[i].error, errors[i]) << entries[i].path;
+        EXPECT_EQ(entries[i].failed, !errors[i].empty()) << entries[i].path;
+    }
+    EXPECT_FALSE(FileExists(GameFile("wrong.bin")));
+    EXPECT_EQ(status_.filesDone.load(), 1);
+}
+
+TEST_F(DownloadSetsTest, FileSetWithdrawsFailuresThatTheNextSweepRetries) {
+    const std::string blocked = Bytes(3000, 121);
+    const std::string right = Bytes(4000, 122);
+    server_.SetFile("/m1/wrong.bin", Bytes(4000, 123));
+    server_.SetFile("/m2/wrong.bin", right);
+    std::vector<FileEntry> entries = {FileItem("blocked.bin", blocked),
+                                      FileItem("wrong.bin", right),
+                                      FileItem("..\\outside.bin", right)};
+    ASSERT_TRUE(CreateDirectories(GameFile("blocked.bin") + kPathSeparator));
+
+    const Outcome outcome = RunFiles(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(outcome.failedFiles, 2) << "blocked and the unsafe path";
+    EXPECT_EQ(outcome.localFaults, 1);
+    EXPECT_EQ(Contents(GameFile("wrong.bin")), right);
+    EXPECT_FALSE(entries[1].failed);
+    EXPECT_EQ(entries[2].error, L"downloading unsuccessful");
+    for (const RecordedRequest& request : server_.Requests()) {
+        EXPECT_NE(request.target.find("wrong.bin"), std::string::npos) << request.target;
+    }
+    EXPECT_FALSE(FileExists(scratch_ / L"outside.bin"));
+    EXPECT_EQ(
+        CountMessages("[ERROR] ",
+                      "Unsafe path in file list! Name = ..\\outside.bin Path = ..\\outside.bin"),
+        2u)
+        << "once per sweep";
+}
+
+TEST_F(DownloadSetsTest, NoMirrorsOrNothingToFetchTouchesNothing) {
+    server_.SetFile("/m1/p.zip", "p");
+    server_.SetFile("/m1/f.bin", "f");
+    struct Case {
+        const char* name;
+        bool withMirror;
+    };
+    for (const Case& c : {Case{"empty base list", false}, Case{"count 0", true}}) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> bases =
+            c.withMirror ? std::vector<std::string>{Mirror(1)} : std::vector<std::string>{};
+        const int32_t count = c.withMirror ? 0 : 1;
+        std::vector<PackageEntry> packages = {Package("p.zip", "p.zip", "p")};
+        std::vector<FileEntry> files = {FileItem("f.bin", "f")};
+        int32_t failed = 7;
+        int32_t local = 7;
+        ::testing::internal::CaptureStdout();
+        DownloadPackages(log_.logger(), status_, scratch_.Path(), bases, packages, count, 1,
+                         &failed, &local, settings_);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(failed, 0);
+        EXPECT_EQ(local, 0);
+        EXPECT_FALSE(packages[0].jobResult) << "no job was prepared";
+        failed = 7;
+        local = 7;
+        DownloadFileSet(log_.logger(), status_, scratch_ / L"Game", bases, files, count, 1, &failed,
+                        &local, settings_);
+        EXPECT_EQ(failed, 0);
+        EXPECT_EQ(local, 0);
+        EXPECT_TRUE(server_.Requests().empty());
+        EXPECT_FALSE(FileExists(GameFile("f.bin")));
+    }
+}
+
+}  // namespace
+}  // namespace velka

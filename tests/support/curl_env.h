@@ -1,0 +1,12 @@
+// libcurl's global initialisation for the test executable, where no front end does it.
+#pragma once
+
+namespace velka {
+namespace testing_support {
+
+// curl_global_init(CURL_GLOBAL_ALL) once per process; later calls do nothing. Every test that
+// makes a libcurl transfer calls it (the test server does so when it is constructed).
+void EnsureCurlGlobalInit();
+
+}  // namespace testing_support
+}  // namespace velka
