@@ -33,7 +33,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # module sets the suffix order after this file is read; the rules override runs after it.
 set(CMAKE_USER_MAKE_RULES_OVERRIDE ${CMAKE_CURRENT_LIST_DIR}/mingw-w64-static.cmake)
 
+# Executables (the tests under ctest) run under Wine through scripts/wine-run, which readies the
+# prefix and keeps Wine's long-lived helper processes off ctest's output pipe.
 find_program(VELKA_WINE NAMES wine wine64)
 if(VELKA_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELKA_WINE})
+  get_filename_component(VELKA_WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run ABSOLUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELKA_WINE_RUN} ${VELKA_WINE})
 endif()
