@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "publish/game_tree.h"
+#include "publish/launcher_package.h"
 #include "publish/package_writer.h"
 #include "publish/published_texts.h"
 #include "transfer/transfer_settings.h"
@@ -110,6 +111,17 @@ std::string CheckOptions(const PublishOptions& options) {
         return "the output folder " + Shown(options.outputFolder) +
                " lies inside velka_win and would be published with the game";
     }
+    if (!options.launcherFolder.empty()) {
+        const fs::path launcher = Resolved(options.launcherFolder);
+        if (IsSameOrInside(launcher, output)) {
+            return "the output folder " + Shown(options.outputFolder) +
+                   " holds the launcher folder";
+        }
+        if (IsSameOrInside(output, launcher)) {
+            return "the output folder " + Shown(options.outputFolder) +
+                   " lies inside the launcher folder";
+        }
+    }
     std::error_code ec;
     if (fs::exists(output, ec) && !options.replaceOutput) {
         return "the output folder " + Shown(options.outputFolder) +
@@ -125,8 +137,9 @@ class MirrorBuilder {
                   std::string* error)
         : options_(options), root_(root), summary_(summary), error_(error) {}
 
-    bool Build(const std::vector<GameFile>& files) {
-        return CopyFiles(files) && WritePackages(files) && WriteLists() && WriteConfigurations();
+    bool Build(const std::vector<GameFile>& files, const std::vector<LauncherFile>& launcher) {
+        return CopyFiles(files) && WritePackages(files) && WriteLists() &&
+               WriteLauncherPackage(launcher) && WriteConfigurations();
     }
 
   private:
@@ -204,6 +217,37 @@ class MirrorBuilder {
                WriteText(kMirrorListsFolder, kPackageListName, packages);
     }
 
+    // The launcher finds its package at <remoteURLs base><version>/<fileName>.
+    bool WriteLauncherPackage(const std::vector<LauncherFile>& files) {
+        if (files.empty()) return true;
+        const std::string version = VersionToString(options_.launcherVersion);
+        const std::string name = LauncherPackageName(options_.launcherVersion);
+        const std::string relative =
+            std::string(kMirrorLauncherFolder) + "/" + version + "/" + name;
+        const std::wstring zipPath = JoinPath(root_, ToWide(relative));
+        if (!CreateDirectories(zipPath)) {
+            return Fail("cannot create the folder of " + Shown(zipPath) + " (error " +
+                        std::to_string(LastSystemError()) + ")");
+        }
+        std::vector<PackageItem> items;
+        int64_t unpacked = 0;
+        for (const LauncherFile& file : files) {
+            items.push_back({file.name, file.source, file.size});
+            unpacked += static_cast<int64_t>(file.size);
+        }
+        if (!WritePackage(zipPath, items, error_)) return false;
+        int64_t size = -1;
+        const std::string crc = ComputeFileCrc(zipPath, &size);
+        if (crc.empty() || size < 0) return Fail("cannot read back " + Shown(zipPath));
+        launcherPackage_.fileName = name;
+        launcherPackage_.unpackedSize = unpacked;
+        launcherPackage_.packageSize = size;
+        launcherPackage_.crc = crc;
+        summary_->launcherPackage = relative;
+        summary_->launcherFileCount = files.size();
+        return true;
+    }
+
     bool WriteConfigurations() {
         const std::vector<std::string>& bases = options_.mirrorBaseUrls;
         const std::string listsFolder = std::string(kMirrorListsFolder) + "/";
@@ -220,7 +264,8 @@ class MirrorBuilder {
         LauncherConfig launcher;
         launcher.launcherVersion = options_.launcherVersion;
         launcher.remoteURLs = UrlsBelow(bases, std::string(kMirrorLauncherFolder) + "/");
-        // launcherZipInfo stays empty until a launcher package is published with the mirror.
+        // Empty without a launcher package: the launcher configuration then describes none.
+        launcher.launcherZipInfo = launcherPackage_;
 
         const ContentCipher cipher(kContentCipherKey);
         const ContentCipher* used = options_.enciphered ? &cipher : nullptr;
@@ -254,6 +299,7 @@ class MirrorBuilder {
     std::string* error_;
     std::vector<FileListLine> fileLines_;
     std::vector<PackageListLine> packageLines_;
+    PackageInfo launcherPackage_;
 };
 
 std::vector<std::string> Warnings(const PublishOptions& options,
@@ -274,10 +320,12 @@ std::vector<std::string> Warnings(const PublishOptions& options,
     if (!hasGame) {
         warnings.push_back("velka_win holds no velka.exe, the program the launcher starts");
     }
-    warnings.push_back(
-        "launcherconfig.txt describes no launcher package: launchers older than " +
-        VersionToString(options.launcherVersion) +
-        ", and installs without Config\\launcherconfig.txt, will fail to update themselves");
+    if (options.launcherFolder.empty()) {
+        warnings.push_back(
+            "launcherconfig.txt describes no launcher package: launchers older than " +
+            VersionToString(options.launcherVersion) +
+            ", and installs without Config\\launcherconfig.txt, will fail to update themselves");
+    }
     return warnings;
 }
 
@@ -318,6 +366,11 @@ bool Publish(const PublishOptions& options, PublishSummary* summary, std::string
     std::vector<GameFile> files;
     if (!ScanGameTree(JoinPath(options.gameFolder, L"velka_win"), &files, error)) return false;
     summary->warnings = Warnings(options, files);
+    std::vector<LauncherFile> launcherFiles;
+    if (!options.launcherFolder.empty() &&
+        !ScanLauncherFolder(options.launcherFolder, &launcherFiles, &summary->warnings, error)) {
+        return false;
+    }
 
     std::wstring output = options.outputFolder;
     while (output.size() > 1 && IsSeparator(output.back())) output.pop_back();
@@ -331,7 +384,9 @@ bool Publish(const PublishOptions& options, PublishSummary* summary, std::string
     }
     try {
         MirrorBuilder builder(options, partial, summary, error);
-        if (builder.Build(files) && InstallOutput(partial, output, error)) return true;
+        if (builder.Build(files, launcherFiles) && InstallOutput(partial, output, error)) {
+            return true;
+        }
     } catch (...) {
         RemoveTree(partial);
         throw;

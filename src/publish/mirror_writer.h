@@ -14,8 +14,10 @@
 // files/ holds every game file at its path below velka_win ("/"-separated on disk, backslashes in
 // the file list). Packages are named velka_win_<incrementVersion>_<NNN>.zip, so a new release
 // never reuses the name of a package with other content (CDN caches); they hold the game below
-// "velka_win/", which the launcher unpacks into Package and renames to Game. The launcher package
-// will live in Launcher/<launcherVersion>/, where the launcher looks for it.
+// "velka_win/", which the launcher unpacks into Package and renames to Game. The launcher package,
+// when a launcher folder is given, is Launcher/<launcherVersion>/launcher_<launcherVersion>.zip,
+// where the launcher looks for it; launcherconfig.txt then describes it in "launcherZipInfo"
+// (name, unpacked size, package size, CRC) so that older launchers replace themselves with it.
 //
 // Everything is derived from the options and the files: publishing the same input twice gives
 // the same bytes.
@@ -48,6 +50,9 @@ struct PublishOptions {
     Version incrementVersion;
     Version zipVersion;
     Version launcherVersion;  // announced in launcherconfig.txt
+    // A launcher build folder whose top-level files become the launcher package; empty for a
+    // mirror without one (launcherconfig.txt then describes no package).
+    std::wstring launcherFolder;
     bool useZip = false;
     // Packages are filled up to this many uncompressed bytes; a larger file gets its own.
     uint64_t packageLimit = kDefaultPackageLimit;
@@ -60,16 +65,19 @@ struct PublishSummary {
     size_t fileCount = 0;
     uint64_t gameBytes = 0;
     std::vector<std::string> packages;  // file names below zip/
+    std::string launcherPackage;        // "Launcher/<version>/<name>", empty without one
+    size_t launcherFileCount = 0;
     // Things the publisher should know that do not stop publishing.
     std::vector<std::string> warnings;
 };
 
 // Checks the options and the game tree, then writes the mirror into a sibling folder
 // "<output>.partial-<pid>" and renames it to the output folder only when all of it was written.
-// False with a one-line reason in `error` on bad input (see ScanGameTree, CheckBaseUrl; invalid
-// versions, a zero package limit, a missing game folder or velka_win, an existing output folder
-// without replaceOutput, an output folder that holds the game or lies inside velka_win) or on a
-// write failure; the output folder is then as it was and the partial folder removed.
+// False with a one-line reason in `error` on bad input (see ScanGameTree, ScanLauncherFolder,
+// CheckBaseUrl; invalid versions, a zero package limit, a missing game folder or velka_win, an
+// existing output folder without replaceOutput, an output folder that holds the game or the
+// launcher folder or lies inside velka_win or the launcher folder) or on a write failure; the
+// output folder is then as it was and the partial folder removed.
 bool PublishMirror(const PublishOptions& options, PublishSummary* summary, std::string* error);
 
 }  // namespace velka

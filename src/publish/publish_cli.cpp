@@ -40,6 +40,7 @@ struct CommandLine {
     std::optional<std::string> incrementVersion;
     std::optional<std::string> zipVersion;
     std::optional<std::string> launcherVersion;
+    std::optional<std::string> launcherDir;
     std::optional<std::string> useZip;
     std::optional<std::string> packageLimit;
     bool enciphered = false;
@@ -76,6 +77,7 @@ std::string ParseArguments(const std::vector<std::string>& args, CommandLine* li
         if (option == "--increment-version") slot = &line->incrementVersion;
         if (option == "--zip-version") slot = &line->zipVersion;
         if (option == "--launcher-version") slot = &line->launcherVersion;
+        if (option == "--launcher-dir") slot = &line->launcherDir;
         if (option == "--use-zip") slot = &line->useZip;
         if (option == "--package-limit") slot = &line->packageLimit;
         const bool isMirror = option == "--mirror";
@@ -120,6 +122,10 @@ std::string MakeOptions(const CommandLine& line, PublishOptions* options) {
     options->mirrorBaseUrls = line.mirrors;
     options->enciphered = line.enciphered;
     options->replaceOutput = line.replace;
+    if (line.launcherDir) {
+        if (line.launcherDir->empty()) return "--launcher-dir needs a folder";
+        options->launcherFolder = ToWide(*line.launcherDir);
+    }
     const struct {
         const char* option;
         const std::string& text;
@@ -158,7 +164,8 @@ std::string MakeOptions(const CommandLine& line, PublishOptions* options) {
 std::string PublishUsageText() {
     return "Usage: velka-publish --game DIR --out DIR --mirror URL [--mirror URL ...]\n"
            "                     --increment-version X.Y.Z --zip-version X.Y.Z\n"
-           "                     --launcher-version X.Y.Z [--use-zip True|False]\n"
+           "                     --launcher-version X.Y.Z [--launcher-dir DIR]\n"
+           "                     [--use-zip True|False]\n"
            "                     [--package-limit BYTES] [--plain | --enciphered] [--replace]\n"
            "\n"
            "Writes a complete static mirror of the game in DIR/velka_win to the output folder.\n"
@@ -171,6 +178,9 @@ std::string PublishUsageText() {
            "  --increment-version V   current game version (serverconfig incrementVersion)\n"
            "  --zip-version V         version below which players get full packages\n"
            "  --launcher-version V    launcher version announced in launcherconfig.txt\n"
+           "  --launcher-dir DIR      launcher build folder: its top-level files become the\n"
+           "                          launcher package of version V, which launchers of an\n"
+           "                          older version replace themselves with\n"
            "  --use-zip True|False    force full packages for every update (default False)\n"
            "  --package-limit BYTES   uncompressed bytes per package (default 536870912); a\n"
            "                          larger file gets a package of its own\n"
@@ -181,6 +191,8 @@ std::string PublishUsageText() {
            "Mirror layout (BASE is each --mirror URL):\n"
            "  Launcher/launcherconfig.txt  remoteURLs = BASE + Launcher/\n"
            "  Launcher/serverconfig.txt    fetched from remoteURLs\n"
+           "  Launcher/V/launcher_V.zip    the launcher package (launcherZipInfo), V being\n"
+           "                               the --launcher-version\n"
            "  lists/filelist.txt           filelistURLs = BASE + lists/filelist.txt\n"
            "  lists/ziplist.txt            ziplistURLs = BASE + lists/ziplist.txt\n"
            "  zip/velka_win_<incrementVersion>_<NNN>.zip   zipupdateURLs = BASE + zip/\n"
@@ -214,6 +226,10 @@ int RunPublishCommand(const std::vector<std::string>& args, std::ostream& out, s
         }
         out << "Published " << summary.fileCount << " files (" << summary.gameBytes << " bytes) in "
             << summary.packages.size() << " packages to " << ToNarrow(summary.outputFolder) << "\n";
+        if (!summary.launcherPackage.empty()) {
+            out << "Published the launcher package " << summary.launcherPackage << " ("
+                << summary.launcherFileCount << " files)\n";
+        }
         return kPublishOk;
     }
     err << kProgram << "error: " << error << "\n";

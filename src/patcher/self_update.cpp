@@ -1,0 +1,424 @@
+#include "patcher/self_update.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "patcher/file_lists.h"
+#include "patcher/maintenance.h"
+#include "patcher/status.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "transfer/extract.h"
+#include "transfer/http.h"
+#include "util/logger.h"
+#include "util/safe_path.h"
+
+namespace velka {
+
+namespace {
+
+std::wstring LastErrorSuffix(uint32_t code) {
+    return L" LastError(" + std::to_wstring(code) + L")";
+}
+
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+// How a name can be written into a script.
+enum class NameForm { Plain, Quoted, Refused };
+
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// cmd.exe reads these literally anywhere in an argument. Everything else that is printable
+// (blanks, & | < > ^ ( ) , ; = ! + and bytes beyond ASCII) is quoted; '+' because copy reads it
+// as "concatenate".
+bool IsPlainBatchCharacter(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    switch (c) {
+        case '.':
+        case '-':
+        case '_':
+        case '#':
+        case '$':
+        case '@':
+        case '~':
+        case '{':
+        case '}':
+        case '[':
+        case ']':
+        case '\'':
+        case '`':
+            return true;
+        default:
+            return false;
+    }
+}
+
+NameForm BatchForm(const std::string& name) {
+    if (name.empty()) return NameForm::Refused;
+    NameForm form = NameForm::Plain;
+    for (char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        // '%' expands even inside quotes; '"' ends them; '*' and '?' are wildcards to del (and
+        // what a name the code page cannot spell turns into); ':' names a drive or a stream.
+        if (IsControl(c) || c == '"' || c == '%' || c == '*' || c == '?' || c == ':' || c == '\\' ||
+            c == '/') {
+            return NameForm::Refused;
+        }
+        if (!IsPlainBatchCharacter(c)) form = NameForm::Quoted;
+    }
+    return form;
+}
+
+// Inside single quotes the shell takes every byte literally except the quote itself.
+NameForm ShellForm(const std::string& name) {
+    if (name.empty()) return NameForm::Refused;
+    for (char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (IsControl(c) || c == '\'' || c == '\\' || c == '/') return NameForm::Refused;
+    }
+    return NameForm::Quoted;
+}
+
+std::vector<std::string> SplitFolder(const std::string& folder) {
+    std::vector<std::string> parts;
+    if (folder.empty()) return parts;
+    std::string part;
+    for (char c : folder) {
+        if (c == '\\' || c == '/') {
+            parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    parts.push_back(part);
+    return parts;
+}
+
+// Collects the lines of a script in one language, writing each name in the form it needs and
+// remembering the first name it had to refuse.
+class ScriptWriter {
+  public:
+    explicit ScriptWriter(ScriptLanguage language) : language_(language) {}
+
+    bool ok() const { return !failed_; }
+    const std::string& refused() const { return refused_; }
+    const std::string& text() const { return text_; }
+
+    void Line(const std::string& line) { text_ += line + "\n"; }
+    void Refuse(const std::string& name) {
+        if (!failed_) refused_ = name;
+        failed_ = true;
+    }
+
+    // A name in D.
+    std::string Name(const std::string& name) {
+        return Form(name) == NameForm::Plain ? name : Quote(name);
+    }
+
+    // "./folder/name" with the language's separator, quoted as a whole when any part needs it.
+    std::string Below(const std::string& folder, const std::string& name) {
+        std::vector<std::string> parts = SplitFolder(folder);
+        parts.push_back(name);
+        return Path(parts);
+    }
+
+    // "./folder" itself.
+    std::string Folder(const std::string& folder) { return Path(SplitFolder(folder)); }
+
+    // Whether `name` is written in quotes.
+    bool NeedsQuotes(const std::string& name) const {
+        return language_ == ScriptLanguage::PosixShell || BatchForm(name) != NameForm::Plain;
+    }
+
+  private:
+    NameForm Form(const std::string& name) {
+        const NameForm form =
+            language_ == ScriptLanguage::Batch ? BatchForm(name) : ShellForm(name);
+        if (form == NameForm::Refused) Refuse(name);
+        return form;
+    }
+
+    std::string Path(const std::vector<std::string>& parts) {
+        const char separator = language_ == ScriptLanguage::Batch ? '\\' : '/';
+        std::string path = ".";
+        bool quoted = false;
+        for (const std::string& part : parts) {
+            if (Form(part) != NameForm::Plain) quoted = true;
+            path += separator;
+            path += part;
+        }
+        return quoted ? Quote(path) : path;
+    }
+
+    std::string Quote(const std::string& text) const {
+        return language_ == ScriptLanguage::Batch ? "\"" + text + "\"" : "'" + text + "'";
+    }
+
+    ScriptLanguage language_;
+    std::string text_;
+    std::string refused_;
+    bool failed_ = false;
+};
+
+std::string FileNameOf(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return ToNarrow(cut == std::wstring::npos ? path : path.substr(cut + 1));
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+// Names a file in D must not have: the script itself and the launcher's working folders, which
+// del and cp would treat as folders (del asks before emptying one, and nobody can answer a
+// hidden script).
+bool IsReservedName(const UpdaterScript& script, const std::string& name) {
+    const std::string reserved[] = {FileNameOf(script.scriptPath),
+                                    script.stagingFolder,
+                                    script.configFolder,
+                                    "Temp",
+                                    "Config",
+                                    "Log",
+                                    "Game",
+                                    "Package"};
+    for (const std::string& r : reserved) {
+        if (SameIgnoringCase(r, name)) return true;
+    }
+    return false;
+}
+
+void ComposeBatch(const UpdaterScript& s, ScriptWriter& w) {
+    w.Line("@echo off");
+    for (const std::string& f : s.files) {
+        w.Line("del " + w.Name(f));
+        w.Line("copy " + w.Below(s.sourceFolder, f) + " " + w.Name(f));
+        w.Line("del " + w.Below(s.sourceFolder, f));
+    }
+    w.Line("del " + w.Below(s.configFolder, s.configFile));
+    w.Line("copy " + w.Below(s.stagingFolder, s.configFile) + " " +
+           w.Below(s.configFolder, s.configFile));
+    w.Line("del " + w.Below(s.stagingFolder, s.configFile));
+    w.Line(":begin");
+    const std::string exe = w.Name(s.launcherExe);
+    w.Line("del " + exe);
+    w.Line("if exist " + exe + " goto begin");
+    w.Line("copy " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe);
+    w.Line("del " + w.Below(s.sourceFolder, s.launcherExe));
+    w.Line("rd /q " + w.Folder(s.sourceFolder));
+    // start takes its first quoted argument as a window title.
+    w.Line(std::string("start ") + (w.NeedsQuotes(s.launcherExe) ? "\"\" " : "") + exe);
+    w.Line("del %0%");
+}
+
+void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
+    w.Line("#!/bin/sh");
+    for (const std::string& f : s.files) {
+        w.Line("rm -f -- " + w.Name(f));
+        w.Line("cp -- " + w.Below(s.sourceFolder, f) + " " + w.Name(f));
+        w.Line("rm -f -- " + w.Below(s.sourceFolder, f));
+    }
+    w.Line("rm -f -- " + w.Below(s.configFolder, s.configFile));
+    w.Line("cp -- " + w.Below(s.stagingFolder, s.configFile) + " " +
+           w.Below(s.configFolder, s.configFile));
+    w.Line("rm -f -- " + w.Below(s.stagingFolder, s.configFile));
+    w.Line("while kill -0 " + std::to_string(s.processId) + " 2>/dev/null; do sleep 1; done");
+    const std::string exe = w.Name(s.launcherExe);
+    w.Line("rm -f -- " + exe);
+    w.Line("cp -- " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe);
+    w.Line("chmod +x -- " + exe);
+    w.Line("rm -f -- " + w.Below(s.sourceFolder, s.launcherExe));
+    w.Line("rmdir -- " + w.Folder(s.sourceFolder) + " 2>/dev/null");
+    w.Line(w.Below("", s.launcherExe) + " &");
+    w.Line("rm -f -- " + w.Name(FileNameOf(s.scriptPath)));
+}
+
+}  // namespace
+
+std::wstring UpdaterScriptName(ScriptLanguage language) {
+    return language == ScriptLanguage::Batch ? L"updater.bat" : L"updater.sh";
+}
+
+void UpdaterScript::SetConfigFiles(const std::string& staging, const std::string& folder,
+                                   const std::string& file) {
+    stagingFolder = staging;
+    configFolder = folder;
+    configFile = file;
+}
+
+bool UpdaterScript::Compose(std::string* text, std::string* refused) const {
+    ScriptWriter writer(language);
+    for (const std::string& name : files) {
+        if (IsReservedName(*this, name)) writer.Refuse(name);
+    }
+    if (IsReservedName(*this, launcherExe)) writer.Refuse(launcherExe);
+    if (language == ScriptLanguage::Batch) {
+        ComposeBatch(*this, writer);
+    } else {
+        if (processId == 0) writer.Refuse("process 0");  // kill -0 0 would always succeed
+        ComposeShell(*this, writer);
+    }
+    if (!writer.ok()) {
+        if (refused) *refused = writer.refused();
+        return false;
+    }
+    *text = writer.text();
+    return true;
+}
+
+bool UpdaterScript::WriteAndRun(Logger& logger, PatcherStatus& status,
+                                const std::function<void()>& endProcess) const {
+    std::string text;
+    std::string refused;
+    if (!Compose(&text, &refused)) {
+        logger.Error("Launcher self-update refused! Unsafe file name : " +
+                     PrintableForLog(refused));
+        status.Fail(kMsgSelfUpdateFailed);
+        return false;
+    }
+    auto fail = [&](const char* what) {
+        const uint32_t code = LastSystemError();
+        logger.Error(std::string(what) + " Script path : " + ToNarrow(scriptPath) +
+                     " ErrorCode = " + std::to_string(code));
+        status.Fail(kMsgSelfUpdateFailed + LastErrorSuffix(code));
+        return false;
+    };
+    {
+        File file(scriptPath, "wb");
+        if (!file) return fail("Write updater script failed!");
+        const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+        // A script cut short could run its deletions without the copies that follow them.
+        if (!written || !file.Close()) {
+            const uint32_t code = LastSystemError();
+            file.Close();
+            RemoveFile(scriptPath);
+            SetLastSystemError(code);
+            return fail("Write updater script failed!");
+        }
+    }
+    if (!StartDetachedScript(FolderOf(scriptPath), ToWide(FileNameOf(scriptPath)))) {
+        const uint32_t code = LastSystemError();
+        RemoveFile(scriptPath);
+        SetLastSystemError(code);
+        return fail("Start updater script failed!");
+    }
+    if (!endProcess) std::exit(0);
+    endProcess();
+    return true;
+}
+
+bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
+                    const std::vector<std::string>& urls, const PackageInfo& package) {
+    Logger& logger = patcher.GetLogger();
+    patcher.filesDone = 0;
+    patcher.filesTotal = 1;
+    patcher.bytesDone = 0;
+    patcher.bytesTotal = package.packageSize;
+    patcher.SetState(PatcherState::DownloadingFiles);
+    patcher.SetCurrentFileName(ToWide(package.fileName));
+    patcher.SetMessage(L"正在更新啓動器");
+
+    // The name comes from the published configuration and becomes a path below Temp.
+    if (!IsSafeRelativePath(package.fileName)) {
+        logger.Error("Launcher package name refused : " + PrintableForLog(package.fileName));
+        patcher.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
+        return false;
+    }
+    const std::wstring packagePath = JoinPath(JoinPath(baseDir, L"Temp"), ToWide(package.fileName));
+    const std::wstring stagingFolder = JoinPath(baseDir, L"Temp\\LauncherUpdate");
+
+    // An unreadable file gives an empty CRC text, which must not match an empty published one.
+    auto matches = [&](const std::string& crc) { return !crc.empty() && crc == package.crc; };
+    bool ready = FileExists(packagePath) && matches(ComputeFileCrc(packagePath));
+    if (!ready) {
+        patcher.currentFileBytes = 0;
+        patcher.bytesDone = 0;
+        for (const std::string& url : urls) {
+            if (!DownloadToFile(url, packagePath, &patcher.currentFileBytes, &patcher.bytesDone,
+                                &logger, patcher.Settings())) {
+                continue;
+            }
+            const std::string crc = ComputeFileCrc(packagePath);
+            logger.Info("Download launcher self-update files finish crc = " + crc);
+            if (matches(crc)) {
+                ready = true;
+                break;
+            }
+            RemoveFile(packagePath);
+        }
+    }
+    if (!ready) {
+        patcher.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
+        return false;
+    }
+
+    DeleteTree(logger, stagingFolder);
+    if (!UnzipArchive(packagePath, stagingFolder, nullptr, &logger)) {
+        const uint32_t code = LastSystemError();
+        patcher.SetMessage(kMsgSelfUpdateFailed + LastErrorSuffix(code));
+        logger.Error("Unzip failed! Unzip path : " + ToNarrow(packagePath) + " Zip path : " +
+                     ToNarrow(stagingFolder) + " ErrorCode = " + std::to_string(code));
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
+                     const std::wstring& stagingFolder, const LauncherReplacement& how) {
+    UpdaterScript script;
+    script.sourceFolder = "Temp\\LauncherUpdate";
+    script.launcherExe = how.launcherExe;
+    script.scriptPath = JoinPath(baseDir, UpdaterScriptName(how.language));
+    script.language = how.language;
+    script.processId = how.processId != 0 ? how.processId : CurrentProcessId();
+    script.SetConfigFiles("Temp", "Config", "launcherconfig.txt");
+
+    bool hasLauncher = false;
+    std::vector<DirEntry> entries;
+    if (ListDirectory(stagingFolder, &entries)) {
+        for (const DirEntry& entry : entries) {
+            if (entry.isDirectory) continue;
+            const std::string name = ToNarrow(entry.name);
+            if (name == script.launcherExe) {
+                hasLauncher = true;
+            } else {
+                script.files.push_back(name);
+            }
+        }
+    }
+    if (!hasLauncher) {
+        patcher.GetLogger().Error("Launcher self-update package holds no " +
+                                  PrintableForLog(script.launcherExe));
+        static_cast<PatcherStatus&>(patcher).Fail(kMsgSelfUpdateFailed);
+        return false;
+    }
+    return script.WriteAndRun(patcher.GetLogger(), patcher, how.endProcess);
+}
+
+Patcher::SelfUpdater MakeSelfUpdater(LauncherReplacement how) {
+    Patcher::SelfUpdater updater;
+    updater.update = [](Patcher& patcher, const std::vector<std::string>& urls,
+                        const PackageInfo& package) {
+        return UpdateLauncher(patcher, patcher.BaseDirectory(), urls, package);
+    };
+    updater.replace = [how = std::move(how)](Patcher& patcher, const std::wstring& staging) {
+        ReplaceLauncher(patcher, patcher.BaseDirectory(), staging, how);
+    };
+    return updater;
+}
+
+}  // namespace velka
