@@ -1,0 +1,160 @@
+// The launcher's only window: a fixed 1280 x 576 skinned client area centred on the primary
+// screen, its notification-area icon with the context menu, the message loop with the frame
+// tick, and the update thread it starts.
+//
+// One MainWindow per process, created and run on the main thread and never destroyed: the
+// process ends (TerminateLauncher) with the window and the update thread alive.
+#pragma once
+
+// windows.h first.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/portable/close_settings.h"
+#include "app/portable/progress_view.h"
+#include "app/win32/skin.h"
+#include "patcher/patcher.h"
+
+namespace velka {
+
+// Move-only owner of a menu handle.
+class MenuHandle {
+  public:
+    MenuHandle() = default;
+    explicit MenuHandle(HMENU menu) : menu_(menu) {}
+    ~MenuHandle() { Reset(); }
+    MenuHandle(MenuHandle&& other) noexcept : menu_(other.Release()) {}
+    MenuHandle& operator=(MenuHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            menu_ = other.Release();
+        }
+        return *this;
+    }
+    MenuHandle(const MenuHandle&) = delete;
+    MenuHandle& operator=(const MenuHandle&) = delete;
+
+    HMENU get() const { return menu_; }
+    HMENU Release() {
+        HMENU menu = menu_;
+        menu_ = nullptr;
+        return menu;
+    }
+    void Reset() {
+        if (menu_) DestroyMenu(menu_);
+        menu_ = nullptr;
+    }
+
+  private:
+    HMENU menu_ = nullptr;
+};
+
+// Move-only owner of an icon loaded at a chosen size (shared icons need no owner).
+class IconHandle {
+  public:
+    IconHandle() = default;
+    explicit IconHandle(HICON icon) : icon_(icon) {}
+    ~IconHandle() { Reset(); }
+    IconHandle(IconHandle&& other) noexcept : icon_(other.icon_) { other.icon_ = nullptr; }
+    IconHandle& operator=(IconHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            icon_ = other.icon_;
+            other.icon_ = nullptr;
+        }
+        return *this;
+    }
+    IconHandle(const IconHandle&) = delete;
+    IconHandle& operator=(const IconHandle&) = delete;
+
+    HICON get() const { return icon_; }
+    void Reset() {
+        if (icon_) DestroyIcon(icon_);
+        icon_ = nullptr;
+    }
+
+  private:
+    HICON icon_ = nullptr;
+};
+
+// The tray callback's lParam that asks the launcher to quit (WM_USER with this value).
+inline constexpr LPARAM kQuitRequest = 1134;
+inline constexpr wchar_t kWindowClassName[] = L"VELKALauncher";
+
+// The frame period for a display refresh rate: rates outside 30..240 Hz count as 60.
+int32_t FrameIntervalFor(int32_t refreshRate);
+
+class MainWindow {
+  public:
+    // Registers the class, creates and shows the window with its tray icon and creates the
+    // Patcher. Throws std::logic_error("Failed to create window!") when the window cannot be
+    // created.
+    MainWindow(HINSTANCE instance, const std::wstring& commandLine, int showCommand);
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Starts the update thread, reports the start, runs the loop with the frame tick until the
+    // window is gone, the quit request came or the game was started, reports the stop and
+    // removes the tray icon.
+    int RunMessageLoop();
+    void StartPatcherThread(bool waitForGame);
+
+    Patcher& patcher() { return *patcher_; }
+    HWND window() const { return window_; }
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    void LoadSkin();
+    void LayoutWindow();
+    void UpdateView();
+    void Paint(HDC deviceContext);
+    void ShowContextMenu();
+    void LoadCloseSetting();
+    void CheckCloseItems();
+    void FlashAndBringToFront();
+    void InvalidateLowerPanel();
+    void InvalidateBar();
+    POINT MessagePointInClient() const;
+
+    bool running_ = false;
+    HINSTANCE instance_ = nullptr;
+    HWND window_ = nullptr;
+    NOTIFYICONDATAW trayIcon_{};
+    MenuHandle trayMenu_;
+    HMENU closeMenu_ = nullptr;  // owned by trayMenu_ once appended to it
+    IconHandle largeIcon_;
+    IconHandle smallIcon_;
+    UINT taskbarCreatedMessage_ = 0;
+    wchar_t title_[128] = {};
+    int32_t refreshRate_ = 60;
+    int32_t frameInterval_ = 16;
+    int32_t screenWidth_ = 0, screenHeight_ = 0;
+    int32_t clientWidth_ = 1280, clientHeight_ = 576;
+    int32_t windowX_ = 0, windowY_ = 0;
+    int32_t frameHeight_ = 0;
+    int32_t borderX_ = 0, borderY_ = 0;
+    Patcher* patcher_ = nullptr;  // never deleted: the process ends under the update thread
+    std::thread patcherThread_;
+    CloseSettings closeSettings_;
+    int32_t exitMode_ = 1;
+    bool gameUpdateStart_ = false;
+
+    std::unique_ptr<ProgressView> view_;
+    std::unique_ptr<Canvas> canvas_;
+    ImageButton startButton_;
+    ProgressBar progressBar_;
+};
+
+// Writes "Launcher terminate" to the window's log and ends the process with exit code 0.
+[[noreturn]] void TerminateLauncher(MainWindow& window);
+
+}  // namespace velka

@@ -1,0 +1,142 @@
+// The window's skin: PNG resources decoded with GDI+, the off-screen canvas with its fonts,
+// brushes and formats, and the two image widgets (start button, progress bar).
+//
+// Everything here is built once on the main thread after GDI+ has been started and lives until
+// the process ends. Main thread only.
+#pragma once
+
+// windows.h first; GDI+ needs COM's stream interfaces (objidl.h), which WIN32_LEAN_AND_MEAN
+// leaves out.
+// clang-format off
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+// clang-format on
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velka {
+
+using BitmapPtr = std::unique_ptr<Gdiplus::Bitmap>;
+using CachedBitmapPtr = std::shared_ptr<Gdiplus::CachedBitmap>;
+
+// The PNG resource `id` of the executable, decoded; null when it is missing or undecodable.
+BitmapPtr LoadPngResource(int id);
+
+// A copy of `source` drawn at `width` x `height`, except that the source's aspect ratio wins: a
+// source that is not wider than tall keeps `height` and gets its width from it, any other keeps
+// `width`. Null when `source` is null or the copy cannot be made.
+BitmapPtr ScaleImage(Gdiplus::Bitmap* source, int width, int height);
+
+// A device-optimised copy of `bitmap`, shared by everything that draws it; null for a null or
+// unusable bitmap.
+CachedBitmapPtr MakeCachedBitmap(Gdiplus::Bitmap* bitmap);
+
+// Loads a PNG resource at its stored size and caches it; null when it is missing.
+CachedBitmapPtr LoadCachedPng(int id, int width, int height);
+
+struct ImageSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// An image button with five looks. Hit tests are half-open: x <= px < x + w, y <= py < y + h.
+class ImageButton {
+  public:
+    enum Image { kNormal = 0, kHover, kPressed, kDisabled, kDisabledPressed, kImageCount };
+
+    int32_t x = 0, y = 0, w = 0, h = 0;
+    bool hover = false;
+    bool pressed = false;
+    bool clicked = false;  // cleared by whoever acts on the click
+    bool disabled = false;
+    bool disabledPressed = false;
+    std::array<ImageSize, kImageCount> imageSizes{};
+    std::array<CachedBitmapPtr, kImageCount> images;
+    // Disabled and disabled-pressed looks while a download runs.
+    std::array<CachedBitmapPtr, 2> busyImages;
+
+    bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
+
+    // Pointer events in client coordinates; `window` is invalidated when the look changes.
+    void MouseMove(HWND window, int px, int py);
+    void MouseDown(HWND window, int px, int py);
+    void MouseUp(HWND window, int px, int py);
+    // Invalidates (without erasing) the hover image's rectangle, centred on the normal image.
+    void Invalidate(HWND window) const;
+
+    struct Current {
+        Gdiplus::CachedBitmap* image = nullptr;  // null when that look has no image
+        int left = 0;
+        int top = 0;
+    };
+    // The look for the current state, placed so that it is centred on (centreX, centreY).
+    Current CurrentImage(double centreX, double centreY, bool downloading) const;
+};
+
+// The progress bar's geometry and images; its texts and counters are the view model's.
+struct ProgressBar {
+    int32_t left = 0, top = 0, right = 0, bottom = 0;
+    BitmapPtr fill;   // drawn stretched
+    BitmapPtr track;  // drawn stretched
+    int64_t lastDrawMs = 0;
+
+    int32_t Width() const { return right - left; }
+    int32_t Height() const { return bottom - top; }
+};
+
+// The off-screen drawing surface of the window and the drawing tools shared by every frame.
+class Canvas {
+  public:
+    // Creates the surface, brushes, formats, fonts and cursor, and picks and prepares one of the
+    // backgrounds at random (seeded with the current time), the lower panel and the logo.
+    Canvas(int width, int height);
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    Gdiplus::Bitmap& surface() { return *surface_; }
+    Gdiplus::Graphics& graphics() { return *graphics_; }
+
+    Gdiplus::SolidBrush& white() { return *white_; }
+    Gdiplus::SolidBrush& lightGrey() { return *lightGrey_; }
+    Gdiplus::SolidBrush& lightBlue() { return *lightBlue_; }
+    Gdiplus::Font& regularFont() { return *regularFont_; }
+    Gdiplus::Font& boldFont() { return *boldFont_; }
+    // Near horizontally, centred vertically.
+    const Gdiplus::StringFormat& nearCentreFormat() const { return *nearCentreFormat_; }
+    HCURSOR arrowCursor() const { return arrowCursor_; }
+
+    int backgroundId() const { return backgroundId_; }
+    Gdiplus::CachedBitmap* background() const { return background_.get(); }
+    Gdiplus::CachedBitmap* lowerPanel() const { return lowerPanel_.get(); }
+    Gdiplus::CachedBitmap* logo() const { return logo_.get(); }
+
+  private:
+    // Makes both fonts from `family`; false (and nothing changed) when either is unusable.
+    bool MakeFonts(const Gdiplus::FontFamily* family);
+    // The first installed family that makes both fonts.
+    bool MakeFontsFromAnyInstalledFamily();
+
+    int width_;
+    int height_;
+    BitmapPtr surface_;
+    std::unique_ptr<Gdiplus::Graphics> graphics_;
+    std::unique_ptr<Gdiplus::SolidBrush> white_, lightGrey_, lightBlue_;
+    std::unique_ptr<Gdiplus::StringFormat> nearCentreFormat_;
+    std::unique_ptr<Gdiplus::FontFamily> family_;
+    std::unique_ptr<Gdiplus::Font> regularFont_, boldFont_;
+    HCURSOR arrowCursor_ = nullptr;  // a shared system cursor: never destroyed
+    int backgroundId_ = 0;
+    CachedBitmapPtr background_, lowerPanel_, logo_;
+};
+
+// The font family of the window's texts: "微软雅黑" where installed, else the generic sans-serif
+// family.
+std::unique_ptr<Gdiplus::FontFamily> WindowFontFamily();
+
+}  // namespace velka
