@@ -130,10 +130,9 @@ class File {
     explicit operator bool() const { return f_ != nullptr; }
     // Closes the file; false when buffered data could not be written.
     bool Close() {
-        bool ok = true;
-        if (f_) ok = std::fclose(f_) == 0;
-        f_ = nullptr;
-        return ok;
+        std::FILE* f = f_;
+        f_ = nullptr;  // released before fclose: the handle is gone whatever fclose reports
+        return f == nullptr || std::fclose(f) == 0;
     }
 
   private:
