@@ -8,11 +8,19 @@
 #   - the game is installed and started with the single argument Launcher in its folder;
 #   - the launcher then exits with code 0, its log ending in "Launcher terminate";
 #   - the close setting file was created with its default.
+# Then, each in an install folder of its own, the close behaviour and the failure view:
+#   - exitMode 2: closing the window during the package download ends the launcher (exit 0,
+#     "Launcher terminate"), the game neither finished nor started;
+#   - exitMode 1: closing the window during the download hides it and the update goes on: the
+#     game is installed and started and the launcher exits 0;
+#   - a mirror without its server configuration, over the installed game: the window stays open
+#     and draws the start button, and a click on the button starts the game with Launcher.
 # Screenshots of the window during the download and the last one before it closed are saved in
-# ARTIFACTS.
+# ARTIFACTS, with those of the other scenarios (exitmode2-*, exitmode1-*, failed-*).
 #
 #   window_e2e.sh LAUNCHER_EXE SAMPLE_GAME_EXE PUBLISH_EXE ARTIFACTS [HOST_PUBLISH]
 #
+# The window is closed and inspected through velka_window_probe.exe, built beside the sample game.
 # PUBLISH_EXE is the Windows velka-publish (run under Wine); HOST_PUBLISH, when given and
 # present, is a native velka-publish used instead. Set KEEP=1 to keep the scratch folder.
 set -euo pipefail
@@ -22,6 +30,7 @@ SAMPLE_GAME="$2"
 PUBLISH_EXE="$3"
 ARTIFACTS="$4"
 HOST_PUBLISH="${5:-}"
+PROBE="$(cd "$(dirname "$SAMPLE_GAME")" && pwd)/velka_window_probe.exe"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
 # shellcheck source=../../scripts/env.sh
@@ -50,7 +59,7 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL [window_e2e]: $*" >&2
-  for f in "$WORK"/launcher.out "$WORK"/install/Log/*.txt; do
+  for f in "$WORK"/launcher.out "$WORK"/probe.err "$WORK"/install*/Log/*.txt; do
     [ -f "$f" ] && { echo "--- $f" >&2; tail -n 30 "$f" >&2; }
   done
   if [ -n "${DISPLAY:-}" ] && [ -n "$XVFB_PID" ]; then
@@ -59,9 +68,10 @@ fail() {
   exit 1
 }
 
-for tool in Xvfb xdotool import wine python3; do
+for tool in Xvfb xdotool import compare convert wine python3; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/setup)"
 done
+[ -f "$PROBE" ] || fail "velka_window_probe.exe is missing beside the sample game ($PROBE)"
 
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -125,12 +135,24 @@ else
 fi
 [ -f "$MIRROR/Launcher/launcherconfig.txt" ] || fail "the mirror has no launcher configuration"
 
-python3 "$HERE/mirror_server.py" "$MIRROR" "$PORT" "$WORK/requests" --throttle 1500000 &
-SERVER_PID=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
-  sleep 0.05
-done
+serve_mirror() {  # THROTTLE: (re)starts the mirror server on PORT with that body rate
+  if [ -n "$SERVER_PID" ]; then
+    kill "$SERVER_PID" 2>/dev/null
+    wait "$SERVER_PID" 2>/dev/null || true
+    SERVER_PID=""
+  fi
+  # Its stderr holds the tracebacks of transfers the launcher broke off (closed mid-download).
+  python3 "$HERE/mirror_server.py" "$MIRROR" "$PORT" "$WORK/requests" --throttle "$1" \
+    2>>"$WORK/server.err" &
+  SERVER_PID=$!
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  fail "the mirror server did not start on port $PORT"
+}
+serve_mirror 1500000
 
 # --- the install folder and the run ----------------------------------------------------------
 INSTALL="$WORK/install"
@@ -228,4 +250,176 @@ case "$last_line" in
 esac
 printf 'exitMode=1\n' | cmp -s - "$INSTALL/Config/config.ini" ||
   fail "close setting file: $(od -c "$INSTALL/Config/config.ini" | head -n 3)"
+log "first run passed"
+
+# --- helpers for the scenarios below ---------------------------------------------------------
+new_install() {  # NAME: a fresh install folder beside the first one; sets INSTALL
+  INSTALL="$WORK/$1"
+  mkdir -p "$INSTALL/Config"
+  cp "$LAUNCHER" "$INSTALL/VELKALauncher.exe"
+  cp "$MIRROR/Launcher/launcherconfig.txt" "$INSTALL/Config/launcherconfig.txt"
+}
+
+probe() {  # REQUEST: velka_window_probe.exe in this prefix and display; prints its answer
+  (cd "$WORK" && velka_close_inherited_fds &&
+    exec wine "$PROBE" "$@" </dev/null 2>>"$WORK/probe.err") | tr -d '\r'
+}
+
+run_launcher() {  # SCENARIO: starts the launcher in INSTALL and waits for its window; sets WID
+  : > "$WORK/requests"
+  start_launcher
+  LAUNCHER_PID="$STARTED_PID"
+  WID=""
+  for _ in $(seq 600); do
+    WID="$(window_ids | head -n 1)"
+    [ -n "$WID" ] && break
+    kill -0 "$LAUNCHER_PID" 2>/dev/null || fail "$1: the launcher ended before showing its window"
+    sleep 0.1
+  done
+  [ -n "$WID" ] || fail "$1: no window titled $TITLE appeared"
+  log "$1: launcher started (pid $LAUNCHER_PID), window $WID"
+}
+
+wait_for_packages() {  # SCENARIO: waits for the first package request
+  for _ in $(seq 600); do
+    grep -q '^/zip/' "$WORK/requests" 2>/dev/null && return 0
+    kill -0 "$LAUNCHER_PID" 2>/dev/null || fail "$1: the launcher ended before the download"
+    sleep 0.1
+  done
+  fail "$1: the package download never started"
+}
+
+wait_for_exit() {  # SCENARIO SECONDS: waits for the launcher process to end; sets RC
+  for _ in $(seq $(($2 * 10))); do kill -0 "$LAUNCHER_PID" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$LAUNCHER_PID" 2>/dev/null && fail "$1: the launcher process did not end"
+  RC=0
+  wait "$LAUNCHER_PID" || RC=$?
+  LAUNCHER_PID=""
+}
+
+log_ends_with_terminate() {  # SCENARIO
+  local last
+  last="$(tail -n 1 "$INSTALL"/Log/*.txt | tr -d '\r')"
+  case "$last" in
+    *"[INFO] "*" : Launcher terminate") ;;
+    *) fail "$1: the log does not end with Launcher terminate: $last" ;;
+  esac
+}
+
+game_started_once() {  # SCENARIO: the game was started as the launcher starts it, once
+  local started="$INSTALL/Game/velka_win/started.txt"
+  for _ in $(seq 100); do [ -s "$started" ] && break; sleep 0.1; done
+  [ -s "$started" ] || fail "$1: the game was not started"
+  grep -q 'with arguments: \[Launcher\]$' "$started" || fail "$1: game arguments: $(cat "$started")"
+  grep -qi 'Game\\velka_win' "$started" || fail "$1: game folder: $(cat "$started")"
+  [ "$(wc -l < "$started")" = 1 ] || fail "$1: the game was started more than once: $(cat "$started")"
+}
+
+# --- exitMode 2: closing the window ends the launcher, also in the middle of the download -----
+# A slow mirror: the packages take far longer than the close needs.
+serve_mirror 200000
+new_install install-exitmode2
+printf 'exitMode=2\n' > "$INSTALL/Config/config.ini"
+run_launcher "exitMode 2"
+wait_for_packages "exitMode 2"
+shot "$ARTIFACTS/exitmode2-download.png" || fail "exitMode 2: no screenshot of the download"
+probe close || fail "exitMode 2: could not close the window"
+wait_for_exit "exitMode 2" 60
+[ "$RC" = 0 ] || fail "exitMode 2: the launcher exited $RC"
+[ -z "$(window_ids)" ] || fail "exitMode 2: the window outlived the launcher"
+# The slow mirror cannot have delivered the packages by the close; an installed game means that
+# the launcher ran on after it.
+[ ! -e "$INSTALL/Game/velka_win/velka.exe" ] || fail "exitMode 2: the update went on after the close"
+[ ! -e "$INSTALL/Game/velka_win/started.txt" ] || fail "exitMode 2: the game was started"
+log_ends_with_terminate "exitMode 2"
+printf 'exitMode=2\n' | cmp -s - "$INSTALL/Config/config.ini" ||
+  fail "exitMode 2: close setting file: $(od -c "$INSTALL/Config/config.ini" | head -n 3)"
+log "exitMode 2: closing during the download ended the launcher with 0"
+
+# --- exitMode 1: closing the window hides it and the update goes on ---------------------------
+serve_mirror 400000
+new_install install-exitmode1
+printf 'exitMode=1\n' > "$INSTALL/Config/config.ini"
+run_launcher "exitMode 1"
+wait_for_packages "exitMode 1"
+shot "$ARTIFACTS/exitmode1-download.png" || fail "exitMode 1: no screenshot of the download"
+probe close || fail "exitMode 1: could not close the window"
+visible=""
+for _ in $(seq 150); do
+  visible="$(probe visible)" || fail "exitMode 1: the window is gone after the close"
+  [ "$visible" = 0 ] && break
+  sleep 0.2
+done
+[ "$visible" = 0 ] || fail "exitMode 1: the window is still visible after the close"
+# Hidden while the update still runs: the game is not there yet and the launcher lives.
+[ ! -e "$INSTALL/Game/velka_win/started.txt" ] || fail "exitMode 1: the update finished before the close"
+kill -0 "$LAUNCHER_PID" 2>/dev/null || fail "exitMode 1: the launcher ended on the close"
+mapped="x"
+for _ in $(seq 100); do
+  mapped="$(xdotool search --onlyvisible --name "^${TITLE}\$" 2>/dev/null || true)"
+  [ -z "$mapped" ] && break
+  sleep 0.1
+done
+[ -z "$mapped" ] || fail "exitMode 1: the hidden window is still mapped on the display"
+import -window root "$ARTIFACTS/exitmode1-hidden-screen.png" 2>/dev/null || true
+log "exitMode 1: the window is hidden, the launcher runs on"
+wait_for_exit "exitMode 1" 180
+[ "$RC" = 0 ] || fail "exitMode 1: the launcher exited $RC"
+game_started_once "exitMode 1"
+rm -f "$INSTALL/Game/velka_win/started.txt"
+diff -r "$GAME" "$INSTALL/Game/velka_win" > "$WORK/diff.out" 2>&1 ||
+  fail "exitMode 1: installed tree differs: $(head -n 20 "$WORK/diff.out")"
+log_ends_with_terminate "exitMode 1"
+printf 'exitMode=1\n' | cmp -s - "$INSTALL/Config/config.ini" ||
+  fail "exitMode 1: close setting file: $(od -c "$INSTALL/Config/config.ini" | head -n 3)"
+log "exitMode 1: the hidden launcher finished the update, started the game and exited 0"
+
+# --- a broken mirror over an installed game: the failure view and its start button ------------
+# The first install folder holds the game; the mirror loses its server configuration.
+INSTALL="$WORK/install"
+mv "$MIRROR/Launcher/serverconfig.txt" "$WORK/serverconfig.txt.away"
+serve_mirror 1500000
+run_launcher "failed"
+# Button box in client pixels (1048, 507), 221 x 58; the part above the progress bar is compared
+# with the same part of the first run's download screenshot, where only the panel shows there.
+BUTTON_X=1048 BUTTON_Y=507 BUTTON_W=221 BUTTON_H=48
+button_area() {  # IMAGE OUT: the button's part of a window screenshot
+  convert "$1" -crop "${BUTTON_W}x${BUTTON_H}+$((BUTTON_X + CLIENT_DX))+$((BUTTON_Y + CLIENT_DY))" \
+    +repage "$2"
+}
+read -r client_x client_y <<< "$(probe client)" || fail "failed: no client position"
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+CLIENT_DX=$((client_x - X)) CLIENT_DY=$((client_y - Y))
+log "failed: client area at $client_x,$client_y (offset $CLIENT_DX,$CLIENT_DY in the X window)"
+# The first run's download screenshot has no offset of its own: the same window.
+button_area "$ARTIFACTS/window-download.png" "$WORK/button-before.png"
+differing=0
+for _ in $(seq 300); do
+  kill -0 "$LAUNCHER_PID" 2>/dev/null || fail "failed: the launcher ended on the failure"
+  if shot "$WORK/shot.png"; then
+    button_area "$WORK/shot.png" "$WORK/button-now.png"
+    differing="$(compare -metric AE -fuzz 10% "$WORK/button-before.png" "$WORK/button-now.png" \
+      null: 2>&1 || true)"
+    differing="${differing%% *}"
+    # At least a quarter of the box changed: the button is drawn.
+    [ "${differing:-0}" -ge $((BUTTON_W * BUTTON_H / 4)) ] 2>/dev/null && break
+  fi
+  sleep 0.2
+done
+[ "${differing:-0}" -ge $((BUTTON_W * BUTTON_H / 4)) ] 2>/dev/null ||
+  fail "failed: the start button was not drawn ($differing pixels of the box changed)"
+mv "$WORK/shot.png" "$ARTIFACTS/failed-window.png"
+grep -q '^/Launcher/serverconfig.txt' "$WORK/requests" ||
+  fail "failed: the server configuration was never asked for"
+[ ! -e "$INSTALL/Game/velka_win/started.txt" ] || fail "failed: the game was started without a click"
+log "failed: the start button is drawn ($differing pixels of its box changed)"
+xdotool mousemove --sync $((client_x + BUTTON_X + 221 / 2)) $((client_y + BUTTON_Y + 58 / 2))
+xdotool click 1
+wait_for_exit "failed" 60
+[ "$RC" = 0 ] || fail "failed: the launcher exited $RC after the click"
+game_started_once "failed"
+log_ends_with_terminate "failed"
+mv "$WORK/serverconfig.txt.away" "$MIRROR/Launcher/serverconfig.txt"
+log "failed: the click on the start button started the game and the launcher exited 0"
+
 log "PASS (screenshots in $ARTIFACTS)"
