@@ -178,7 +178,9 @@ std::vector<std::vector<size_t>> PlanPackages(const std::vector<uint64_t>& sizes
     std::vector<std::vector<size_t>> groups;
     uint64_t groupBytes = 0;
     for (size_t i = 0; i < sizes.size(); ++i) {
-        const bool fits = !groups.empty() && sizes[i] <= limit && groupBytes <= limit - sizes[i];
+        const bool fits = !groups.empty() && sizes[i] <= limit &&
+                          groupBytes <= limit - sizes[i] &&
+                          groups.back().size() < kMaxEntriesPerPackage;
         if (!fits) {
             groups.emplace_back();
             groupBytes = 0;

@@ -13,8 +13,11 @@ namespace velka {
 
 // Splits items of the given uncompressed sizes, kept in their order, into consecutive groups:
 // a group takes items while its total stays within `limit`, then the next group starts. An item
-// larger than `limit` on its own gets a group of its own. Every item lands in exactly one group;
-// no group is empty.
+// larger than `limit` on its own gets a group of its own. A group also ends at
+// kMaxEntriesPerPackage items: a zip without zip64 end records counts at most 65535 entries, and
+// readers would silently see only that many. Every item lands in exactly one group; no group is
+// empty.
+constexpr size_t kMaxEntriesPerPackage = 65535;
 std::vector<std::vector<size_t>> PlanPackages(const std::vector<uint64_t>& sizes, uint64_t limit);
 
 struct PackageItem {

@@ -165,6 +165,14 @@ TEST(PublishPlanTest, GroupsFollowTheLimit) {
         EXPECT_EQ(PlanPackages(c.sizes, c.limit), c.groups)
             << "sizes " << ::testing::PrintToString(c.sizes) << " limit " << c.limit;
     }
+
+    // Many tiny files: the entry count closes a package long before the byte limit would.
+    const std::vector<std::vector<size_t>> groups =
+        PlanPackages(std::vector<uint64_t>(kMaxEntriesPerPackage + 10, 1), max);
+    ASSERT_EQ(2u, groups.size());
+    EXPECT_EQ(kMaxEntriesPerPackage, groups[0].size());
+    EXPECT_EQ(10u, groups[1].size());
+    EXPECT_EQ(kMaxEntriesPerPackage, groups[1].front()) << "order is kept across the cut";
 }
 
 TEST(PublishNamesTest, NamesTheLauncherCannotCarryAreRefused) {
