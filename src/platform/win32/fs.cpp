@@ -249,25 +249,6 @@ int64_t TellFile(std::FILE* file) {
     return _ftelli64(file);
 }
 
-bool ReadFileBytes(const std::wstring& path, std::string* contents) {
-    contents->clear();
-    File file(path, "rb");
-    if (!file) return false;
-    char buffer[64 * 1024];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) contents->append(buffer, n);
-    return !std::ferror(file.get());
-}
-
-bool WriteFileBytes(const std::wstring& path, const std::string& contents) {
-    File file(path, "wb");
-    if (!file) return false;
-    if (!contents.empty() &&
-        std::fwrite(contents.data(), 1, contents.size(), file.get()) != contents.size()) {
-        return false;
-    }
-    return file.Close();
-}
 
 }  // namespace velka
 
