@@ -202,49 +202,143 @@ bool IsReservedName(const UpdaterScript& script, const std::string& name) {
     return false;
 }
 
+// Where the script keeps the old files until the new ones are in place, and the marker saying
+// that a failed replacement of this version has already started the old launcher once.
+std::string BackupFolder(const UpdaterScript& s) {
+    return s.stagingFolder + "\\LauncherBackup";
+}
+std::string RelaunchMarker(const UpdaterScript& s) {
+    return "LauncherRelaunch-" + s.stagedVersion;
+}
+
+// The batch file keeps D runnable at every step: the old launcher is copied aside before it is
+// deleted, every file is backed up before it is overwritten, and a copy that fails (the new
+// launcher, a file, the configuration) puts the backups back. The installed configuration is
+// replaced last, by a rename, so it names the new version only once the new launcher is in
+// place. On any failure the staged files stay and the old launcher is started again, once per
+// staged version, so a later start retries without an unattended loop.
 void ComposeBatch(const UpdaterScript& s, ScriptWriter& w) {
-    w.Line("@echo off");
-    for (const std::string& f : s.files) {
-        w.Line("del " + w.Name(f));
-        w.Line("copy " + w.Below(s.sourceFolder, f) + " " + w.Name(f));
-        w.Line("del " + w.Below(s.sourceFolder, f));
-    }
-    w.Line("del " + w.Below(s.configFolder, s.configFile));
-    w.Line("copy " + w.Below(s.stagingFolder, s.configFile) + " " +
-           w.Below(s.configFolder, s.configFile));
-    w.Line("del " + w.Below(s.stagingFolder, s.configFile));
-    w.Line(":begin");
+    const std::string backup = w.Folder(BackupFolder(s));
     const std::string exe = w.Name(s.launcherExe);
+    const std::string exeBackup = w.Below(BackupFolder(s), s.launcherExe);
+    const std::string config = w.Below(s.configFolder, s.configFile);
+    const std::string newConfig = w.Below(s.configFolder, s.configFile + ".new");
+    const std::string marker = w.Below(s.stagingFolder, RelaunchMarker(s));
+    // start takes its first quoted argument as a window title.
+    const std::string start =
+        std::string("start ") + (w.NeedsQuotes(s.launcherExe) ? "\"\" " : "") + exe;
+
+    w.Line("@echo off");
+    w.Line("rd /s /q " + backup);
+    w.Line("md " + backup);
+    w.Line("copy /y " + exe + " " + exeBackup);
+    w.Line("if errorlevel 1 goto failed");
+    // Deleting the old launcher fails while it still runs. Wine has no timeout.exe; ping pauses
+    // about a second in both.
+    w.Line("set tries=0");
+    w.Line(":begin");
     w.Line("del " + exe);
-    w.Line("if exist " + exe + " goto begin");
-    w.Line("copy " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe);
+    w.Line("if not exist " + exe + " goto replace");
+    w.Line("set /a tries+=1");
+    w.Line("if %tries% geq " + std::to_string(s.waitSeconds) + " goto failed");
+    w.Line("ping -n 2 127.0.0.1 >nul");
+    w.Line("goto begin");
+    w.Line(":replace");
+    for (const std::string& f : s.files) {
+        const std::string name = w.Name(f);
+        const std::string saved = w.Below(BackupFolder(s), f);
+        // copy leaves the error level alone when "if exist" skips it, so the backup is checked
+        // by its presence.
+        w.Line("if exist " + name + " copy /y " + name + " " + saved);
+        w.Line("if exist " + name + " if not exist " + saved + " goto restore");
+        w.Line("copy /y " + w.Below(s.sourceFolder, f) + " " + name);
+        w.Line("if errorlevel 1 goto restore");
+    }
+    w.Line("copy /y " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe);
+    w.Line("if errorlevel 1 goto restore");
+    w.Line("copy /y " + w.Below(s.stagingFolder, s.configFile) + " " + newConfig);
+    w.Line("if errorlevel 1 goto restore");
+    // move sets no error level under Wine: a rename that failed leaves its source behind.
+    w.Line("move /y " + newConfig + " " + config);
+    w.Line("if exist " + newConfig + " goto restore");
+    w.Line("del " + w.Below(s.stagingFolder, s.configFile));
+    for (const std::string& f : s.files) w.Line("del " + w.Below(s.sourceFolder, f));
     w.Line("del " + w.Below(s.sourceFolder, s.launcherExe));
     w.Line("rd /q " + w.Folder(s.sourceFolder));
-    // start takes its first quoted argument as a window title.
-    w.Line(std::string("start ") + (w.NeedsQuotes(s.launcherExe) ? "\"\" " : "") + exe);
+    w.Line("rd /s /q " + backup);
+    w.Line(start);
+    w.Line("goto end");
+    w.Line(":restore");
+    for (const std::string& f : s.files) {
+        const std::string saved = w.Below(BackupFolder(s), f);
+        w.Line("if exist " + saved + " move /y " + saved + " " + w.Name(f));
+    }
+    w.Line("move /y " + exeBackup + " " + exe);
+    w.Line("del " + newConfig);
+    w.Line(":failed");
+    w.Line("if exist " + marker + " goto end");
+    w.Line("type nul > " + marker);
+    w.Line(start);
+    w.Line(":end");
     w.Line("del %0%");
 }
 
+// The same steps in a POSIX shell. The wait polls the old launcher's process instead of a
+// deletion, which POSIX grants while a program runs.
 void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
-    w.Line("#!/bin/sh");
-    for (const std::string& f : s.files) {
-        w.Line("rm -f -- " + w.Name(f));
-        w.Line("cp -- " + w.Below(s.sourceFolder, f) + " " + w.Name(f));
-        w.Line("rm -f -- " + w.Below(s.sourceFolder, f));
-    }
-    w.Line("rm -f -- " + w.Below(s.configFolder, s.configFile));
-    w.Line("cp -- " + w.Below(s.stagingFolder, s.configFile) + " " +
-           w.Below(s.configFolder, s.configFile));
-    w.Line("rm -f -- " + w.Below(s.stagingFolder, s.configFile));
-    w.Line("while kill -0 " + std::to_string(s.processId) + " 2>/dev/null; do sleep 1; done");
+    const std::string backup = w.Folder(BackupFolder(s));
     const std::string exe = w.Name(s.launcherExe);
+    const std::string exeBackup = w.Below(BackupFolder(s), s.launcherExe);
+    const std::string newConfig = w.Below(s.configFolder, s.configFile + ".new");
+    const std::string marker = w.Below(s.stagingFolder, RelaunchMarker(s));
+    const std::string script = w.Name(FileNameOf(s.scriptPath));
+
+    w.Line("#!/bin/sh");
+    w.Line("failed() {");
+    w.Line("  if [ ! -e " + marker + " ]; then");
+    w.Line("    : > " + marker);
+    w.Line("    " + w.Below("", s.launcherExe) + " &");
+    w.Line("  fi");
+    w.Line("  rm -f -- " + script);
+    w.Line("  exit 1");
+    w.Line("}");
+    w.Line("restore() {");
+    for (const std::string& f : s.files) {
+        const std::string saved = w.Below(BackupFolder(s), f);
+        w.Line("  if [ -e " + saved + " ]; then mv -f -- " + saved + " " + w.Name(f) + "; fi");
+    }
+    w.Line("  mv -f -- " + exeBackup + " " + exe);
+    w.Line("  rm -f -- " + newConfig);
+    w.Line("  failed");
+    w.Line("}");
+    w.Line("rm -rf -- " + backup);
+    w.Line("mkdir -- " + backup + " || failed");
+    w.Line("cp -p -- " + exe + " " + exeBackup + " || failed");
+    w.Line("tries=0");
+    w.Line("while kill -0 " + std::to_string(s.processId) + " 2>/dev/null; do");
+    w.Line("  tries=$((tries + 1))");
+    w.Line("  if [ \"$tries\" -ge " + std::to_string(s.waitSeconds) + " ]; then failed; fi");
+    w.Line("  sleep 1");
+    w.Line("done");
+    for (const std::string& f : s.files) {
+        const std::string name = w.Name(f);
+        w.Line("if [ -e " + name + " ]; then cp -p -- " + name + " " +
+               w.Below(BackupFolder(s), f) + " || restore; fi");
+        w.Line("rm -f -- " + name);
+        w.Line("cp -- " + w.Below(s.sourceFolder, f) + " " + name + " || restore");
+    }
     w.Line("rm -f -- " + exe);
-    w.Line("cp -- " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe);
-    w.Line("chmod +x -- " + exe);
+    w.Line("cp -- " + w.Below(s.sourceFolder, s.launcherExe) + " " + exe + " || restore");
+    w.Line("chmod +x -- " + exe + " || restore");
+    w.Line("cp -- " + w.Below(s.stagingFolder, s.configFile) + " " + newConfig + " || restore");
+    w.Line("mv -f -- " + newConfig + " " + w.Below(s.configFolder, s.configFile) + " || restore");
+    w.Line("rm -f -- " + w.Below(s.stagingFolder, s.configFile));
+    for (const std::string& f : s.files) w.Line("rm -f -- " + w.Below(s.sourceFolder, f));
     w.Line("rm -f -- " + w.Below(s.sourceFolder, s.launcherExe));
     w.Line("rmdir -- " + w.Folder(s.sourceFolder) + " 2>/dev/null");
+    w.Line("rm -rf -- " + backup);
     w.Line(w.Below("", s.launcherExe) + " &");
-    w.Line("rm -f -- " + w.Name(FileNameOf(s.scriptPath)));
+    w.Line("rm -f -- " + script);
 }
 
 }  // namespace
@@ -272,6 +366,8 @@ bool UpdaterScript::Compose(std::string* text, std::string* refused) const {
         if (processId == 0) writer.Refuse("process 0");  // kill -0 0 would always succeed
         ComposeShell(*this, writer);
     }
+    if (stagedVersion.empty()) writer.Refuse("no staged version");
+    if (waitSeconds < 1) writer.Refuse("wait of " + std::to_string(waitSeconds) + " s");
     if (!writer.ok()) {
         if (refused) *refused = writer.refused();
         return false;
@@ -385,7 +481,14 @@ bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
     script.scriptPath = JoinPath(baseDir, UpdaterScriptName(how.language));
     script.language = how.language;
     script.processId = how.processId != 0 ? how.processId : CurrentProcessId();
+    script.waitSeconds = how.waitSeconds;
     script.SetConfigFiles("Temp", "Config", "launcherconfig.txt");
+    // The configuration the pipeline downloaded names the version being installed. One that
+    // cannot be read still gets a marker of its own, so a failing replacement relaunches once.
+    LauncherConfig staged;
+    ParseLauncherConfig(patcher.GetLogger(), patcher.Cipher(),
+                        JoinPath(baseDir, L"Temp\\launcherconfig.txt"), &staged);
+    script.stagedVersion = VersionToString(staged.launcherVersion);
 
     bool hasLauncher = false;
     std::vector<DirEntry> entries;

@@ -4,11 +4,19 @@
 //
 // A running executable cannot be overwritten, so the launcher writes a script into D
 // ("updater.bat", or "updater.sh" on POSIX), starts it detached with D as its current directory
-// and ends its own process. The script replaces the other files first, installs the downloaded
-// Temp\launcherconfig.txt as Config\launcherconfig.txt (so the new launcher finds its own version
-// installed and does not update itself again), waits until the old launcher is gone, moves the
-// new executable into place, removes the staging folder when it is empty, starts the new
-// launcher and deletes itself.
+// and ends its own process. The script copies the old launcher aside into
+// D\Temp\LauncherBackup, waits (at most `waitSeconds`) until the old launcher is gone, backs up
+// and replaces the other files, puts the new executable in place and only then installs the
+// downloaded Temp\launcherconfig.txt as Config\launcherconfig.txt (so the recorded launcher
+// version changes once the new launcher is there, and the new launcher does not update itself
+// again). It then removes the staged files, the backups and the staging folder when it is
+// empty, starts the new launcher and deletes itself.
+//
+// When a step fails (the old launcher does not end in time, a copy fails, the configuration
+// cannot be installed) the backups are put back, so D always holds a runnable launcher; the
+// staged files and the downloaded configuration stay; and the old launcher is started again so
+// that it retries, but only once per staged version: the marker Temp\LauncherRelaunch-<version>
+// keeps a replacement that fails every time from restarting the launcher in a loop.
 //
 // The script runs with the launcher's rights (administrator on Windows) and the file names in it
 // come from the downloaded package, so every name is screened: a name the command language reads
@@ -58,20 +66,30 @@ struct UpdaterScript {
     void SetConfigFiles(const std::string& staging, const std::string& folder,
                         const std::string& file);
 
-    // The script text, LF line ends. For a batch file whose names are all plain, exactly:
+    // The launcher version in the staging folder; names the relaunch marker.
+    std::string stagedVersion;
+    // How long the script waits for the old launcher to end before it gives up (about one
+    // check a second).
+    int waitSeconds = 60;
+
+    // The script text, LF line ends. For a batch file whose names are all plain (B is
+    // STAGING\LauncherBackup, M is STAGING\LauncherRelaunch-<stagedVersion>, W waitSeconds):
     //   @echo off
-    //   del F / copy .\SRC\F F / del .\SRC\F             (for every F of `files`)
-    //   del .\CFGDIR\CFG
-    //   copy .\STAGING\CFG .\CFGDIR\CFG
-    //   del .\STAGING\CFG
-    //   :begin
-    //   del EXE
-    //   if exist EXE goto begin
-    //   copy .\SRC\EXE EXE
-    //   del .\SRC\EXE
-    //   rd /q .\SRC
-    //   start EXE
-    //   del %0%
+    //   rd /s /q .\B / md .\B / copy /y EXE .\B\EXE / if errorlevel 1 goto failed
+    //   set tries=0 / :begin / del EXE / if not exist EXE goto replace / set /a tries+=1
+    //   if %tries% geq W goto failed / ping -n 2 127.0.0.1 >nul / goto begin
+    //   :replace
+    //   if exist F copy /y F .\B\F / if exist F if not exist .\B\F goto restore
+    //   copy /y .\SRC\F F / if errorlevel 1 goto restore          (for every F of `files`)
+    //   copy /y .\SRC\EXE EXE / if errorlevel 1 goto restore
+    //   copy /y .\STAGING\CFG .\CFGDIR\CFG.new / if errorlevel 1 goto restore
+    //   move /y .\CFGDIR\CFG.new .\CFGDIR\CFG / if exist .\CFGDIR\CFG.new goto restore
+    //   del .\STAGING\CFG / del .\SRC\F (every F) / del .\SRC\EXE / rd /q .\SRC / rd /s /q .\B
+    //   start EXE / goto end
+    //   :restore
+    //   if exist .\B\F move /y .\B\F F (every F) / move /y .\B\EXE EXE / del .\CFGDIR\CFG.new
+    //   :failed / if exist .\M goto end / type nul > .\M / start EXE
+    //   :end / del %0%
     // A name needing quotes is written as "..." (and started as start "" "EXE"). A POSIX shell
     // script does the same with every name in single quotes, waits for `processId` and marks the
     // new executable executable.
@@ -80,7 +98,7 @@ struct UpdaterScript {
     // path separator, a control character or a character quoting cannot neutralise ('"', '%',
     // '*', '?', ':' in a batch file; "'" in a shell script), or names the script itself or one of
     // the launcher's working folders (Temp, Config, Log, Game, Package); also when a shell
-    // script has no process to wait for.
+    // script has no process to wait for, `stagedVersion` is empty or `waitSeconds` below 1.
     bool Compose(std::string* text, std::string* refused) const;
 
     // Writes the script to `scriptPath` (binary, truncating), starts it detached in its folder
@@ -121,13 +139,15 @@ struct LauncherReplacement {
     ScriptLanguage language = kNativeScriptLanguage;
     // The process a POSIX shell script waits for; 0 for this one. Tests name one that has ended.
     uint32_t processId = 0;
+    // How long the script waits for the old launcher to end.
+    int waitSeconds = 60;
     // Ends the process once the script runs: in a launcher, shut the crash reporter down and
     // exit(0). Tests substitute a function that returns.
     std::function<void()> endProcess;
 };
 
-// Fills an UpdaterScript for baseDir (staging folder `stagingFolder`, the script in baseDir)
-// and calls WriteAndRun. A staging folder without the launcher executable is refused like an
+// Fills an UpdaterScript for baseDir (staging folder `stagingFolder`, the script in baseDir,
+// the staged version read from baseDir\Temp\launcherconfig.txt) and calls WriteAndRun. A staging folder without the launcher executable is refused like an
 // unsafe name, since the script would delete the installed launcher and put nothing in its
 // place. Returns only when the replacement failed (false, status Failed) or `endProcess`
 // returned (true).

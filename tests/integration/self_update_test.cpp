@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "patcher/maintenance.h"
 #include "patcher/patcher.h"
 #include "platform/detached_script.h"
 #include "platform/fs.h"
@@ -54,14 +55,14 @@ TransferSettings FastSettings() {
     return settings;
 }
 
-// A stand-in for the new launcher: started by the script, it leaves "started.txt" in its
-// current directory. A batch file on Windows, a shell script elsewhere.
+// A stand-in for a launcher: each start appends its version to "started.txt" in its current
+// directory. A batch file on Windows, a shell script elsewhere.
 std::string StubLauncherName() {
     return kBatch ? "VelkaStub.bat" : "velka-stub";
 }
 std::string StubLauncher(const std::string& version) {
-    return kBatch ? "@echo off\r\necho " + version + "> started.txt\r\n"
-                  : "#!/bin/sh\necho " + version + " > started.txt\n";
+    return kBatch ? "@echo off\r\necho " + version + ">> started.txt\r\n"
+                  : "#!/bin/sh\necho " + version + " >> started.txt\n";
 }
 
 std::string Contents(const std::wstring& path) {
@@ -153,10 +154,11 @@ class SelfUpdateTest : public ::testing::Test {
         return std::find(messages.begin(), messages.end(), line) != messages.end();
     }
 
-    // An installation of the stub launcher at version 1.0.0 with the configuration the pipeline
-    // downloaded for 1.0.1 waiting in Temp.
+    // An installation of the stub launcher "v1" at version 1.0.0 with the configuration the
+    // pipeline downloaded for 1.0.1 waiting in Temp.
     void InstallOldLauncher() {
-        ASSERT_TRUE(WriteFileBytes(install_ / ToWide(StubLauncherName()), "old launcher"));
+        ASSERT_TRUE(WriteFileBytes(install_ / ToWide(StubLauncherName()), StubLauncher("v1")));
+        ASSERT_TRUE(MarkExecutable(install_ / ToWide(StubLauncherName())));
         ASSERT_TRUE(CreateDirectories(install_ / L"Config/launcherconfig.txt"));
         ASSERT_TRUE(
             WriteFileBytes(install_ / L"Config/launcherconfig.txt", "launcherVersion=1.0.0\n"));
@@ -178,6 +180,7 @@ class SelfUpdateTest : public ::testing::Test {
         return WaitFor(
             [&] { return Contents(install_ / L"started.txt").find("v2") != std::string::npos; });
     }
+    std::string OldLauncher() const { return StubLauncher("v1"); }
 
     // Runs the script for real and waits until it has deleted itself.
     void ReplaceAndWait(const LauncherReplacement& how) {
@@ -415,7 +418,7 @@ TEST_F(SelfUpdateTest, NameNoQuotingMakesSafeFailsBeforeAnythingIsWritten) {
     EXPECT_EQ(PatcherState::Failed, patcher_->State());
     EXPECT_EQ(kSelfUpdateFailed, patcher_->Message());
     EXPECT_FALSE(FileExists(ScriptPath())) << "no script is written";
-    EXPECT_EQ("old launcher", Contents(install_ / ToWide(StubLauncherName())));
+    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
     EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
     EXPECT_TRUE(Logged("[ERROR] Launcher self-update refused! Unsafe file name : " + refused));
 }
@@ -428,7 +431,7 @@ TEST_F(SelfUpdateTest, PackageWithoutTheRunningLauncherIsRefused) {
     EXPECT_EQ(0, ends_);
     EXPECT_EQ(kSelfUpdateFailed, patcher_->Message());
     EXPECT_FALSE(FileExists(ScriptPath()));
-    EXPECT_EQ("old launcher", Contents(install_ / ToWide(StubLauncherName())))
+    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())))
         << "the installed launcher is kept, not deleted for nothing";
 }
 
@@ -449,62 +452,132 @@ TEST_F(SelfUpdateTest, ScriptThatCannotBeWrittenLeavesTheLauncherUsable) {
     EXPECT_NE(L"0", message.substr(prefix.size(), message.size() - prefix.size() - 1))
         << "the system's code of the refused open";
     EXPECT_TRUE(DirectoryExists(ScriptPath()));
-    EXPECT_EQ("old launcher", Contents(install_ / ToWide(StubLauncherName())));
+    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
     RemoveEmptyFolder(ScriptPath());
 }
 
-// The shell script waits for the old launcher's process, however long it runs.
-TEST_F(SelfUpdateTest, ShellScriptWaitsForTheOldLauncherToEnd) {
-    if (kBatch) GTEST_SKIP() << "the batch file waits by retrying the deletion";
-    InstallOldLauncher();
-    const std::wstring pidFile = scratch_ / L"pid.txt";
-    const std::wstring release = scratch_ / L"release";
-    const std::string command = "sh -c 'echo $$ > \"" + ToNarrow(pidFile) + "\"; while [ ! -f \"" +
-                                ToNarrow(release) + "\" ]; do sleep 0.05; done'";
-    std::thread oldLauncher([command] { std::system(command.c_str()); });
-    const bool started = WaitFor([&] { return !Contents(pidFile).empty(); });
-    if (!started) WriteFileBytes(release, "");
-    ASSERT_TRUE(started);
+// The old launcher still running: on Windows its executable held open without delete sharing,
+// as a running executable is; elsewhere a process whose id the shell script polls.
+class RunningOldLauncher {
+  public:
+    RunningOldLauncher(const std::wstring& exe, const std::wstring& scratch)
+        : release_(scratch + kPathSeparator + L"release") {
+        if (kBatch) {
+            inUse_ = std::make_unique<File>(exe, "rb");
+            return;
+        }
+        const std::wstring pidFile = scratch + kPathSeparator + L"pid.txt";
+        const std::string command = "sh -c 'echo $$ > \"" + ToNarrow(pidFile) +
+                                    "\"; while [ ! -f \"" + ToNarrow(release_) +
+                                    "\" ]; do sleep 0.05; done'";
+        process_ = std::thread([command] { std::system(command.c_str()); });
+        if (WaitFor([&] { return !Contents(pidFile).empty(); })) {
+            processId_ = static_cast<uint32_t>(std::stoul(Contents(pidFile)));
+        }
+    }
+    ~RunningOldLauncher() { Release(); }
 
+    bool Running() const { return kBatch ? static_cast<bool>(*inUse_) : processId_ != 0; }
+    uint32_t ProcessId() const { return processId_; }
+    void Release() {
+        inUse_.reset();
+        if (process_.joinable()) {
+            WriteFileBytes(release_, "");
+            process_.join();
+        }
+    }
+
+  private:
+    std::wstring release_;
+    std::unique_ptr<File> inUse_;
+    std::thread process_;
+    uint32_t processId_ = kEndedProcess;
+};
+
+TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherToEndBeforeItReplacesAnything) {
+    InstallOldLauncher();
     const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
     ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
+    RunningOldLauncher old(install_ / ToWide(StubLauncherName()), scratch_.Path());
+    ASSERT_TRUE(old.Running());
     LauncherReplacement how = Replacement();
-    how.processId = static_cast<uint32_t>(std::stoul(Contents(pidFile)));
+    how.processId = old.ProcessId();
     EXPECT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), how));
-    // The configuration is replaced before the wait begins.
+    // The old launcher is copied aside before the wait begins.
     EXPECT_TRUE(WaitFor([&] {
-        return Contents(install_ / L"Config/launcherconfig.txt") == "launcherVersion=1.0.1\n";
+        return Contents(JoinPath(install_ / L"Temp/LauncherBackup", ToWide(StubLauncherName()))) ==
+               OldLauncher();
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ("old launcher", Contents(install_ / ToWide(StubLauncherName())))
+    EXPECT_TRUE(FileExists(ScriptPath())) << "the script is still waiting";
+    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())))
         << "replaced while the old launcher still ran";
+    EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"))
+        << "the new version is recorded before the new launcher is in place";
 
-    WriteFileBytes(release, "");
-    oldLauncher.join();
+    old.Release();
     EXPECT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }));
     EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
     EXPECT_TRUE(IsExecutableFile(install_ / ToWide(StubLauncherName())));
+    EXPECT_EQ("launcherVersion=1.0.1\n", Contents(install_ / L"Config/launcherconfig.txt"));
+    EXPECT_FALSE(DirectoryExists(install_ / L"Temp/LauncherBackup"));
 }
 
-// The batch file retries the deletion until the old executable is no longer in use.
-TEST_F(SelfUpdateTest, BatchScriptWaitsUntilTheOldLauncherCanBeDeleted) {
-    if (!kBatch) GTEST_SKIP() << "the shell script waits for the process id";
-    InstallOldLauncher();
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    {
-        // Held open without delete sharing, as a running executable is.
-        File inUse(install_ / ToWide(StubLauncherName()), "rb");
-        ASSERT_TRUE(inUse);
-        EXPECT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
-        EXPECT_TRUE(WaitFor([&] {
-            return Contents(install_ / L"Config/launcherconfig.txt") == "launcherVersion=1.0.1\n";
-        }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        EXPECT_TRUE(FileExists(ScriptPath())) << "the script is still waiting";
+// A replacement that cannot finish leaves the old launcher, its files and its recorded version,
+// keeps what was staged, and starts the old launcher again, once per staged version: a second
+// failure of the same version starts nothing.
+TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce) {
+    const struct {
+        const char* name;
+        bool oldLauncherKeepsRunning;  // the wait gives up
+        bool configMissing;            // installing the configuration fails after the copies
+    } cases[] = {
+        {"the old launcher never ends", true, false},
+        {"the configuration cannot be installed", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFolder scratch{"selfupd_case"};
+        RemoveFile(install_ / L"started.txt");
+        DeleteTree(patcher_->GetLogger(), install_ / L"Temp");
+        InstallOldLauncher();
+        ASSERT_TRUE(WriteFileBytes(install_ / L"data.dll", "old data"));
+        const PackageInfo info =
+            ServePackage({{StubLauncherName(), StubLauncher("v2")}, {"data.dll", "new data"}});
+        ASSERT_TRUE(
+            UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
+        if (c.configMissing) RemoveFile(install_ / L"Temp/launcherconfig.txt");
+        std::unique_ptr<RunningOldLauncher> old;
+        LauncherReplacement how = Replacement();
+        how.waitSeconds = 2;
+        if (c.oldLauncherKeepsRunning) {
+            old = std::make_unique<RunningOldLauncher>(install_ / ToWide(StubLauncherName()),
+                                                       scratch.Path());
+            ASSERT_TRUE(old->Running());
+            how.processId = old->ProcessId();
+        }
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            SCOPED_TRACE("attempt " + std::to_string(attempt));
+            ReplaceAndWait(how);
+            ends_ = 0;
+            if (attempt == 1) {
+                EXPECT_TRUE(WaitFor([&] { return !Contents(install_ / L"started.txt").empty(); }))
+                    << "the old launcher is started again";
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            }
+            EXPECT_EQ(kBatch ? "v1\r\n" : "v1\n", Contents(install_ / L"started.txt"));
+            EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
+            EXPECT_EQ("old data", Contents(install_ / L"data.dll"));
+            EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
+            EXPECT_FALSE(FileExists(install_ / L"Config/launcherconfig.txt.new"));
+            std::vector<std::string> staged = {StubLauncherName(), "data.dll"};
+            std::sort(staged.begin(), staged.end());
+            EXPECT_EQ(staged, TreeNames(Staging()))
+                << "the staged files are kept for the next try";
+            EXPECT_EQ(!c.configMissing, FileExists(install_ / L"Temp/launcherconfig.txt"));
+        }
     }
-    EXPECT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }));
-    EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
 }
 
 // ----- Through the pipeline -----------------------------------------------------------------

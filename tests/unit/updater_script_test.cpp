@@ -2,6 +2,7 @@
 // command interpreter would otherwise split or act on, and refusal of names nothing makes safe.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ UpdaterScript WindowScript(std::vector<std::string> files) {
     script.scriptPath = L"C:\\Games\\Velka\\updater.bat";
     script.language = ScriptLanguage::Batch;
     script.SetConfigFiles("Temp", "Config", "launcherconfig.txt");
+    script.stagedVersion = "1.0.1";
     return script;
 }
 
@@ -37,91 +39,142 @@ std::string Composed(const UpdaterScript& script) {
     return text;
 }
 
-// The lines that follow the per-file lines of a window launcher's script.
-const char kBatchTail[] =
-    "del .\\Config\\launcherconfig.txt\n"
-    "copy .\\Temp\\launcherconfig.txt .\\Config\\launcherconfig.txt\n"
-    "del .\\Temp\\launcherconfig.txt\n"
+// A window launcher's script with no extra file: the old launcher is copied aside, the wait is
+// bounded, the configuration is installed last by a rename, and every failure restores the
+// backups and restarts the old launcher once.
+const char kBatchWithoutFiles[] =
+    "@echo off\n"
+    "rd /s /q .\\Temp\\LauncherBackup\n"
+    "md .\\Temp\\LauncherBackup\n"
+    "copy /y VELKALauncher.exe .\\Temp\\LauncherBackup\\VELKALauncher.exe\n"
+    "if errorlevel 1 goto failed\n"
+    "set tries=0\n"
     ":begin\n"
     "del VELKALauncher.exe\n"
-    "if exist VELKALauncher.exe goto begin\n"
-    "copy .\\Temp\\LauncherUpdate\\VELKALauncher.exe VELKALauncher.exe\n"
+    "if not exist VELKALauncher.exe goto replace\n"
+    "set /a tries+=1\n"
+    "if %tries% geq 60 goto failed\n"
+    "ping -n 2 127.0.0.1 >nul\n"
+    "goto begin\n"
+    ":replace\n"
+    "copy /y .\\Temp\\LauncherUpdate\\VELKALauncher.exe VELKALauncher.exe\n"
+    "if errorlevel 1 goto restore\n"
+    "copy /y .\\Temp\\launcherconfig.txt .\\Config\\launcherconfig.txt.new\n"
+    "if errorlevel 1 goto restore\n"
+    "move /y .\\Config\\launcherconfig.txt.new .\\Config\\launcherconfig.txt\n"
+    "if exist .\\Config\\launcherconfig.txt.new goto restore\n"
+    "del .\\Temp\\launcherconfig.txt\n"
     "del .\\Temp\\LauncherUpdate\\VELKALauncher.exe\n"
     "rd /q .\\Temp\\LauncherUpdate\n"
+    "rd /s /q .\\Temp\\LauncherBackup\n"
     "start VELKALauncher.exe\n"
+    "goto end\n"
+    ":restore\n"
+    "move /y .\\Temp\\LauncherBackup\\VELKALauncher.exe VELKALauncher.exe\n"
+    "del .\\Config\\launcherconfig.txt.new\n"
+    ":failed\n"
+    "if exist .\\Temp\\LauncherRelaunch-1.0.1 goto end\n"
+    "type nul > .\\Temp\\LauncherRelaunch-1.0.1\n"
+    "start VELKALauncher.exe\n"
+    ":end\n"
     "del %0%\n";
 
-TEST(UpdaterScriptTest, BatchForOneExtraFileIsTheFifteenKnownLines) {
-    const std::string expected =
-        "@echo off\n"
-        "del data.dll\n"
-        "copy .\\Temp\\LauncherUpdate\\data.dll data.dll\n"
-        "del .\\Temp\\LauncherUpdate\\data.dll\n"
-        "del .\\Config\\launcherconfig.txt\n"
-        "copy .\\Temp\\launcherconfig.txt .\\Config\\launcherconfig.txt\n"
-        "del .\\Temp\\launcherconfig.txt\n"
-        ":begin\n"
-        "del VELKALauncher.exe\n"
-        "if exist VELKALauncher.exe goto begin\n"
-        "copy .\\Temp\\LauncherUpdate\\VELKALauncher.exe VELKALauncher.exe\n"
-        "del .\\Temp\\LauncherUpdate\\VELKALauncher.exe\n"
-        "rd /q .\\Temp\\LauncherUpdate\n"
-        "start VELKALauncher.exe\n"
-        "del %0%\n";
-    EXPECT_EQ(expected, Composed(WindowScript({"data.dll"})));
+TEST(UpdaterScriptTest, PackageWithOnlyTheLauncherHasNoPerFileLines) {
+    EXPECT_EQ(kBatchWithoutFiles, Composed(WindowScript({})));
 }
 
-TEST(UpdaterScriptTest, PackageWithOnlyTheLauncherHasNoPerFileLines) {
-    EXPECT_EQ(std::string("@echo off\n") + kBatchTail, Composed(WindowScript({})));
+TEST(UpdaterScriptTest, BatchForOneExtraFileBacksItUpReplacesItAndRestoresIt) {
+    const std::string expected =
+        "@echo off\n"
+        "rd /s /q .\\Temp\\LauncherBackup\n"
+        "md .\\Temp\\LauncherBackup\n"
+        "copy /y VELKALauncher.exe .\\Temp\\LauncherBackup\\VELKALauncher.exe\n"
+        "if errorlevel 1 goto failed\n"
+        "set tries=0\n"
+        ":begin\n"
+        "del VELKALauncher.exe\n"
+        "if not exist VELKALauncher.exe goto replace\n"
+        "set /a tries+=1\n"
+        "if %tries% geq 5 goto failed\n"
+        "ping -n 2 127.0.0.1 >nul\n"
+        "goto begin\n"
+        ":replace\n"
+        "if exist data.dll copy /y data.dll .\\Temp\\LauncherBackup\\data.dll\n"
+        "if exist data.dll if not exist .\\Temp\\LauncherBackup\\data.dll goto restore\n"
+        "copy /y .\\Temp\\LauncherUpdate\\data.dll data.dll\n"
+        "if errorlevel 1 goto restore\n"
+        "copy /y .\\Temp\\LauncherUpdate\\VELKALauncher.exe VELKALauncher.exe\n"
+        "if errorlevel 1 goto restore\n"
+        "copy /y .\\Temp\\launcherconfig.txt .\\Config\\launcherconfig.txt.new\n"
+        "if errorlevel 1 goto restore\n"
+        "move /y .\\Config\\launcherconfig.txt.new .\\Config\\launcherconfig.txt\n"
+        "if exist .\\Config\\launcherconfig.txt.new goto restore\n"
+        "del .\\Temp\\launcherconfig.txt\n"
+        "del .\\Temp\\LauncherUpdate\\data.dll\n"
+        "del .\\Temp\\LauncherUpdate\\VELKALauncher.exe\n"
+        "rd /q .\\Temp\\LauncherUpdate\n"
+        "rd /s /q .\\Temp\\LauncherBackup\n"
+        "start VELKALauncher.exe\n"
+        "goto end\n"
+        ":restore\n"
+        "if exist .\\Temp\\LauncherBackup\\data.dll move /y .\\Temp\\LauncherBackup\\data.dll "
+        "data.dll\n"
+        "move /y .\\Temp\\LauncherBackup\\VELKALauncher.exe VELKALauncher.exe\n"
+        "del .\\Config\\launcherconfig.txt.new\n"
+        ":failed\n"
+        "if exist .\\Temp\\LauncherRelaunch-1.0.1 goto end\n"
+        "type nul > .\\Temp\\LauncherRelaunch-1.0.1\n"
+        "start VELKALauncher.exe\n"
+        ":end\n"
+        "del %0%\n";
+    UpdaterScript script = WindowScript({"data.dll"});
+    script.waitSeconds = 5;
+    EXPECT_EQ(expected, Composed(script));
 }
 
 TEST(UpdaterScriptTest, FilesKeepTheirOrder) {
-    EXPECT_EQ(std::string("@echo off\n"
-                          "del b.dll\n"
-                          "copy .\\Temp\\LauncherUpdate\\b.dll b.dll\n"
-                          "del .\\Temp\\LauncherUpdate\\b.dll\n"
-                          "del a.pak\n"
-                          "copy .\\Temp\\LauncherUpdate\\a.pak a.pak\n"
-                          "del .\\Temp\\LauncherUpdate\\a.pak\n") +
-                  kBatchTail,
-              Composed(WindowScript({"b.dll", "a.pak"})));
+    const std::string text = Composed(WindowScript({"b.dll", "a.pak"}));
+    const size_t b = text.find("copy /y .\\Temp\\LauncherUpdate\\b.dll b.dll\n");
+    const size_t a = text.find("copy /y .\\Temp\\LauncherUpdate\\a.pak a.pak\n");
+    const size_t exe = text.find("copy /y .\\Temp\\LauncherUpdate\\VELKALauncher.exe ");
+    ASSERT_NE(std::string::npos, b) << text;
+    EXPECT_TRUE(b < a && a < exe) << text;
 }
 
-struct NameCase {
-    const char* name;
-    const char* del;   // the name as the "del" line writes it
-    const char* copy;  // the whole copy line
-};
-
 TEST(UpdaterScriptTest, BatchQuotesNamesTheInterpreterWouldSplitOrActOn) {
-    const NameCase cases[] = {
-        {"plain-name_1.0.dll", "plain-name_1.0.dll",
-         "copy .\\Temp\\LauncherUpdate\\plain-name_1.0.dll plain-name_1.0.dll"},
-        {"x#y$z@w~{a}[b]'c`.dat", "x#y$z@w~{a}[b]'c`.dat",
-         "copy .\\Temp\\LauncherUpdate\\x#y$z@w~{a}[b]'c`.dat x#y$z@w~{a}[b]'c`.dat"},
-        {"a b.dll", "\"a b.dll\"", "copy \".\\Temp\\LauncherUpdate\\a b.dll\" \"a b.dll\""},
-        {"x&echo INJ>canary.txt", "\"x&echo INJ>canary.txt\"",
-         "copy \".\\Temp\\LauncherUpdate\\x&echo INJ>canary.txt\" \"x&echo INJ>canary.txt\""},
-        {"a|b", "\"a|b\"", "copy \".\\Temp\\LauncherUpdate\\a|b\" \"a|b\""},
-        {"a<b", "\"a<b\"", "copy \".\\Temp\\LauncherUpdate\\a<b\" \"a<b\""},
-        {"a^b", "\"a^b\"", "copy \".\\Temp\\LauncherUpdate\\a^b\" \"a^b\""},
-        {"(c).dll", "\"(c).dll\"", "copy \".\\Temp\\LauncherUpdate\\(c).dll\" \"(c).dll\""},
-        {"a,b;c=d", "\"a,b;c=d\"", "copy \".\\Temp\\LauncherUpdate\\a,b;c=d\" \"a,b;c=d\""},
-        {"bang!.dll", "\"bang!.dll\"", "copy \".\\Temp\\LauncherUpdate\\bang!.dll\" \"bang!.dll\""},
+    const struct {
+        const char* name;
+        bool quoted;
+    } cases[] = {
+        {"plain-name_1.0.dll", false},
+        {"x#y$z@w~{a}[b]'c`.dat", false},
+        {"a b.dll", true},
+        {"x&echo INJ>canary.txt", true},
+        {"a|b", true},
+        {"a<b", true},
+        {"a^b", true},
+        {"(c).dll", true},
+        {"a,b;c=d", true},
+        {"bang!.dll", true},
         // copy would concatenate the two halves of an unquoted name with "+".
-        {"a+b.dll", "\"a+b.dll\"", "copy \".\\Temp\\LauncherUpdate\\a+b.dll\" \"a+b.dll\""},
-        {"caf\xC3\xA9.dll", "\"caf\xC3\xA9.dll\"",
-         "copy \".\\Temp\\LauncherUpdate\\caf\xC3\xA9.dll\" \"caf\xC3\xA9.dll\""},
+        {"a+b.dll", true},
+        {"caf\xC3\xA9.dll", true},
     };
-    for (const NameCase& c : cases) {
+    for (const auto& c : cases) {
         const std::string text = Composed(WindowScript({c.name}));
-        const std::string expected =
-            std::string("@echo off\n") + "del " + c.del + "\n" + c.copy + "\n" + "del " +
-            (std::string(c.del) == c.name
-                 ? std::string(".\\Temp\\LauncherUpdate\\") + c.name
-                 : "\".\\Temp\\LauncherUpdate\\" + std::string(c.name) + "\"") +
-            "\n" + kBatchTail;
-        EXPECT_EQ(expected, text) << "name: " << c.name;
+        auto q = [&](const std::string& path) { return c.quoted ? "\"" + path + "\"" : path; };
+        const std::string name = q(c.name);
+        const std::string staged = q(std::string(".\\Temp\\LauncherUpdate\\") + c.name);
+        const std::string saved = q(std::string(".\\Temp\\LauncherBackup\\") + c.name);
+        for (const std::string& line : {
+                 "if exist " + name + " copy /y " + name + " " + saved + "\n",
+                 "if exist " + name + " if not exist " + saved + " goto restore\n",
+                 "copy /y " + staged + " " + name + "\n",
+                 "del " + staged + "\n",
+                 "if exist " + saved + " move /y " + saved + " " + name + "\n",
+             }) {
+            EXPECT_NE(std::string::npos, text.find(line)) << "name: " << c.name << "\n" << line;
+        }
     }
 }
 
@@ -131,8 +184,8 @@ TEST(UpdaterScriptTest, BatchQuotesALauncherNameAndStartsItWithAnEmptyTitle) {
     const std::string text = Composed(script);
     for (const char* line : {
              "del \"Velka Launcher (x64).exe\"\n",
-             "if exist \"Velka Launcher (x64).exe\" goto begin\n",
-             "copy \".\\Temp\\LauncherUpdate\\Velka Launcher (x64).exe\" \"Velka Launcher "
+             "if not exist \"Velka Launcher (x64).exe\" goto replace\n",
+             "copy /y \".\\Temp\\LauncherUpdate\\Velka Launcher (x64).exe\" \"Velka Launcher "
              "(x64).exe\"\n",
              "del \".\\Temp\\LauncherUpdate\\Velka Launcher (x64).exe\"\n",
              // Without the empty title, start would take the quoted name as a window title.
@@ -194,21 +247,47 @@ TEST(UpdaterScriptTest, NamesNoQuotingMakesSafeRefuseTheScript) {
     }
 }
 
-TEST(UpdaterScriptTest, ShellScriptQuotesEveryNameAndWaitsForTheLauncherProcess) {
+TEST(UpdaterScriptTest, ShellScriptQuotesEveryNameWaitsForTheLauncherProcessAndRestores) {
     const std::string expected =
         "#!/bin/sh\n"
+        "failed() {\n"
+        "  if [ ! -e './Temp/LauncherRelaunch-1.0.1' ]; then\n"
+        "    : > './Temp/LauncherRelaunch-1.0.1'\n"
+        "    './velka-launcher' &\n"
+        "  fi\n"
+        "  rm -f -- 'updater.sh'\n"
+        "  exit 1\n"
+        "}\n"
+        "restore() {\n"
+        "  if [ -e './Temp/LauncherBackup/data.so' ]; then mv -f -- "
+        "'./Temp/LauncherBackup/data.so' 'data.so'; fi\n"
+        "  mv -f -- './Temp/LauncherBackup/velka-launcher' 'velka-launcher'\n"
+        "  rm -f -- './Config/launcherconfig.txt.new'\n"
+        "  failed\n"
+        "}\n"
+        "rm -rf -- './Temp/LauncherBackup'\n"
+        "mkdir -- './Temp/LauncherBackup' || failed\n"
+        "cp -p -- 'velka-launcher' './Temp/LauncherBackup/velka-launcher' || failed\n"
+        "tries=0\n"
+        "while kill -0 4242 2>/dev/null; do\n"
+        "  tries=$((tries + 1))\n"
+        "  if [ \"$tries\" -ge 60 ]; then failed; fi\n"
+        "  sleep 1\n"
+        "done\n"
+        "if [ -e 'data.so' ]; then cp -p -- 'data.so' './Temp/LauncherBackup/data.so' || restore; "
+        "fi\n"
         "rm -f -- 'data.so'\n"
-        "cp -- './Temp/LauncherUpdate/data.so' 'data.so'\n"
-        "rm -f -- './Temp/LauncherUpdate/data.so'\n"
-        "rm -f -- './Config/launcherconfig.txt'\n"
-        "cp -- './Temp/launcherconfig.txt' './Config/launcherconfig.txt'\n"
-        "rm -f -- './Temp/launcherconfig.txt'\n"
-        "while kill -0 4242 2>/dev/null; do sleep 1; done\n"
+        "cp -- './Temp/LauncherUpdate/data.so' 'data.so' || restore\n"
         "rm -f -- 'velka-launcher'\n"
-        "cp -- './Temp/LauncherUpdate/velka-launcher' 'velka-launcher'\n"
-        "chmod +x -- 'velka-launcher'\n"
+        "cp -- './Temp/LauncherUpdate/velka-launcher' 'velka-launcher' || restore\n"
+        "chmod +x -- 'velka-launcher' || restore\n"
+        "cp -- './Temp/launcherconfig.txt' './Config/launcherconfig.txt.new' || restore\n"
+        "mv -f -- './Config/launcherconfig.txt.new' './Config/launcherconfig.txt' || restore\n"
+        "rm -f -- './Temp/launcherconfig.txt'\n"
+        "rm -f -- './Temp/LauncherUpdate/data.so'\n"
         "rm -f -- './Temp/LauncherUpdate/velka-launcher'\n"
         "rmdir -- './Temp/LauncherUpdate' 2>/dev/null\n"
+        "rm -rf -- './Temp/LauncherBackup'\n"
         "'./velka-launcher' &\n"
         "rm -f -- 'updater.sh'\n";
     EXPECT_EQ(expected, Composed(ShellScript({"data.so"})));
@@ -220,17 +299,32 @@ TEST(UpdaterScriptTest, ShellScriptTakesHostileNamesLiterally) {
         const std::string text = Composed(ShellScript({name}));
         EXPECT_NE(text.find(std::string("rm -f -- '") + name + "'\n"), std::string::npos) << text;
         EXPECT_NE(
-            text.find(std::string("cp -- './Temp/LauncherUpdate/") + name + "' '" + name + "'\n"),
+            text.find(std::string("cp -- './Temp/LauncherUpdate/") + name + "' '" + name + "' || restore\n"),
             std::string::npos)
             << text;
     }
 }
 
-TEST(UpdaterScriptTest, ShellScriptWithoutAProcessToWaitForIsRefused) {
-    UpdaterScript script = ShellScript({});
-    script.processId = 0;  // "kill -0 0" asks about the whole process group: always alive
-    std::string text;
-    EXPECT_FALSE(script.Compose(&text, nullptr));
+TEST(UpdaterScriptTest, ScriptWithoutAProcessAVersionOrAWaitIsRefused) {
+    const struct {
+        const char* what;
+        std::function<void(UpdaterScript&)> change;
+        ScriptLanguage language;
+    } cases[] = {
+        // "kill -0 0" asks about the whole process group: always alive.
+        {"process 0", [](UpdaterScript& s) { s.processId = 0; }, ScriptLanguage::PosixShell},
+        {"no version", [](UpdaterScript& s) { s.stagedVersion.clear(); },
+         ScriptLanguage::PosixShell},
+        {"no version", [](UpdaterScript& s) { s.stagedVersion.clear(); }, ScriptLanguage::Batch},
+        {"no wait", [](UpdaterScript& s) { s.waitSeconds = 0; }, ScriptLanguage::Batch},
+    };
+    for (const auto& c : cases) {
+        UpdaterScript script =
+            c.language == ScriptLanguage::Batch ? WindowScript({}) : ShellScript({});
+        c.change(script);
+        std::string text;
+        EXPECT_FALSE(script.Compose(&text, nullptr)) << c.what;
+    }
 }
 
 TEST(UpdaterScriptTest, SetConfigFilesSetsTheThreeFields) {
