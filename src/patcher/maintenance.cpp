@@ -110,4 +110,46 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
     RemoveTree(logger, folder, &progress);
 }
 
+bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,
+                  const std::wstring& fresh, const std::wstring& aside, const std::wstring& prefix,
+                  uint32_t* errorCode) {
+    const bool hadGame = DirectoryExists(game);
+    if (hadGame) {
+        DeleteTree(logger, aside);
+        CreateDirectories(aside);
+        if (!RenamePath(game, aside)) {
+            *errorCode = LastSystemError();
+            return false;
+        }
+    }
+    if (!RenamePath(fresh, game)) {
+        *errorCode = LastSystemError();
+        if (hadGame && !RenamePath(aside, game)) {
+            logger.Error("Restore old game files failed! error = " +
+                         std::to_string(LastSystemError()));
+        }
+        return false;
+    }
+    if (!hadGame) return true;
+    status.SetMessage(prefix + L" ( 0% )");
+    int64_t done = 1;
+    const int64_t total = static_cast<int64_t>(DirectorySize(aside));
+    logger.Info("Delete old game files");
+    DeleteTreeWithProgress(logger, status, aside, prefix, &done, total);
+    logger.Info("Delete old game files finish");
+    return true;
+}
+
+void RepairInterruptedSwap(Logger& logger, const std::wstring& game, const std::wstring& aside) {
+    if (!DirectoryExists(aside)) return;
+    if (!DirectoryExists(game)) {
+        logger.Info("Restore old game files left by an interrupted update");
+        if (RenamePath(aside, game)) return;
+        logger.Error("Restore old game files failed! error = " + std::to_string(LastSystemError()));
+        return;
+    }
+    logger.Info("Delete old game files left by an interrupted update");
+    DeleteTree(logger, aside);
+}
+
 }  // namespace velka

@@ -40,4 +40,22 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
                             const std::wstring& prefix, int64_t* done, int64_t total,
                             const MessageObserver& observer = nullptr);
 
+
+// Puts the freshly unpacked tree `fresh` in the place of `game` without a moment in which a kill
+// could leave neither: `game` is renamed to `aside` (same volume; its parent folder is made and an
+// `aside` left by an earlier run is removed first), `fresh` is renamed to `game`, and only then is
+// `aside` removed, with progress as DeleteTreeWithProgress (the message starts at
+// `prefix` + " ( 0% )", the count at 1, the total is the old tree's size) between the log lines
+// "Delete old game files" and "Delete old game files finish". Without a `game` folder only the
+// second rename happens. When that rename fails the old tree is renamed back.
+// False when a rename failed: *errorCode holds its system error code, and `game` holds the old
+// tree (or still nothing).
+bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,
+                  const std::wstring& fresh, const std::wstring& aside, const std::wstring& prefix,
+                  uint32_t* errorCode);
+
+// Finishes a swap a kill interrupted, at the next start: an `aside` folder is renamed back to
+// `game` when `game` is missing (the old tree returns with its record), and removed otherwise.
+void RepairInterruptedSwap(Logger& logger, const std::wstring& game, const std::wstring& aside);
+
 }  // namespace velka

@@ -36,6 +36,9 @@ const char kLauncherConfigName[] = "launcherconfig.txt";
 const char kServerConfigName[] = "serverconfig.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
 const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
+// Where the old game waits while the new one takes its place: inside D, so both renames stay on
+// one volume, and inside Temp, which a finished run removes.
+const wchar_t kOldGameFolder[] = L"Temp\\OldGame";
 
 std::string Num(int64_t value) { return std::to_string(value); }
 std::wstring WNum(int64_t value) { return std::to_wstring(value); }
@@ -84,6 +87,10 @@ bool Patcher::OpenDayLog() {
     return true;
 }
 
+void Patcher::RepairSwap() {
+    RepairInterruptedSwap(logger_, PathIn(L"Game"), PathIn(kOldGameFolder));
+}
+
 bool Patcher::Run(const std::string& defaultLauncherUrl) {
     // A. Set-up.
     LauncherConfig local;
@@ -91,6 +98,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     ServerConfig server;
     ServerConfig record;
     OpenDayLog();
+    RepairSwap();
     if (waitForGame) {
         SetMessage(L"正在等待遊戲進程關閉");
         KillProcessByName(kGameProcessName);
@@ -281,23 +289,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // H. The unpacked package folder takes the old game's place.
     if (zipNeeded) {
         logger_.Info("Rename process after zip update process");
-        const std::wstring game = PathIn(L"Game");
-        if (DirectoryExists(game)) {
-            SetMessage(std::wstring(kTidyingPrefix) + L" ( 0% )");
-            int64_t done = 1;
-            const int64_t total = static_cast<int64_t>(DirectorySize(game));
-            logger_.Info("Delete old game files");
-            DeleteTreeWithProgress(logger_, *this, game, kTidyingPrefix, &done, total);
-            logger_.Info("Delete old game files finish");
-        }
-        const std::wstring package = PathIn(L"Package");
-        if (DirectoryExists(package)) {
-            SetMessage(L"正在進行重命名操作");
-            if (!RenamePath(package, game)) {
-                const uint32_t code = LastSystemError();
-                logger_.Info("Rename failed error = " + Num(code));
-                return Fail(kMsgRenameFailed + LastErrorSuffix(code));
-            }
+        SetMessage(L"正在進行重命名操作");
+        uint32_t code = 0;
+        if (!SwapInFolder(logger_, *this, PathIn(L"Game"), PathIn(L"Package"),
+                          PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
+            logger_.Info("Rename failed error = " + Num(code));
+            return Fail(kMsgRenameFailed + LastErrorSuffix(code));
         }
     }
 
@@ -309,6 +306,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
     }
     CopyOneFile(PathIn(L"Temp\\launcherconfig.txt"), PathIn(L"Config\\launcherconfig.txt"));
+    RepairSwap();  // Temp may hold an old game that is still needed
     DeleteTree(logger_, PathIn(L"Temp"));
     SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");

@@ -283,5 +283,57 @@ TEST_F(MaintenanceTest, PercentageDoesNotOverflowForHugeCounts) {
     EXPECT_EQ(status.Message(), kPrefix + L" ( 50% )");
 }
 
+// The swap of the old and the new game, and its repair after a kill at each point between the
+// renames: at every moment Game is the old tree, the new one, or (only before the first rename of
+// a fresh install) absent.
+TEST_F(MaintenanceTest, SwapPutsTheNewTreeInPlaceOrKeepsTheOld) {
+    const std::wstring game = scratch_ / L"Game";
+    const std::wstring fresh = scratch_ / L"Package";
+    const std::wstring aside = scratch_ / L"Temp/OldGame";
+    PatcherStatus status;
+    uint32_t code = 0;
+
+    MakeFile(L"Game/velka_win/old.txt", 30);
+    MakeFile(L"Temp/OldGame/stale.txt", 1);  // left by an earlier run
+    MakeFile(L"Package/velka_win/new.txt", 5);
+    ASSERT_TRUE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
+    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
+    EXPECT_FALSE(FileExists(scratch_ / L"Game/velka_win/old.txt"));
+    EXPECT_FALSE(DirectoryExists(fresh));
+    EXPECT_FALSE(DirectoryExists(aside));
+    EXPECT_EQ(status.Message(), kPrefix + L" ( 103% )");
+
+    // No new tree: the second rename fails and the old tree is back in place.
+    EXPECT_FALSE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
+    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
+    EXPECT_FALSE(DirectoryExists(aside));
+
+    struct Case {
+        const char* name;
+        bool game, aside;
+        const wchar_t* expected;  // the file Game/velka_win holds afterwards, or null
+    } cases[] = {
+        {"killed between the renames", false, true, L"old.txt"},
+        {"killed while removing the old tree", true, true, L"new.txt"},
+        {"nothing to repair", true, false, L"new.txt"},
+        {"fresh install not yet swapped", false, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        DeleteTree(log_.logger(), game);
+        DeleteTree(log_.logger(), scratch_ / L"Temp");
+        if (c.game) MakeFile(L"Game/velka_win/new.txt", 5);
+        if (c.aside) MakeFile(L"Temp/OldGame/velka_win/old.txt", 30);
+        RepairInterruptedSwap(log_.logger(), game, aside);
+        EXPECT_FALSE(DirectoryExists(aside)) << c.name;
+        std::vector<DirEntry> left;
+        EXPECT_EQ(ListDirectory(game + kPathSeparator + L"velka_win", &left), c.expected != nullptr)
+            << c.name;
+        if (c.expected) {
+            ASSERT_EQ(left.size(), 1u) << c.name;
+            EXPECT_EQ(left[0].name, c.expected) << c.name;
+        }
+    }
+}
 }  // namespace
 }  // namespace velka
