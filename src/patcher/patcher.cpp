@@ -12,6 +12,7 @@
 #include "transfer/extract.h"
 #include "transfer/http.h"
 #include "util/dates.h"
+#include "util/safe_path.h"
 #include "util/strings.h"
 
 #ifndef VELKA_DEFAULT_LAUNCHER_URL
@@ -44,6 +45,24 @@ std::string Num(int64_t value) { return std::to_string(value); }
 std::wstring WNum(int64_t value) { return std::to_wstring(value); }
 
 std::wstring LastErrorSuffix(uint32_t code) { return L" LastError(" + WNum(code) + L")"; }
+
+// A list that yields no entry, or holds a line that is not an entry (a maintenance page, an
+// empty file), describes no game: installing from it would leave an empty one.
+template <typename Entry>
+bool IsUsableList(Logger& logger, const std::string& list, const std::vector<Entry>& entries) {
+    if (entries.empty()) {
+        logger.Error("The " + list + " is empty");
+        return false;
+    }
+    for (const Entry& entry : entries) {
+        if (entry.failed) {
+            logger.Error("The " + list + " has a malformed line: " + PrintableForLog(entry.name));
+            return false;
+        }
+    }
+    return true;
+}
+
 
 }  // namespace
 
@@ -203,7 +222,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     std::string body = FetchFirstRemoteText(server.filelistURLs, &logger_, settings_);
     if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
     std::vector<FileEntry> files;
-    if (!ParseFileList(logger_, *this, body, &files)) return Fail(kMsgCannotVerify);
+    if (!ParseFileList(logger_, *this, body, &files) || !IsUsableList(logger_, "file list", files)) {
+        return Fail(kMsgCannotVerify);
+    }
     LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
     logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
                  "    bytesToDownload = " + Num(check.bytesToDownload));
@@ -226,7 +247,8 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
         std::vector<PackageEntry> packages;
         uint64_t unpackedTotal = 0;
-        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal)) {
+        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal) ||
+            !IsUsableList(logger_, "package list", packages)) {
             return Fail(kMsgCannotVerify);
         }
         LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);

@@ -164,6 +164,35 @@ incremental)
   expect_record 1.0.1 1.0.0
   ;;
 
+refused_updates)
+  # Server data that cannot be installed ends the run with the old game, the old record, exit 1
+  # and the failure text.
+  make_game "$GAME" 1
+  publish "$GAME" "$MIRROR" 1.0.0 1.0.0
+  start_server "$MIRROR"
+  make_install "$MIRROR"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "fresh install exited $RC"
+  cp -r "$GAME" "$WORK/game1"
+  expect_refused() {  # expect_refused TEXT WHAT
+    [ "$RC" = 1 ] || fail "$2: expected exit 1, got $RC"
+    printf '%s\n' "$1" | cmp -s - "$WORK/run.err" || fail "$2: stderr reads $(cat "$WORK/run.err")"
+    expect_tree "$WORK/game1"
+    expect_record 1.0.0 1.0.0
+  }
+  make_game "$GAME" 2
+  publish "$GAME" "$MIRROR" 2.0.0 2.0.0 --use-zip True --replace
+  for page in '<html><body>Down for maintenance</body></html>' '' \
+              '<html><head><meta charset="utf-8"></head></html>'; do
+    printf '%s\n' "$page" > "$MIRROR/lists/filelist.txt"
+    printf '%s\n' "$page" > "$MIRROR/lists/ziplist.txt"
+    run_launcher --no-start
+    expect_refused "暫時無法驗證更新，請啓動遊戲繼續驗證！" "full update with the list page '$page'"
+    grep -q "file list is empty\|file list has a malformed line" "$INSTALL"/Log/*.txt ||
+      fail "no log line names the list"
+  done
+  ;;
+
 mirrors_down)
   make_game "$GAME" 1
   publish "$GAME" "$MIRROR" 1.0.0 1.0.0
