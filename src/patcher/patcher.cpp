@@ -63,6 +63,12 @@ bool IsUsableList(Logger& logger, const std::string& list, const std::vector<Ent
     return true;
 }
 
+// Files that must be fetched need somewhere to fetch them from.
+bool HasMirror(Logger& logger, const std::string& key, const std::vector<std::string>& urls) {
+    if (!urls.empty()) return true;
+    logger.Error("No download mirror in " + key);
+    return false;
+}
 
 }  // namespace
 
@@ -258,6 +264,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         }
         if (zips.filesToDownload >= 1) {
             logger_.Info("Zip download total files: " + Num(zips.filesToDownload));
+            if (!HasMirror(logger_, "zipupdateURLs", server.zipupdateURLs)) {
+                return Fail(kMsgDownloadFailed);
+            }
             DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
                              static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
@@ -289,6 +298,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
                      Num(check.filesToDownload) + "    bytesToDownload = " +
                      Num(check.bytesToDownload) + "    incGameDirectory = " +
                      ToNarrow(incrementFolder));
+        if (!HasMirror(logger_, "incrementupdateURLs", server.incrementupdateURLs)) {
+            return Fail(kMsgDownloadFailed);
+        }
         CreateDirectories(incrementFolder);
         DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
                         static_cast<int32_t>(check.filesToDownload),

@@ -191,6 +191,11 @@ refused_updates)
     grep -q "file list is empty\|file list has a malformed line" "$INSTALL"/Log/*.txt ||
       fail "no log line names the list"
   done
+  # An incremental release whose configuration names no mirror for the files.
+  publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
+  sed -i '/^incrementupdateURLs=/d' "$MIRROR/Launcher/serverconfig.txt"
+  run_launcher --no-start
+  expect_refused "無法下載遠程文件，請重啓後再試！" "no mirror for the files"
   ;;
 
 mirrors_down)
