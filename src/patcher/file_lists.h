@@ -28,6 +28,9 @@ struct FileEntry {
     bool needsDownload = false;
     bool failed = false;  // unparseable line, or the local file could not be opened
     std::wstring error;   // "Parse Failed", "failed to open for checking", ...
+    // Set by DownloadFileSet when it found the downloaded (or already staged) file intact in
+    // this call; only such files may be copied into the game.
+    bool verified = false;
 };
 
 struct PackageEntry {

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "patcher/file_lists.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -108,6 +109,36 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
     int64_t localDone = 0;
     ProgressState progress{status, prefix, done ? *done : localDone, total, observer};
     RemoveTree(logger, folder, &progress);
+}
+
+bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::wstring& game,
+                       const std::vector<FileEntry>& entries, uint32_t* errorCode) {
+    *errorCode = 0;
+    std::vector<const FileEntry*> copied;
+    for (const FileEntry& entry : entries) {
+        if (!entry.needsDownload) continue;
+        const std::wstring target = JoinPath(game, ToWide(entry.path));
+        if (!entry.verified) {
+            logger.Error("Copy check failed! FileName = " + ToNarrow(target));
+            return false;
+        }
+        if (!CreateDirectories(target) ||
+            !CopyOneFile(JoinPath(staging, ToWide(entry.path)), target)) {
+            *errorCode = LastSystemError();
+            return false;
+        }
+        copied.push_back(&entry);
+    }
+    for (const FileEntry* entry : copied) {
+        const std::wstring target = JoinPath(game, ToWide(entry->path));
+        int64_t size = -1;
+        const std::string crc = ComputeFileCrc(target, &size);
+        if (crc.empty() || crc != entry->crc || size != static_cast<int64_t>(entry->size)) {
+            logger.Error("Copy check failed! FileName = " + ToNarrow(target));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,

@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace velka {
 
 class Logger;
 class PatcherStatus;
+struct FileEntry;
 
 // True only when the bytes available to the caller on the volume of `folder` are strictly more
 // than `required`. Logs "Avaliable space : N Required space : M"; a volume that cannot be queried
@@ -40,6 +42,14 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
                             const std::wstring& prefix, int64_t* done, int64_t total,
                             const MessageObserver& observer = nullptr);
 
+// Copies into `game` the staged files below `staging` of the entries that need a download and
+// were verified by this run's download (FileEntry::verified); nothing else in `staging` is
+// copied. Folders are made on the way; a file that is replaced keeps its permissions. Then every
+// copied file is checked in place, size and CRC. False at the first failure, with *errorCode the
+// system error code of a failed copy, or 0 for an entry that was not verified or a copy that
+// does not match (logged at ERROR "Copy check failed! FileName = <path>").
+bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::wstring& game,
+                       const std::vector<FileEntry>& entries, uint32_t* errorCode);
 
 // Puts the freshly unpacked tree `fresh` in the place of `game` without a moment in which a kill
 // could leave neither: `game` is renamed to `aside` (same volume; its parent folder is made and an

@@ -313,10 +313,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (localFaults != 0) return Fail(kMsgLocalFault);
         if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
         logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
-        if (!CopyTree(incrementFolder, checkPath)) {
-            const uint32_t code = LastSystemError();
+        // Only what this run verified goes in, never whatever an earlier run left in the folder.
+        uint32_t code = 0;
+        if (!CopyVerifiedFiles(logger_, incrementFolder, checkPath, files, &code)) {
             logger_.Info("Copy Failed! ErrorCode = " + Num(code));
-            return Fail(kMsgCopyFailed + LastErrorSuffix(code));
+            return Fail(code != 0 ? kMsgCopyFailed + LastErrorSuffix(code)
+                                  : std::wstring(kMsgCopyFailed));
         }
     }
 

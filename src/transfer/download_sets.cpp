@@ -341,6 +341,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
     status.SetState(PatcherState::DownloadingFiles);
     *counters.failedFiles = 0;
     *counters.localFaults = 0;
+    for (FileEntry& entry : entries) entry.verified = false;
 
     for (const std::string& baseUrl : baseUrls) {
         if (status.filesDone.load() == status.filesTotal.load()) break;
@@ -352,6 +353,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
             const std::wstring localPath = LocalPathOf(targetDir, entry.path);
             WithdrawFailure(entry, i, localPath, counters);
             if (!entry.needsDownload) continue;
+            entry.verified = false;  // until this sweep finds the file intact
             if (localPath.empty()) {
                 LogUnsafe(logger, "file list", entry.name, entry.path);
                 CountFailure(entry, i, counters);
@@ -360,6 +362,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
 
             if (FileExists(localPath)) {
                 if (CrcMatches(ComputeFileCrc(localPath), entry.crc)) {
+                    entry.verified = true;
                     ++status.filesDone;
                     status.bytesDone += entry.size;
                     continue;
@@ -377,6 +380,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                 int64_t measured = -1;
                 // The progress counter has already added the received bytes to bytesDone.
                 if (CrcMatches(ComputeFileCrc(localPath, &measured), entry.crc)) {
+                    entry.verified = true;
                     ++status.filesDone;
                     continue;
                 }

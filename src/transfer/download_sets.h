@@ -77,7 +77,8 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
 // thread, from base + path ("\\" made "/", every blank of the URL made "%20"; the local name
 // keeps its blanks), sweeping over the bases in order while filesDone differs from count. A file
 // already present with the right CRC is counted without a transfer; a wrong one is replaced.
-// needsDownload is never cleared here.
+// needsDownload is never cleared here; `verified` is set on the entries whose staged file this
+// call found intact, and cleared on all others.
 //
 // Counters: *failedFiles ends as the number of files whose last attempt failed (download or
 // CRC); those whose target could not be opened count in *localFaults too. A file counted in one

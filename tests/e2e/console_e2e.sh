@@ -154,6 +154,10 @@ incremental)
   make_game "$GAME" 2
   printf 'new patch notes\n' > "$GAME/velka_win/data/patch notes.txt"
   publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
+  # An earlier interrupted run left a wrong copy of an intact file and a file no list names.
+  mkdir -p "$INSTALL/Temp/Incrementupdate/velka_win/data"
+  printf 'stale\n' > "$INSTALL/Temp/Incrementupdate/velka_win/data/numbers.txt"
+  printf 'stray\n' > "$INSTALL/Temp/Incrementupdate/velka_win/stray.txt"
   : > "$WORK/requests"
   run_launcher --no-start
   [ "$RC" = 0 ] || fail "incremental update exited $RC"
