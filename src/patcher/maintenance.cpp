@@ -86,7 +86,7 @@ void RemoveTree(Logger& logger, const std::wstring& folder, ProgressState* progr
                 logger.Error("Delete file failed! error = " + std::to_string(LastSystemError()) +
                              "  FileName = " + ToNarrow(path));
             }
-        } else if (!entry.name.empty() && entry.name[0] != L'.') {
+        } else {
             RemoveTree(logger, path, progress);
         }
     }

@@ -25,9 +25,9 @@ bool CheckDiskSpace(Logger& logger, const std::wstring& folder, uint64_t require
 // The decision and log line of CheckDiskSpace once the available bytes are known.
 bool ReportDiskSpace(Logger& logger, uint64_t available, uint64_t required);
 
-// Removes `folder` and everything below it. A folder that does not exist is left alone silently.
-// Sub-folders whose names begin with "." are neither entered nor removed, so a folder holding one
-// stays (with one error line).
+// Removes `folder` and everything below it, names beginning with "." included. A folder that does
+// not exist is left alone silently. A symbolic link is removed as a link; its target is never
+// entered.
 void DeleteTree(Logger& logger, const std::wstring& folder);
 
 // Called with every new status message; lets a front end or a test follow the progress without

@@ -60,13 +60,13 @@ bool DirectoryExists(const std::wstring& path);
 bool CreateDirectories(const std::wstring& path);
 
 // Copies the tree below `source` into `destination` (created when missing), overwriting files.
-// Entries whose names begin with "." (files and folders) are skipped. Stops at the first failure
+// Names that begin with "." are ordinary names. Stops at the first failure
 // (false, LastSystemError set); files copied before it stay. A source that does not exist copies
 // nothing and returns true; a folder that exists but cannot be enumerated is a failure.
 bool CopyTree(const std::wstring& source, const std::wstring& destination);
 
-// Total bytes of all files below `folder`, recursively; folders whose names begin with "." are
-// not counted. 0 when it cannot be enumerated; a file that cannot be opened for reading counts 0.
+// Total bytes of all files below `folder`, recursively. 0 when it cannot be enumerated; a file
+// that cannot be opened for reading counts 0.
 uint64_t DirectorySize(const std::wstring& folder);
 
 struct DirEntry {

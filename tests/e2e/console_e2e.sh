@@ -150,9 +150,13 @@ incremental)
   make_install "$MIRROR"
   run_launcher --no-start
   [ "$RC" = 0 ] || fail "fresh install exited $RC"
-  # A new release changes one file and adds one; the zip version stays.
+  # A new release changes one file and the game executable and adds a file and a dot folder;
+  # the zip version stays.
   make_game "$GAME" 2
+  echo 'echo v2' >> "$GAME/velka_win/velka.exe"
   printf 'new patch notes\n' > "$GAME/velka_win/data/patch notes.txt"
+  mkdir -p "$GAME/velka_win/.config"
+  printf 'volume=3\n' > "$GAME/velka_win/.config/settings.ini"
   publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
   # An earlier interrupted run left a wrong copy of an intact file and a file no list names.
   mkdir -p "$INSTALL/Temp/Incrementupdate/velka_win/data"
@@ -162,10 +166,15 @@ incremental)
   run_launcher --no-start
   [ "$RC" = 0 ] || fail "incremental update exited $RC"
   sort "$WORK/requests" | grep '^/files/\|^/zip/' > "$WORK/fetched" || true
-  printf '/files/bin/shaders.dat\n/files/data/patch%%20notes.txt\n' | sort | cmp -s - "$WORK/fetched" ||
-    fail "expected only the two changed files, fetched: $(cat "$WORK/fetched")"
+  printf '%s\n' /files/.config/settings.ini /files/bin/shaders.dat /files/data/patch%20notes.txt \
+    /files/velka.exe | sort | cmp -s - "$WORK/fetched" ||
+    fail "expected only the changed files, fetched: $(cat "$WORK/fetched")"
   expect_tree "$GAME"
   expect_record 1.0.1 1.0.0
+  : > "$WORK/requests"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "run after the update exited $RC"
+  [ "$(requests_matching '^/zip/\|^/files/')" = 0 ] || fail "a current game fetched files: $(cat "$WORK/requests")"
   ;;
 
 refused_updates)

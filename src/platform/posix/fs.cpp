@@ -25,10 +25,6 @@ std::string Narrow(const std::wstring& path) {
     return ToNarrow(path);
 }
 
-bool IsDotName(const char* name) {
-    return name[0] == '.';
-}
-
 bool IsNotFound(int code) {
     return code == ENOENT || code == ENOTDIR;
 }
@@ -141,7 +137,6 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
     if (!CreateDirectories(destinationFolder)) return false;
 
     const bool ok = ForEachEntry(source, [&](const char* name, const std::wstring& from) {
-        if (IsDotName(name)) return true;
         const std::wstring to = JoinPath(destination, ToWide(name));
         if (IsRealDirectory(from)) return CopyTree(from, to);
         return CopyOneFile(from, to);
@@ -157,12 +152,12 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
 
 uint64_t DirectorySize(const std::wstring& folder) {
     uint64_t total = 0;
-    ForEachEntry(folder, [&](const char* name, const std::wstring& path) {
+    ForEachEntry(folder, [&](const char*, const std::wstring& path) {
         const std::string narrow = Narrow(path);
         struct stat st;
         if (lstat(narrow.c_str(), &st) != 0) return true;
         if (S_ISDIR(st.st_mode)) {
-            if (!IsDotName(name)) total += DirectorySize(path);
+            total += DirectorySize(path);
             return true;
         }
         UniqueFd fd(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

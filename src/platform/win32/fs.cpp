@@ -19,10 +19,6 @@ constexpr DWORD kModulePathStep = 260;
 // reporting truncation.
 constexpr DWORD kModulePathLimit = 32768 + kModulePathStep;
 
-bool IsDotName(const wchar_t* name) {
-    return name[0] == L'.';
-}
-
 bool IsDirectory(const WIN32_FIND_DATAW& data) {
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
@@ -152,7 +148,6 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
     if (!CreateDirectories(WithSeparator(destination))) return false;
     const bool ok =
         ForEachEntry(source, [&](const WIN32_FIND_DATAW& data, const std::wstring& from) {
-            if (IsDotName(data.cFileName)) return true;
             const std::wstring to = WithSeparator(destination) + data.cFileName;
             if (IsDirectory(data)) return CopyTree(from, to);
             return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
@@ -173,7 +168,7 @@ uint64_t DirectorySize(const std::wstring& folder) {
     uint64_t total = 0;
     ForEachEntry(folder, [&](const WIN32_FIND_DATAW& data, const std::wstring& path) {
         if (IsDirectory(data)) {
-            if (!IsDotName(data.cFileName)) total += DirectorySize(path);
+            total += DirectorySize(path);
             return true;
         }
         Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
