@@ -341,7 +341,11 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     if (!WriteLocalVersionRecord(baseDir_, server)) {
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
     }
-    CopyOneFile(PathIn(L"Temp\\launcherconfig.txt"), PathIn(L"Config\\launcherconfig.txt"));
+    // Replaced in one step: a truncated copy would force a self-update on the next start.
+    std::string launcherConfigText;
+    if (ReadFileBytes(PathIn(L"Temp\\launcherconfig.txt"), &launcherConfigText)) {
+        WriteFileAtomically(PathIn(L"Config\\launcherconfig.txt"), launcherConfigText);
+    }
     RepairSwap();  // Temp may hold an old game that is still needed
     DeleteTree(logger_, PathIn(L"Temp"));
     SetState(PatcherState::Finished);

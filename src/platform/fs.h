@@ -143,4 +143,13 @@ class File {
 bool ReadFileBytes(const std::wstring& path, std::string* contents);
 bool WriteFileBytes(const std::wstring& path, const std::string& contents);
 
+// Moves the file `from` to `to` in one step, replacing a file there, once its data is on the
+// disk: MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH on Windows; fsync,
+// rename and an fsync of the folder elsewhere. Both must be on one volume.
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to);
+// Writes `contents` to `path` + ".tmp" and moves that into place, so an interruption leaves the
+// old file or the new one, never a truncated one. On failure the temporary file is removed and
+// LastSystemError() holds the code of the failed step; the folder must exist.
+bool WriteFileAtomically(const std::wstring& path, const std::string& contents);
+
 }  // namespace velka

@@ -358,6 +358,16 @@ TEST(FileOpsTest, WholeFileHelpersKeepBinaryContents) {
     std::string contents = "stale";
     EXPECT_FALSE(ReadFileBytes(scratch / L"missing", &contents));
     EXPECT_FALSE(WriteFileBytes(scratch / L"no/such/folder/x", "x"));
+
+    // Replaced in one step, never truncated in place; nothing is left beside it.
+    ASSERT_TRUE(WriteFileAtomically(scratch / L"遊戲.bin", "record"));
+    EXPECT_EQ(Read(scratch / L"遊戲.bin"), "record");
+    EXPECT_EQ(Names(scratch.Path()), std::vector<std::wstring>{L"遊戲.bin"});
+    // A target that cannot be replaced keeps what it holds, and the temporary file goes.
+    ASSERT_TRUE(CreateDirectories(scratch / L"folder/inside/"));
+    EXPECT_FALSE(WriteFileAtomically(scratch / L"folder", "x"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"folder/inside"));
+    EXPECT_FALSE(FileExists(scratch / L"folder.tmp"));
 }
 
 TEST(FileOpsTest, SeekAndTellGoBeyondFourGigabytes) {

@@ -227,6 +227,23 @@ bool RenamePath(const std::wstring& from, const std::wstring& to) {
     return rename(source.c_str(), target.c_str()) == 0;
 }
 
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
+    const std::string source = Narrow(from);
+    const std::string target = Narrow(to);
+    {
+        UniqueFd data(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!data.valid() || fsync(data.get()) != 0) return false;
+    }
+    if (rename(source.c_str(), target.c_str()) != 0) return false;
+    // The new name reaches the disk with its folder. The move has happened either way.
+    const size_t cut = target.find_last_of('/');
+    const std::string folder =
+        cut == std::string::npos ? std::string(".") : target.substr(0, cut == 0 ? 1 : cut);
+    UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid()) fsync(directory.get());
+    return true;
+}
+
 bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
     UniqueFd in(open(Narrow(from).c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) return false;

@@ -219,6 +219,11 @@ bool RenamePath(const std::wstring& from, const std::wstring& to) {
     return _wrename(from.c_str(), to.c_str()) == 0;
 }
 
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
