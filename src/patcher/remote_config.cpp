@@ -23,7 +23,7 @@ bool ReadRootValues(Logger& logger, const std::wstring& path, const char* errorP
     if (!ReadFileBytes(path, &bytes)) bytes.clear();
     std::string error;
     try {
-        std::istringstream input(bytes);
+        std::istringstream input(WithoutByteOrderMark(bytes));
         IniReader reader(input);
         values->clear();
         for (const std::string& key : keys) values->push_back(reader.Root().Value(key));

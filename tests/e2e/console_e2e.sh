@@ -158,6 +158,10 @@ incremental)
   mkdir -p "$GAME/velka_win/.config"
   printf 'volume=3\n' > "$GAME/velka_win/.config/settings.ini"
   publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
+  # Saved by an editor that writes a byte-order mark.
+  for f in "$MIRROR/Launcher/serverconfig.txt" "$INSTALL/Config/launcherconfig.txt"; do
+    { printf '\xef\xbb\xbf'; cat "$f"; } > "$WORK/bom" && mv "$WORK/bom" "$f"
+  done
   # An earlier interrupted run left a wrong copy of an intact file and a file no list names.
   mkdir -p "$INSTALL/Temp/Incrementupdate/velka_win/data"
   printf 'stale\n' > "$INSTALL/Temp/Incrementupdate/velka_win/data/numbers.txt"

@@ -50,7 +50,7 @@ void CloseSettings::LoadCloseSetting() {
     std::string bytes;
     int32_t value = 0;
     if (ReadFileBytes(path_, &bytes)) {
-        std::istringstream stream(bytes);
+        std::istringstream stream(WithoutByteOrderMark(bytes));
         try {
             IniReader reader(stream);
             value = ToInt(reader.Root().Value(kExitModeKey));
