@@ -90,7 +90,8 @@ bool RemoveEmptyFolder(const std::wstring& path);
 // folder.
 bool RenamePath(const std::wstring& from, const std::wstring& to);
 // Copies one file, overwriting the target (CopyFileW with overwrite allowed). Copying a file
-// onto itself fails and leaves it untouched.
+// onto itself fails and leaves it untouched. On POSIX a replaced file keeps its permission bits
+// (an execute bit survives) and a new one gets the source's.
 bool CopyOneFile(const std::wstring& from, const std::wstring& to);
 // Free bytes available to the caller on the volume holding `folder`.
 bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes);

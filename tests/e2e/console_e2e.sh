@@ -174,6 +174,7 @@ incremental)
     /files/velka.exe | sort | cmp -s - "$WORK/fetched" ||
     fail "expected only the changed files, fetched: $(cat "$WORK/fetched")"
   expect_tree "$GAME"
+  [ -x "$INSTALL/Game/velka_win/velka.exe" ] || fail "the replaced game executable lost its execute bit"
   expect_record 1.0.1 1.0.0
   : > "$WORK/requests"
   run_launcher --no-start

@@ -334,8 +334,16 @@ TEST(FileOpsTest, CopyOneFileKeepsTheExecutableBit) {
     namespace fs = std::filesystem;
     fs::permissions(fs::path(scratch / L"tool"), fs::perms::owner_exec, fs::perm_options::add);
     ASSERT_TRUE(CopyOneFile(scratch / L"tool", scratch / L"copy"));
-    EXPECT_NE(fs::status(fs::path(scratch / L"copy")).permissions() & fs::perms::owner_exec,
-              fs::perms::none);
+    const auto executable = [&] {
+        return (fs::status(fs::path(scratch / L"copy")).permissions() & fs::perms::owner_exec) !=
+               fs::perms::none;
+    };
+    EXPECT_TRUE(executable()) << "a new file gets the source's bits";
+    // A downloaded replacement carries no execute bit; the file it replaces keeps its own.
+    Write(scratch / L"download", "#!/bin/sh\necho 2\n");
+    ASSERT_TRUE(CopyOneFile(scratch / L"download", scratch / L"copy"));
+    EXPECT_EQ(Read(scratch / L"copy"), "#!/bin/sh\necho 2\n");
+    EXPECT_TRUE(executable()) << "a replaced file keeps its bits";
 }
 
 TEST(FileOpsTest, SizesAndFreeSpace) {

@@ -253,6 +253,10 @@ bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
         errno = EISDIR;
         return false;
     }
+    // A file that is replaced keeps its permissions (a game's execute bit survives an update);
+    // a new one gets the source's.
+    struct stat existing;
+    const bool replacing = stat(Narrow(to).c_str(), &existing) == 0;
     // No O_TRUNC yet: the target may be the source itself under another name, which truncation
     // would destroy.
     UniqueFd out(open(Narrow(to).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source.st_mode & 07777));
@@ -264,7 +268,7 @@ bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
         return false;
     }
     if (ftruncate(out.get(), 0) != 0) return false;
-    if (fchmod(out.get(), source.st_mode & 07777) != 0) return false;
+    if (!replacing && fchmod(out.get(), source.st_mode & 07777) != 0) return false;
     char buffer[64 * 1024];
     for (;;) {
         const ssize_t n = read(in.get(), buffer, sizeof buffer);
