@@ -116,11 +116,12 @@ int32_t PerformJob(DownloadJob& job) {
                 job.logger->Info(JobName(job) +
                                  " Download Success. RetryTime = " + IntToString(retries));
             }
-            return retries < std::numeric_limits<int32_t>::max() ? retries + 1 : retries;
+            return retries + 1;
         }
         const bool answered = result.responseCode == 200 || result.responseCode == 226;
-        if (result.code == CURLE_OPERATION_TIMEDOUT && answered) {
-            if (retries < std::numeric_limits<int32_t>::max()) ++retries;
+        if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
+            retries + 1 < settings.speedFloorAttempts) {
+            ++retries;
             RemoveFile(job.localPath);
             record.bytesNow = 0;
             continue;

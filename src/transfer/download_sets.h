@@ -43,8 +43,9 @@ struct DownloadJob {
 // Runs one job on the calling thread (a pool worker). Creates the folders on the way to
 // localPath, opens it with "wb+" and downloads. A transfer that falls below the speed floor
 // after a 200/226 answer is retried from byte 0 (bytesNow back to 0) with the longer speed
-// window; the stall limit counts across those retries, so a server that answers and then never
-// sends a byte ends the job instead of keeping it alive. Outcome in record->result, stored last,
+// window, up to settings.speedFloorAttempts attempts in all; the stall limit counts across those
+// retries, so a server that answers and then never sends a byte ends the job instead of keeping
+// it alive. Outcome in record->result, stored last,
 // after the log line and the logger's transfer codes:
 //   n >= 1  success on attempt n; INFO "Job <path> Download Success. RetryTime = <n - 1>"
 //   -3      localPath could not be opened; nothing logged
