@@ -69,11 +69,19 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination);
 // that cannot be opened for reading counts 0.
 uint64_t DirectorySize(const std::wstring& folder);
 
+// Whether a tree walk enters an entry with these Windows file attributes (as FindFirstFileW
+// reports them): a folder, but never a directory junction or symbolic link
+// (FILE_ATTRIBUTE_REPARSE_POINT), whose target is not part of the tree.
+inline bool IsFolderToEnter(uint32_t windowsAttributes) {
+    constexpr uint32_t kDirectory = 0x10;      // FILE_ATTRIBUTE_DIRECTORY
+    constexpr uint32_t kReparsePoint = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
+    return (windowsAttributes & kDirectory) != 0 && (windowsAttributes & kReparsePoint) == 0;
+}
+
 struct DirEntry {
     std::wstring name;  // file name only; "." and ".." are never listed
-    // Elsewhere than Windows a symbolic link is never a directory here, so a tree removal built
-    // on this listing unlinks it instead of emptying its target. On Windows a directory
-    // junction is a directory, as FindFirstFileW reports it.
+    // A symbolic link or directory junction is never a directory here, so a tree removal built
+    // on this listing removes the link (RemoveFile) instead of emptying its target.
     bool isDirectory = false;
     uint64_t size = 0;  // files only
 };
@@ -84,6 +92,8 @@ bool ListDirectory(const std::wstring& folder, std::vector<DirEntry>* entries);
 // Size of a file in bytes, or -1 when it does not exist, is a folder or cannot be examined.
 int64_t FileSize64(const std::wstring& path);
 
+// Removes a file, or a symbolic link or junction as such (on Windows a link to a folder goes
+// with RemoveDirectoryW; its target stays).
 bool RemoveFile(const std::wstring& path);
 bool RemoveEmptyFolder(const std::wstring& path);
 // Renames a file or folder (_wrename / rename). Fails when the target exists, even an empty

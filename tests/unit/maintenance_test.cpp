@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <string>
@@ -302,5 +303,32 @@ TEST_F(MaintenanceTest, SwapPutsTheNewTreeInPlaceOrKeepsTheOld) {
         }
     }
 }
+
+// A link inside a tree is removed as a link; what it points to is never entered. Real symbolic
+// links where the system makes them; on Windows the decision is the attribute check (Wine cannot
+// make junctions).
+TEST_F(MaintenanceTest, LinksAreRemovedWithoutEnteringTheirTargets) {
+    constexpr uint32_t kDirectory = 0x10, kReparsePoint = 0x400, kArchive = 0x20;
+    EXPECT_TRUE(IsFolderToEnter(kDirectory));
+    EXPECT_FALSE(IsFolderToEnter(kDirectory | kReparsePoint)) << "a junction";
+    EXPECT_FALSE(IsFolderToEnter(kArchive | kReparsePoint)) << "a file link";
+    EXPECT_FALSE(IsFolderToEnter(kArchive));
+
+    const std::wstring outside = MakeFile(L"Outside/keep.dat", 7);
+    MakeFile(L"Temp/own.dat", 3);
+    std::error_code error;
+    namespace fs = std::filesystem;
+    fs::create_directory_symlink(fs::path(scratch_ / L"Outside"), fs::path(scratch_ / L"Temp/dir"),
+                                 error);
+    if (!error) fs::create_symlink(fs::path(outside), fs::path(scratch_ / L"Temp/file"), error);
+    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+
+    EXPECT_EQ(DirectorySize(scratch_ / L"Temp"), 3u) << "a link's target is not counted";
+    DeleteTree(log_.logger(), scratch_ / L"Temp");
+    EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp"));
+    EXPECT_TRUE(FileExists(outside));
+    EXPECT_TRUE(log_.Lines().empty());
+}
+
 }  // namespace
 }  // namespace velka

@@ -160,6 +160,7 @@ uint64_t DirectorySize(const std::wstring& folder) {
             total += DirectorySize(path);
             return true;
         }
+        if (S_ISLNK(st.st_mode)) return true;  // a link's target is not part of the tree
         UniqueFd fd(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
             total += static_cast<uint64_t>(st.st_size);
