@@ -228,7 +228,8 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     std::string body = FetchFirstRemoteText(server.filelistURLs, &logger_, settings_);
     if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
     std::vector<FileEntry> files;
-    if (!ParseFileList(logger_, *this, body, &files) || !IsUsableList(logger_, "file list", files)) {
+    if (!ParseFileList(logger_, *this, body, &files) ||
+        !IsUsableList(logger_, "file list", files)) {
         return Fail(kMsgCannotVerify);
     }
     LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);

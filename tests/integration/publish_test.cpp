@@ -176,8 +176,8 @@ TEST(PublishPlanTest, GroupsFollowTheLimit) {
 }
 
 TEST(PublishNamesTest, NamesTheLauncherCannotCarryAreRefused) {
-    const std::vector<std::string> accepted = {"velka.exe", "level 1.pak", "a+b(1)_~-x", "COM0",
-                                               "console.txt", "lpt10",      ".hidden"};
+    const std::vector<std::string> accepted = {"velka.exe",   "level 1.pak", "a+b(1)_~-x", "COM0",
+                                               "console.txt", "lpt10",       ".hidden"};
     const std::vector<std::string> refused = {
         "",     "a=b",   "a$b",    "a\nb",   "a\rb", "tab\there", "\x01",     ".",
         "..",   "a%20b", "a#b",    "a?b",    "a:b",  "a\\b",      "a*b",      "a|b",

@@ -47,7 +47,7 @@ TEST(FileListParseTest, OneLineEach) {
     const FileLineCase cases[] = {
         {"a.dll=bin\\a.dll$3$a1b2c3d4\r\n", 1, "a.dll", "bin\\a.dll", 3, "A1B2C3D4", false},
         {"a.dll=bin\\a.dll$3$A1B2C3D4", 1, "a.dll", "bin\\a.dll", 3, "A1B2C3D4", false},
-        {"\xEF\xBB\xBF" "a.dll=a.dll$3$0", 1, "a.dll", "a.dll", 3, "0", false},  // mark ignored
+        {"\357\273\277a.dll=a.dll$3$0", 1, "a.dll", "a.dll", 3, "0", false},  // mark ignored
         {" n = p $ 5 $ ab\t", 1, " n ", " p ", 5, "AB", false},  // only the CRC is trimmed
         {"f=dir with blanks\\my file.txt$9$cbf43926", 1, "f", "dir with blanks\\my file.txt", 9,
          "CBF43926", false},
