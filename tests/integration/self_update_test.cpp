@@ -518,7 +518,7 @@ TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherToEndBeforeItReplacesAnything
     old.Release();
     EXPECT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }));
     EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
-    EXPECT_TRUE(IsExecutableFile(install_ / ToWide(StubLauncherName())));
+    EXPECT_TRUE(kBatch || IsExecutableFile(install_ / ToWide(StubLauncherName())));
     EXPECT_EQ("launcherVersion=1.0.1\n", Contents(install_ / L"Config/launcherconfig.txt"));
     EXPECT_FALSE(DirectoryExists(install_ / L"Temp/LauncherBackup"));
 }
