@@ -21,9 +21,6 @@ namespace {
 MainWindow* g_mainWindow = nullptr;
 
 constexpr wchar_t kDefaultTitle[] = L"Velka手遊下載器";
-constexpr wchar_t kBalloonTitle[] = L"後台下載";
-constexpr wchar_t kBalloonText[] =
-    L"啓動器將會在後台爲你繼續下載，可在系統介面中右鍵點擊小圖標關閉";
 
 constexpr int kClientWidth = 1280;
 constexpr int kClientHeight = 576;
@@ -37,24 +34,7 @@ constexpr int kLowerPanelTop = 363;
 constexpr int kLowerPanelHeight = 213;
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
-constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-constexpr UINT kTrayCallback = WM_USER;
-constexpr UINT kBalloonTimeoutMs = 5000;
 
-enum MenuId : UINT {
-    kMenuRestore = 12,
-    kMenuQuit = 13,
-    kMenuCloseQuits = 14,
-    kMenuCloseHides = 15,
-};
-
-// Copies `text` into a fixed field, cutting it to fit and always terminating it.
-template <size_t N>
-void CopyField(wchar_t (&field)[N], const wchar_t* text) {
-    size_t i = 0;
-    for (; text[i] != L'\0' && i + 1 < N; ++i) field[i] = text[i];
-    field[i] = L'\0';
-}
 
 bool IsDownloading(PatcherState state) {
     return state == PatcherState::DownloadingFiles || state == PatcherState::DownloadingPackages;
@@ -133,31 +113,9 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     if (!window_) throw std::logic_error("Failed to create window!");
 
     g_mainWindow = this;
-    taskbarCreatedMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
-
-    trayIcon_.cbSize = sizeof trayIcon_;
-    trayIcon_.hWnd = window_;
-    trayIcon_.uID = 0;
-    trayIcon_.uFlags = kTrayFlags;
-    trayIcon_.uCallbackMessage = kTrayCallback;
-    trayIcon_.hIcon = smallIcon_.get() ? smallIcon_.get() : largeIcon_.get();
-    CopyField(trayIcon_.szTip, kDefaultTitle);
-    CopyField(trayIcon_.szInfoTitle, kBalloonTitle);
-    CopyField(trayIcon_.szInfo, kBalloonText);
-    trayIcon_.uTimeout = kBalloonTimeoutMs;
-    Shell_NotifyIconW(NIM_ADD, &trayIcon_);
-
-    trayMenu_ = MenuHandle(CreatePopupMenu());
-    closeMenu_ = CreateMenu();
-    AppendMenuW(trayMenu_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(closeMenu_),
-                L"關閉設定");
-    AppendMenuW(trayMenu_.get(), MF_STRING, kMenuRestore, L"恢復主介面");
-    AppendMenuW(trayMenu_.get(), MF_STRING, kMenuQuit, L"退出");
-    AppendMenuW(closeMenu_, MF_STRING, kMenuCloseHides, L"最小化");
-    AppendMenuW(closeMenu_, MF_STRING, kMenuCloseQuits, L"退出");
-
+    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultTitle);
     LoadCloseSetting();
-    CheckCloseItems();
+    tray_.CheckCloseItems(exitMode_);
 
     LayoutWindow();
     ShowWindow(window_, showCommand);
@@ -166,7 +124,7 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 }
 
 void MainWindow::LoadSkin() {
-    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) CopyField(title_, kDefaultTitle);
+    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultTitle, 128);
 
     struct Look {
         int image;
@@ -248,7 +206,7 @@ int MainWindow::RunMessageLoop() {
     }
 
     events.Stop();
-    Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+    tray_.Remove();
     return 0;
 }
 
@@ -398,42 +356,27 @@ void MainWindow::LoadCloseSetting() {
     exitMode_ = closeSettings_.exitMode();
 }
 
-void MainWindow::CheckCloseItems() {
-    const bool hides = exitMode_ == 1;
-    CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | (hides ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | (hides ? MF_UNCHECKED : MF_CHECKED));
-}
-
 void MainWindow::ShowContextMenu() {
     LoadCloseSetting();
-    CheckCloseItems();
-    POINT cursor{};
-    GetCursorPos(&cursor);
-    SetForegroundWindow(window_);
-    const UINT chosen = static_cast<UINT>(
-        TrackPopupMenu(trayMenu_.get(), TPM_RETURNCMD, cursor.x, cursor.y, 0, window_, nullptr));
-    switch (chosen) {
-        case kMenuRestore:
+    tray_.CheckCloseItems(exitMode_);
+    switch (tray_.TrackMenu()) {
+        case TrayIcon::kRestore:
             ShowWindow(window_, SW_SHOW);
             break;
-        case kMenuQuit:
+        case TrayIcon::kQuit:
             DestroyWindow(window_);
             break;
-        case kMenuCloseQuits:
+        case TrayIcon::kCloseQuits:
             closeSettings_.WriteSetting("exitMode", "2");
-            CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | MF_CHECKED);
-            CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | MF_UNCHECKED);
+            tray_.CheckCloseItems(2);
             break;
-        case kMenuCloseHides:
+        case TrayIcon::kCloseHides:
             closeSettings_.WriteSetting("exitMode", "1");
-            CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | MF_CHECKED);
-            CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | MF_UNCHECKED);
+            tray_.CheckCloseItems(1);
             break;
-        case 0:
+        case TrayIcon::kDismissed:
             // Dismissed without a choice: the window gets a left-button press, as it always has.
             PostMessageW(window_, WM_LBUTTONDOWN, 0, 0);
-            break;
-        default:
             break;
     }
 }
@@ -477,7 +420,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
                     ShowContextMenu();
                     break;
                 case kQuitRequest:
-                    Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+                    tray_.Remove();
                     running_ = false;
                     PostQuitMessage(0);
                     break;
@@ -487,7 +430,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         case WM_DESTROY:
             running_ = false;
-            Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+            tray_.Remove();
             PostQuitMessage(0);
             return 0;
         case WM_PAINT: {
@@ -501,8 +444,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             LoadCloseSetting();
             if (exitMode_ == 1) {
                 ShowWindow(window_, SW_HIDE);
-                trayIcon_.uFlags = kTrayFlags | NIF_INFO;
-                Shell_NotifyIconW(NIM_MODIFY, &trayIcon_);
+                tray_.ShowBalloon();
             } else {
                 DestroyWindow(window_);
             }
@@ -513,9 +455,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             SetCursor(canvas_->arrowCursor());
             return 0;
         default:
-            if (taskbarCreatedMessage_ != 0 && message == taskbarCreatedMessage_) {
-                Shell_NotifyIconW(NIM_ADD, &trayIcon_);
-            }
+            if (tray_.IsTaskbarCreated(message)) tray_.OnTaskbarCreated();
             return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -20,41 +20,10 @@
 #include "app/portable/close_settings.h"
 #include "app/portable/progress_view.h"
 #include "app/win32/skin.h"
+#include "app/win32/tray_icon.h"
 #include "patcher/patcher.h"
 
 namespace velka {
-
-// Move-only owner of a menu handle.
-class MenuHandle {
-  public:
-    MenuHandle() = default;
-    explicit MenuHandle(HMENU menu) : menu_(menu) {}
-    ~MenuHandle() { Reset(); }
-    MenuHandle(MenuHandle&& other) noexcept : menu_(other.Release()) {}
-    MenuHandle& operator=(MenuHandle&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            menu_ = other.Release();
-        }
-        return *this;
-    }
-    MenuHandle(const MenuHandle&) = delete;
-    MenuHandle& operator=(const MenuHandle&) = delete;
-
-    HMENU get() const { return menu_; }
-    HMENU Release() {
-        HMENU menu = menu_;
-        menu_ = nullptr;
-        return menu;
-    }
-    void Reset() {
-        if (menu_) DestroyMenu(menu_);
-        menu_ = nullptr;
-    }
-
-  private:
-    HMENU menu_ = nullptr;
-};
 
 // Move-only owner of an icon loaded at a chosen size (shared icons need no owner).
 class IconHandle {
@@ -119,7 +88,6 @@ class MainWindow {
     void Paint(HDC deviceContext);
     void ShowContextMenu();
     void LoadCloseSetting();
-    void CheckCloseItems();
     void FlashAndBringToFront();
     void InvalidateLowerPanel();
     void InvalidateBar();
@@ -128,12 +96,9 @@ class MainWindow {
     bool running_ = false;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
-    NOTIFYICONDATAW trayIcon_{};
-    MenuHandle trayMenu_;
-    HMENU closeMenu_ = nullptr;  // owned by trayMenu_ once appended to it
     IconHandle largeIcon_;
     IconHandle smallIcon_;
-    UINT taskbarCreatedMessage_ = 0;
+    TrayIcon tray_;
     wchar_t title_[128] = {};
     int32_t refreshRate_ = 60;
     int32_t frameInterval_ = 16;
