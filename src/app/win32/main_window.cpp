@@ -443,8 +443,9 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_CLOSE:
             LoadCloseSetting();
             if (exitMode_ == 1) {
-                ShowWindow(window_, SW_HIDE);
-                tray_.ShowBalloon();
+                // Hidden without an icon, the window could only be reached by starting the
+                // launcher again: without one it goes to the taskbar instead.
+                ShowWindow(window_, tray_.ShowBalloon() ? SW_HIDE : SW_MINIMIZE);
             } else {
                 DestroyWindow(window_);
             }
