@@ -282,7 +282,6 @@ void MainWindow::Paint(HDC deviceContext) {
         DrawCached(graphics, current.image, current.left, current.top);
     }
 
-    Gdiplus::Font& font = canvas_->boldFont();
     const Gdiplus::StringFormat* typographic = Gdiplus::StringFormat::GenericTypographic();
     const ProgressBarModel& bar = view_->bar();
     if (bar.shown) {
@@ -305,8 +304,9 @@ void MainWindow::Paint(HDC deviceContext) {
         const std::wstring* pieces[] = {&bar.pieces.first, &bar.pieces.second, &bar.pieces.third};
         Gdiplus::RectF boxes[3];
         for (int i = 0; i < 3; ++i) {
-            graphics.MeasureString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()), &font,
-                                   layout, typographic, &boxes[i]);
+            graphics.MeasureString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
+                                   &canvas_->BoldFontFor(*pieces[i]), layout, typographic,
+                                   &boxes[i]);
         }
         // The typographic format measures without padding, so the pieces are simply set one
         // after the other; pulling them closer would draw the percentage over the bracket.
@@ -321,26 +321,30 @@ void MainWindow::Paint(HDC deviceContext) {
                                           &canvas_->white()};
         for (int i = 0; i < 3; ++i) {
             if (pieces[i]->empty()) continue;
-            graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()), &font,
-                                origins[i], typographic, brushes[i]);
+            graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
+                                &canvas_->BoldFontFor(*pieces[i]), origins[i], typographic,
+                                brushes[i]);
         }
     }
 
     const std::wstring& version = view_->versionText();
     if (!version.empty()) {
-        graphics.DrawString(version.c_str(), static_cast<INT>(version.size()), &font,
+        graphics.DrawString(version.c_str(), static_cast<INT>(version.size()),
+                            &canvas_->BoldFontFor(version),
                             Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic,
                             &canvas_->lightGrey());
     }
     const std::wstring& status = view_->statusText();
     if (!status.empty()) {
-        graphics.DrawString(status.c_str(), static_cast<INT>(status.size()), &font,
+        graphics.DrawString(status.c_str(), static_cast<INT>(status.size()),
+                            &canvas_->BoldFontFor(status),
                             Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic,
                             &canvas_->white());
     }
     const std::wstring& error = view_->errorText();
     if (!error.empty()) {
-        graphics.DrawString(error.c_str(), static_cast<INT>(error.size()), &font,
+        graphics.DrawString(error.c_str(), static_cast<INT>(error.size()),
+                            &canvas_->BoldFontFor(error),
                             Gdiplus::RectF(20.0f, 497.0f, 1240.0f, 20.0f),
                             &canvas_->nearCentreFormat(), &canvas_->lightGrey());
     }

@@ -1,8 +1,10 @@
 #include "app/win32/skin.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "app/win32/resource.h"
 
@@ -196,6 +198,30 @@ bool IsUsable(const Gdiplus::FontFamily* family) {
 
 }  // namespace
 
+bool FaceHasGlyphs(const std::wstring& face, const std::wstring& text) {
+    if (text.empty()) return true;
+    LOGFONTW description{};
+    description.lfHeight = -12;
+    description.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(description.lfFaceName, face.c_str(), LF_FACESIZE);
+    HFONT font = CreateFontIndirectW(&description);
+    HDC context = CreateCompatibleDC(nullptr);
+    bool covered = false;
+    if (font && context) {
+        HGDIOBJ previous = SelectObject(context, font);
+        std::vector<WORD> glyphs(text.size());
+        if (GetGlyphIndicesW(context, text.c_str(), static_cast<int>(text.size()), glyphs.data(),
+                             GGI_MARK_NONEXISTING_GLYPHS) != GDI_ERROR) {
+            covered = std::none_of(glyphs.begin(), glyphs.end(),
+                                   [](WORD glyph) { return glyph == 0xFFFF; });
+        }
+        SelectObject(context, previous);
+    }
+    if (context) DeleteDC(context);
+    if (font) DeleteObject(font);
+    return covered;
+}
+
 std::unique_ptr<Gdiplus::FontFamily> WindowFontFamily() {
     auto family = std::make_unique<Gdiplus::FontFamily>(L"微软雅黑");
     if (IsUsable(family.get())) return family;
@@ -235,6 +261,54 @@ bool Canvas::MakeFontsFromAnyInstalledFamily() {
     return false;
 }
 
+bool Canvas::BoldFaceCovers(const std::wstring& text) {
+    for (wchar_t c : text) {
+        auto known = boldFaceHas_.find(c);
+        if (known == boldFaceHas_.end()) {
+            known = boldFaceHas_.emplace(c, FaceHasGlyphs(boldFace_, std::wstring(1, c))).first;
+        }
+        if (!known->second) return false;
+    }
+    return true;
+}
+
+Gdiplus::Font& Canvas::BoldFontFor(const std::wstring& text) {
+    if (BoldFaceCovers(text)) return *boldFont_;
+    if (fallbackFont_ && FaceHasGlyphs(fallbackFace_, text)) return *fallbackFont_;
+    if (text == uncovered_) return *boldFont_;
+
+    // Faces with the traditional characters of the texts first, then whatever is installed.
+    std::vector<std::wstring> faces = {L"Microsoft JhengHei", L"Microsoft YaHei", L"PMingLiU",
+                                       L"MingLiU",           L"SimSun",          L"SimHei"};
+    Gdiplus::InstalledFontCollection installed;
+    const INT count = installed.GetFamilyCount();
+    if (count > 0) {
+        std::unique_ptr<Gdiplus::FontFamily[]> families(new Gdiplus::FontFamily[count]);
+        INT found = 0;
+        if (installed.GetFamilies(count, families.get(), &found) == Gdiplus::Ok) {
+            for (INT i = 0; i < found; ++i) {
+                wchar_t name[LF_FACESIZE] = {};
+                if (families[i].GetFamilyName(name) == Gdiplus::Ok) faces.emplace_back(name);
+            }
+        }
+    }
+    for (const std::wstring& face : faces) {
+        if (!FaceHasGlyphs(face, text)) continue;
+        auto family = std::make_unique<Gdiplus::FontFamily>(face.c_str());
+        if (!IsUsable(family.get())) continue;
+        auto font = std::make_unique<Gdiplus::Font>(family.get(), 12.0f, Gdiplus::FontStyleBold,
+                                                    Gdiplus::UnitPixel);
+        if (font->GetLastStatus() != Gdiplus::Ok) continue;
+        fallbackFamily_ = std::move(family);
+        fallbackFont_ = std::move(font);
+        fallbackFace_ = face;
+        return *fallbackFont_;
+    }
+    // Nothing has them all: not searched again for the same text.
+    uncovered_ = text;
+    return *boldFont_;
+}
+
 Canvas::Canvas(int width, int height) : width_(width), height_(height) {
     surface_ = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppARGB);
     graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
@@ -261,6 +335,10 @@ Canvas::Canvas(int width, int height) : width_(width), height_(height) {
                                                        Gdiplus::UnitPixel);
         boldFont_ =
             std::make_unique<Gdiplus::Font>(L"", 12.0f, Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
+    }
+    if (family_) {
+        wchar_t name[LF_FACESIZE] = {};
+        if (family_->GetFamilyName(name) == Gdiplus::Ok) boldFace_ = name;
     }
     arrowCursor_ = LoadCursorW(nullptr, IDC_ARROW);
 

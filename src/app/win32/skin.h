@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -107,6 +108,10 @@ class Canvas {
     Gdiplus::SolidBrush& lightBlue() { return *lightBlue_; }
     Gdiplus::Font& regularFont() { return *regularFont_; }
     Gdiplus::Font& boldFont() { return *boldFont_; }
+    // The bold font when its face has a glyph for every character of `text`; otherwise the bold
+    // font of the first installed face that has them all (Chinese faces first), so that no text
+    // is drawn as empty boxes. The bold font when no face covers the text.
+    Gdiplus::Font& BoldFontFor(const std::wstring& text);
     // Near horizontally, centred vertically.
     const Gdiplus::StringFormat& nearCentreFormat() const { return *nearCentreFormat_; }
     HCURSOR arrowCursor() const { return arrowCursor_; }
@@ -121,6 +126,8 @@ class Canvas {
     bool MakeFonts(const Gdiplus::FontFamily* family);
     // The first installed family that makes both fonts.
     bool MakeFontsFromAnyInstalledFamily();
+    // Whether the bold face has all of `text`'s characters; remembers the answer per character.
+    bool BoldFaceCovers(const std::wstring& text);
 
     int width_;
     int height_;
@@ -130,10 +137,21 @@ class Canvas {
     std::unique_ptr<Gdiplus::StringFormat> nearCentreFormat_;
     std::unique_ptr<Gdiplus::FontFamily> family_;
     std::unique_ptr<Gdiplus::Font> regularFont_, boldFont_;
+    std::wstring boldFace_;
+    std::map<wchar_t, bool> boldFaceHas_;
+    // The fallback for texts the bold face cannot show, and its face name.
+    std::unique_ptr<Gdiplus::FontFamily> fallbackFamily_;
+    std::unique_ptr<Gdiplus::Font> fallbackFont_;
+    std::wstring fallbackFace_;
+    std::wstring uncovered_;  // the last text no installed face could show
     HCURSOR arrowCursor_ = nullptr;  // a shared system cursor: never destroyed
     int backgroundId_ = 0;
     CachedBitmapPtr background_, lowerPanel_, logo_;
 };
+
+// Whether the installed face `face` itself (font linking and substitution aside) has a glyph for
+// every character of `text`.
+bool FaceHasGlyphs(const std::wstring& face, const std::wstring& text);
 
 // The font family of the window's texts: "微软雅黑" where installed, else the generic sans-serif
 // family.
