@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -40,10 +41,6 @@ bool IsDownloading(PatcherState state) {
     return state == PatcherState::DownloadingFiles || state == PatcherState::DownloadingPackages;
 }
 
-void DrawCached(Gdiplus::Graphics& graphics, Gdiplus::CachedBitmap* image, int x, int y) {
-    if (image) graphics.DrawCachedBitmap(image, x, y);
-}
-
 }  // namespace
 
 int32_t FrameIntervalFor(int32_t refreshRate) {
@@ -76,12 +73,14 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     refreshRate_ = (rate < 30 || rate > 240) ? 60 : rate;
     frameInterval_ = FrameIntervalFor(refreshRate_);
 
+    // The window opens on the primary screen, whose scale is the system's until it says more.
+    dpi_ = GetDpiForSystem();
+    if (dpi_ == 0) dpi_ = USER_DEFAULT_SCREEN_DPI;
     screenWidth_ = GetSystemMetrics(SM_CXSCREEN);
     screenHeight_ = GetSystemMetrics(SM_CYSCREEN);
     clientWidth_ = kClientWidth;
     clientHeight_ = kClientHeight;
-    windowX_ = static_cast<int32_t>((screenWidth_ - clientWidth_) * 0.5);
-    windowY_ = static_cast<int32_t>((screenHeight_ - clientHeight_) * 0.5);
+    CentreOnPrimaryScreen();
 
     LoadSkin();
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
@@ -108,9 +107,15 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     RegisterClassExW(&windowClass);
 
     window_ = CreateWindowExW(WS_EX_ACCEPTFILES, kWindowClassName, title_, kWindowStyle, windowX_,
-                              windowY_, clientWidth_, clientHeight_, nullptr, nullptr, instance_,
-                              nullptr);
+                              windowY_, Device(clientWidth_), Device(clientHeight_), nullptr,
+                              nullptr, instance_, nullptr);
     if (!window_) throw std::logic_error("Failed to create window!");
+    const UINT windowDpi = GetDpiForWindow(window_);
+    if (windowDpi != 0 && windowDpi != dpi_) {
+        dpi_ = windowDpi;
+        CentreOnPrimaryScreen();
+    }
+    PrepareSkinForDpi();
 
     g_mainWindow = this;
     tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultTitle);
@@ -126,6 +131,16 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 void MainWindow::LoadSkin() {
     if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultTitle, 128);
 
+    startButton_.disabled = true;
+
+    progressBar_.track = ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), kBarWidth, kBarHeight);
+    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), kBarWidth, 4);
+}
+
+void MainWindow::PrepareSkinForDpi() {
+    const double scale = static_cast<double>(dpi_) / USER_DEFAULT_SCREEN_DPI;
+    canvas_->SetScale(scale);
+    startButton_.scale = scale;
     struct Look {
         int image;
         int id;
@@ -140,18 +155,23 @@ void MainWindow::LoadSkin() {
         {ImageButton::kDisabledPressed, IDP_BUTTON_DISABLED_PRESSED, 216, 57},
     };
     for (const Look& look : looks) {
-        startButton_.images[look.image] = LoadCachedPng(look.id, look.width, look.height);
+        startButton_.images[look.image] = LoadCachedPng(look.id, Device(look.width), Device(look.height));
         startButton_.imageSizes[look.image] = ImageSize{look.width, look.height};
     }
-    startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, 221, 58);
-    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, 216, 57);
-    startButton_.disabled = true;
-
-    progressBar_.track = ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), kBarWidth, kBarHeight);
-    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), kBarWidth, 4);
+    startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, Device(221), Device(58));
+    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, Device(216), Device(57));
 }
 
-void MainWindow::LayoutWindow() {
+int MainWindow::Device(int length) const {
+    return MulDiv(length, static_cast<int>(dpi_), USER_DEFAULT_SCREEN_DPI);
+}
+
+void MainWindow::CentreOnPrimaryScreen() {
+    windowX_ = static_cast<int32_t>((screenWidth_ - Device(clientWidth_)) * 0.5);
+    windowY_ = static_cast<int32_t>((screenHeight_ - Device(clientHeight_)) * 0.5);
+}
+
+void MainWindow::FitClientArea(int x, int y) {
     RECT windowRect{};
     RECT clientRect{};
     POINT origin{0, 0};
@@ -160,9 +180,27 @@ void MainWindow::LayoutWindow() {
     ClientToScreen(window_, &origin);
     borderX_ = origin.x - windowRect.left;
     borderY_ = origin.y - windowRect.top;
+    frameWidth_ = (windowRect.right - windowRect.left) - (clientRect.right - clientRect.left);
     frameHeight_ = (windowRect.bottom - windowRect.top) - (clientRect.bottom - clientRect.top);
-    MoveWindow(window_, windowX_, windowY_, clientWidth_ + 2 * borderX_,
-               clientHeight_ + frameHeight_, FALSE);
+    MoveWindow(window_, x, y, Device(clientWidth_) + frameWidth_,
+               Device(clientHeight_) + frameHeight_, FALSE);
+}
+
+void MainWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
+    if (dpi == 0) return;
+    dpi_ = dpi;
+    CentreOnPrimaryScreen();
+    PrepareSkinForDpi();
+    // The suggestion keeps the window where the player put it, scaled for the new monitor; the
+    // frame is measured again there so that the client area is exact whatever its rounding.
+    SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClientArea(suggested.left, suggested.top);
+    InvalidateRect(window_, nullptr, FALSE);
+}
+
+void MainWindow::LayoutWindow() {
+    FitClientArea(windowX_, windowY_);
 
     startButton_.w = kButtonWidth;
     startButton_.h = kButtonHeight;
@@ -210,16 +248,19 @@ int MainWindow::RunMessageLoop() {
     return 0;
 }
 
+void MainWindow::InvalidateDesignArea(int left, int top, int right, int bottom) {
+    const RECT area{Device(left), Device(top), Device(right), Device(bottom)};
+    InvalidateRect(window_, &area, TRUE);
+}
+
 void MainWindow::InvalidateLowerPanel() {
-    const RECT panel{0, kLowerPanelTop, kClientWidth, kLowerPanelTop + kLowerPanelHeight};
-    InvalidateRect(window_, &panel, TRUE);
+    InvalidateDesignArea(0, kLowerPanelTop, kClientWidth, kLowerPanelTop + kLowerPanelHeight);
 }
 
 void MainWindow::InvalidateBar() {
     const int widen = progressBar_.Height() / 4;
-    const RECT bar{progressBar_.left - widen, progressBar_.top, progressBar_.right + widen,
-                   progressBar_.bottom};
-    InvalidateRect(window_, &bar, TRUE);
+    InvalidateDesignArea(progressBar_.left - widen, progressBar_.top, progressBar_.right + widen,
+                         progressBar_.bottom);
 }
 
 void MainWindow::FlashAndBringToFront() {
@@ -230,8 +271,8 @@ void MainWindow::FlashAndBringToFront() {
     flash.uCount = 0;
     flash.dwTimeout = 0;
     FlashWindowEx(&flash);
-    const int width = clientWidth_ + 2 * borderX_;
-    const int height = clientHeight_ + frameHeight_;
+    const int width = Device(clientWidth_) + frameWidth_;
+    const int height = Device(clientHeight_) + frameHeight_;
     SetWindowPos(window_, HWND_TOPMOST, windowX_, windowY_, width, height, SWP_NOSIZE);
     ShowWindow(window_, SW_SHOW);
     SetWindowPos(window_, HWND_NOTOPMOST, windowX_, windowY_, width, height, 0);
@@ -240,7 +281,8 @@ void MainWindow::FlashAndBringToFront() {
 void MainWindow::UpdateView() {
     POINT cursor;
     if (GetCursorPos(&cursor) && ScreenToClient(window_, &cursor)) {
-        if (cursor.x < 0 || cursor.x >= clientWidth_ || cursor.y < 0 || cursor.y >= clientHeight_) {
+        if (cursor.x < 0 || cursor.x >= Device(clientWidth_) || cursor.y < 0 ||
+            cursor.y >= Device(clientHeight_)) {
             startButton_.MouseMove(window_, -1, -1);
         }
     }
@@ -267,19 +309,19 @@ void MainWindow::UpdateView() {
 void MainWindow::Paint(HDC deviceContext) {
     Gdiplus::Graphics& graphics = canvas_->graphics();
     if (canvas_->background()) {
-        DrawCached(graphics, canvas_->background(), 0, 0);
+        canvas_->DrawCached(canvas_->background(), 0, 0);
     } else {
         graphics.Clear(Gdiplus::Color(0xFF101018));
     }
-    DrawCached(graphics, canvas_->logo(), 28, 18);
-    DrawCached(graphics, canvas_->lowerPanel(), 0, kLowerPanelTop);
+    canvas_->DrawCached(canvas_->logo(), 28, 18);
+    canvas_->DrawCached(canvas_->lowerPanel(), 0, kLowerPanelTop);
 
     if (view_->failureShown()) {
         const ImageButton::Current current = startButton_.CurrentImage(
             startButton_.x + startButton_.imageSizes[ImageButton::kNormal].width / 2.0,
             startButton_.y + startButton_.imageSizes[ImageButton::kNormal].height / 2.0,
             IsDownloading(patcher_->State()));
-        DrawCached(graphics, current.image, current.left, current.top);
+        canvas_->DrawCached(current.image, current.left, current.top);
     }
 
     const Gdiplus::StringFormat* typographic = Gdiplus::StringFormat::GenericTypographic();
@@ -352,7 +394,9 @@ void MainWindow::Paint(HDC deviceContext) {
     Gdiplus::Graphics target(deviceContext);
     target.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
     target.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
-    target.DrawImage(&canvas_->surface(), 0, 0, clientWidth_, clientHeight_);
+    Gdiplus::Bitmap& surface = canvas_->surface();
+    target.DrawImage(&surface, 0, 0, static_cast<INT>(surface.GetWidth()),
+                     static_cast<INT>(surface.GetHeight()));
 }
 
 void MainWindow::LoadCloseSetting() {
@@ -393,6 +437,10 @@ POINT MainWindow::MessagePointInClient() const {
         point.x -= windowRect.left + borderX_;
         point.y -= windowRect.top + borderY_;
     }
+    // Device pixels to design pixels, rounding down so that the half-open hit boxes hold.
+    const double scale = static_cast<double>(dpi_) / USER_DEFAULT_SCREEN_DPI;
+    point.x = static_cast<LONG>(std::floor(point.x / scale));
+    point.y = static_cast<LONG>(std::floor(point.y / scale));
     return point;
 }
 
@@ -456,6 +504,9 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         case WM_ERASEBKGND:
             return 1;
+        case WM_DPICHANGED:
+            OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_SETCURSOR:
             SetCursor(canvas_->arrowCursor());
             return 0;

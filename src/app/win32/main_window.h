@@ -1,5 +1,6 @@
 // The launcher's only window: a fixed 1280 x 576 skinned client area centred on the primary
-// screen, its notification-area icon with the context menu, the message loop with the frame
+// screen (1280 x 576 logical pixels: device pixels scaled by the monitor's DPI; drawing and hit
+// tests work in the 1280 x 576 design space), its notification-area icon with the context menu, the message loop with the frame
 // tick, and the update thread it starts.
 //
 // One MainWindow per process, created and run on the main thread and never destroyed: the
@@ -83,7 +84,18 @@ class MainWindow {
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     void LoadSkin();
+    // The skin's images and surface at the window's DPI.
+    void PrepareSkinForDpi();
     void LayoutWindow();
+    // Moves the window to (x, y) and sizes it so that its client area is the design size at the
+    // window's DPI, measuring the frame as it is now.
+    void FitClientArea(int x, int y);
+    void CentreOnPrimaryScreen();
+    // WM_DPICHANGED: the new DPI and the window rectangle the system suggests for it.
+    void OnDpiChanged(UINT dpi, const RECT& suggested);
+    // A design length in device pixels at the window's DPI.
+    int Device(int length) const;
+    void InvalidateDesignArea(int left, int top, int right, int bottom);
     void UpdateView();
     void Paint(HDC deviceContext);
     void ShowContextMenu();
@@ -105,7 +117,8 @@ class MainWindow {
     int32_t screenWidth_ = 0, screenHeight_ = 0;
     int32_t clientWidth_ = 1280, clientHeight_ = 576;
     int32_t windowX_ = 0, windowY_ = 0;
-    int32_t frameHeight_ = 0;
+    int32_t frameWidth_ = 0, frameHeight_ = 0;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     int32_t borderX_ = 0, borderY_ = 0;
     Patcher* patcher_ = nullptr;  // never deleted: the process ends under the update thread
     std::thread patcherThread_;

@@ -1,6 +1,7 @@
 #include "app/win32/skin.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -156,11 +157,13 @@ void ImageButton::MouseUp(HWND window, int px, int py) {
 void ImageButton::Invalidate(HWND window) const {
     const ImageSize& normal = imageSizes[kNormal];
     const ImageSize& over = imageSizes[kHover];
+    const int left = static_cast<int>(x + normal.width / 2.0 - over.width / 2.0);
+    const int top = static_cast<int>(y + normal.height / 2.0 - over.height / 2.0);
     RECT area;
-    area.left = static_cast<LONG>(x + normal.width / 2.0 - over.width / 2.0);
-    area.top = static_cast<LONG>(y + normal.height / 2.0 - over.height / 2.0);
-    area.right = area.left + over.width;
-    area.bottom = area.top + over.height;
+    area.left = static_cast<LONG>(std::floor(left * scale));
+    area.top = static_cast<LONG>(std::floor(top * scale));
+    area.right = static_cast<LONG>(std::ceil((left + over.width) * scale));
+    area.bottom = static_cast<LONG>(std::ceil((top + over.height) * scale));
     if (window) InvalidateRect(window, &area, FALSE);
 }
 
@@ -310,10 +313,6 @@ Gdiplus::Font& Canvas::BoldFontFor(const std::wstring& text) {
 }
 
 Canvas::Canvas(int width, int height) : width_(width), height_(height) {
-    surface_ = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppARGB);
-    graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
-    graphics_->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
-
     white_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFFFFFF));
     lightGrey_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFD3D3D3));
     lightBlue_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFF78AEFF));
@@ -344,9 +343,38 @@ Canvas::Canvas(int width, int height) : width_(width), height_(height) {
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     backgroundId_ = IDP_BACKGROUND_FIRST + std::rand() % IDP_BACKGROUND_COUNT;
-    background_ = LoadCachedPng(backgroundId_, width, height);
-    lowerPanel_ = LoadCachedPng(IDP_LOWER_PANEL, 1280, 213);
-    logo_ = LoadCachedPng(IDP_LOGO, 300, 123);
+    SetScale(1.0);
+}
+
+int Canvas::Device(double length) const {
+    return static_cast<int>(std::lround(length * scale_));
+}
+
+void Canvas::SetScale(double scale) {
+    if (scale <= 0 || scale == scale_) return;
+    scale_ = scale;
+    graphics_.reset();
+    surface_ = std::make_unique<Gdiplus::Bitmap>(Device(width_), Device(height_),
+                                                 PixelFormat32bppARGB);
+    graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
+    graphics_->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+    graphics_->ScaleTransform(static_cast<Gdiplus::REAL>(scale_),
+                              static_cast<Gdiplus::REAL>(scale_));
+
+    // From the artwork at its stored size straight to the device size: one resampling only.
+    background_ = LoadCachedPng(backgroundId_, Device(width_), Device(height_));
+    lowerPanel_ = LoadCachedPng(IDP_LOWER_PANEL, Device(1280), Device(213));
+    logo_ = LoadCachedPng(IDP_LOGO, Device(300), Device(123));
+}
+
+void Canvas::DrawCached(Gdiplus::CachedBitmap* image, int x, int y) {
+    if (!image) return;
+    // Not every GDI+ applies a scaling transform to cached bitmaps, so they are prepared at the
+    // device size and placed in device pixels.
+    graphics_->ResetTransform();
+    graphics_->DrawCachedBitmap(image, Device(x), Device(y));
+    graphics_->ScaleTransform(static_cast<Gdiplus::REAL>(scale_),
+                              static_cast<Gdiplus::REAL>(scale_));
 }
 
 }  // namespace velka

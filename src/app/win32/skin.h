@@ -59,6 +59,9 @@ class ImageButton {
     std::array<CachedBitmapPtr, kImageCount> images;
     // Disabled and disabled-pressed looks while a download runs.
     std::array<CachedBitmapPtr, 2> busyImages;
+    // Device pixels per design pixel: hit boxes and sizes are in design pixels, the window's
+    // client area in device pixels.
+    double scale = 1.0;
 
     bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
 
@@ -66,7 +69,8 @@ class ImageButton {
     void MouseMove(HWND window, int px, int py);
     void MouseDown(HWND window, int px, int py);
     void MouseUp(HWND window, int px, int py);
-    // Invalidates (without erasing) the hover image's rectangle, centred on the normal image.
+    // Invalidates (without erasing) the hover image's rectangle, centred on the normal image, in
+    // device pixels.
     void Invalidate(HWND window) const;
 
     struct Current {
@@ -92,16 +96,29 @@ struct ProgressBar {
 // The off-screen drawing surface of the window and the drawing tools shared by every frame.
 class Canvas {
   public:
-    // Creates the surface, brushes, formats, fonts and cursor, and picks and prepares one of the
-    // backgrounds at random (seeded with the current time), the lower panel and the logo.
+    // Creates the brushes, formats, fonts and cursor, picks one of the backgrounds at random
+    // (seeded with the current time) and prepares the surface and images at scale 1.
+    // `width` x `height` is the design size: the coordinate space everything is drawn in.
     Canvas(int width, int height);
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
 
+    // Makes the surface `scale` times the design size (for example 1.5 at 144 DPI) and prepares
+    // the background, lower panel and logo at that size, so that drawing in design coordinates
+    // fills the device pixels crisply.
+    void SetScale(double scale);
+    double scale() const { return scale_; }
+    // A design length in device pixels, rounded.
+    int Device(double length) const;
+
     int width() const { return width_; }
     int height() const { return height_; }
+    // The surface, in device pixels; its graphics draw in design coordinates.
     Gdiplus::Bitmap& surface() { return *surface_; }
     Gdiplus::Graphics& graphics() { return *graphics_; }
+    // Draws a cached bitmap prepared at device size with its top-left corner at the design
+    // point (x, y). Null draws nothing.
+    void DrawCached(Gdiplus::CachedBitmap* image, int x, int y);
 
     Gdiplus::SolidBrush& white() { return *white_; }
     Gdiplus::SolidBrush& lightGrey() { return *lightGrey_; }
@@ -131,6 +148,7 @@ class Canvas {
 
     int width_;
     int height_;
+    double scale_ = 0;
     BitmapPtr surface_;
     std::unique_ptr<Gdiplus::Graphics> graphics_;
     std::unique_ptr<Gdiplus::SolidBrush> white_, lightGrey_, lightBlue_;
