@@ -25,8 +25,11 @@
 //   velka_window_probe sleep MS         just lives for MS milliseconds (a stand-in game process)
 //
 // Exit codes: 0 done, 2 no launcher window (or nothing found), 3 the request failed, 64 usage.
+// windows.h first.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +45,8 @@ constexpr wchar_t kMutexName[] = L"velkaLauncher";
 constexpr UINT kTrayCallback = WM_USER;
 
 std::string Utf8(const std::wstring& wide) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr,
-                                           nullptr);
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string narrow(length > 0 ? length - 1 : 0, '\0');
     if (length > 1) {
         WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &narrow[0], length, nullptr, nullptr);

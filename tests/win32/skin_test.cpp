@@ -42,12 +42,12 @@ TEST(ScaleImage, KeepsTheSourceAspectRatio) {
         int sourceWidth, sourceHeight, width, height, expectedWidth, expectedHeight;
     };
     const Case cases[] = {
-        {800, 336, 300, 123, 300, 126},      // the logo: wider than tall, the width wins
-        {221, 58, 221, 58, 221, 58},         // its own size stays
-        {1280, 576, 1920, 864, 1920, 864},   // a background at 144 DPI
-        {216, 57, 324, 86, 324, 85},         // 324 / (216 / 57) = 85.5, truncated
-        {50, 100, 10, 40, 20, 40},           // taller than wide: the height wins
-        {100, 100, 30, 50, 50, 50},          // square counts as not wider: the height wins
+        {800, 336, 300, 123, 300, 126},     // the logo: wider than tall, the width wins
+        {221, 58, 221, 58, 221, 58},        // its own size stays
+        {1280, 576, 1920, 864, 1920, 864},  // a background at 144 DPI
+        {216, 57, 324, 86, 324, 85},        // 324 / (216 / 57) = 85.5, truncated
+        {50, 100, 10, 40, 20, 40},          // taller than wide: the height wins
+        {100, 100, 30, 50, 50, 50},         // square counts as not wider: the height wins
     };
     for (const Case& c : cases) {
         BitmapPtr source = SolidBitmap(c.sourceWidth, c.sourceHeight, 0xFF336699);
@@ -101,29 +101,79 @@ TEST(ImageButton, ClicksAndLooks) {
     };
     const Case cases[] = {
         {"hover", false, {{kMove, kInX, kInY}}, false, true, false, false, ImageButton::kHover},
-        {"press inside", false, {{kMove, kInX, kInY}, {kDown, kInX, kInY}}, false, true, true,
-         false, ImageButton::kPressed},
-        {"press, release inside", false,
-         {{kMove, kInX, kInY}, {kDown, kInX, kInY}, {kUp, kInX, kInY}}, true, true, false, false,
-         ImageButton::kHover},
-        {"press inside, move out, release outside", false,
-         {{kMove, kInX, kInY}, {kDown, kInX, kInY}, {kMove, kOutX, kOutY}, {kUp, kOutX, kOutY}},
-         false, false, false, false, ImageButton::kNormal},
-        {"release inside without a press", false, {{kUp, kInX, kInY}}, true, true, false, false,
-         ImageButton::kHover},
-        {"press outside, release inside", false, {{kDown, kOutX, kOutY}, {kUp, kInX, kInY}}, true,
-         true, false, false, ImageButton::kHover},
-        // Hit boxes are half-open: x + w and y + h are outside.
-        {"right and bottom edges are outside", false,
-         {{kDown, 1048 + 221, 530}, {kUp, 1048 + 221, 530}, {kUp, 1100, 507 + 58}}, false, false,
-         false, false, ImageButton::kNormal},
-        {"left and top edges are inside", false, {{kDown, 1048, 507}}, false, false, true, false,
+        {"press inside",
+         false,
+         {{kMove, kInX, kInY}, {kDown, kInX, kInY}},
+         false,
+         true,
+         true,
+         false,
          ImageButton::kPressed},
-        {"disabled: press shows its pressed look, no click", true,
-         {{kMove, kInX, kInY}, {kDown, kInX, kInY}}, false, false, false, true,
+        {"press, release inside",
+         false,
+         {{kMove, kInX, kInY}, {kDown, kInX, kInY}, {kUp, kInX, kInY}},
+         true,
+         true,
+         false,
+         false,
+         ImageButton::kHover},
+        {"press inside, move out, release outside",
+         false,
+         {{kMove, kInX, kInY}, {kDown, kInX, kInY}, {kMove, kOutX, kOutY}, {kUp, kOutX, kOutY}},
+         false,
+         false,
+         false,
+         false,
+         ImageButton::kNormal},
+        {"release inside without a press",
+         false,
+         {{kUp, kInX, kInY}},
+         true,
+         true,
+         false,
+         false,
+         ImageButton::kHover},
+        {"press outside, release inside",
+         false,
+         {{kDown, kOutX, kOutY}, {kUp, kInX, kInY}},
+         true,
+         true,
+         false,
+         false,
+         ImageButton::kHover},
+        // Hit boxes are half-open: x + w and y + h are outside.
+        {"right and bottom edges are outside",
+         false,
+         {{kDown, 1048 + 221, 530}, {kUp, 1048 + 221, 530}, {kUp, 1100, 507 + 58}},
+         false,
+         false,
+         false,
+         false,
+         ImageButton::kNormal},
+        {"left and top edges are inside",
+         false,
+         {{kDown, 1048, 507}},
+         false,
+         false,
+         true,
+         false,
+         ImageButton::kPressed},
+        {"disabled: press shows its pressed look, no click",
+         true,
+         {{kMove, kInX, kInY}, {kDown, kInX, kInY}},
+         false,
+         false,
+         false,
+         true,
          ImageButton::kDisabledPressed},
-        {"disabled: press and release", true, {{kDown, kInX, kInY}, {kUp, kInX, kInY}}, false,
-         false, false, false, ImageButton::kDisabled},
+        {"disabled: press and release",
+         true,
+         {{kDown, kInX, kInY}, {kUp, kInX, kInY}},
+         false,
+         false,
+         false,
+         false,
+         ImageButton::kDisabled},
     };
     for (const Case& c : cases) {
         Button b;

@@ -36,7 +36,6 @@ constexpr int kLowerPanelHeight = 213;
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
 
-
 bool IsDownloading(PatcherState state) {
     return state == PatcherState::DownloadingFiles || state == PatcherState::DownloadingPackages;
 }
@@ -155,7 +154,8 @@ void MainWindow::PrepareSkinForDpi() {
         {ImageButton::kDisabledPressed, IDP_BUTTON_DISABLED_PRESSED, 216, 57},
     };
     for (const Look& look : looks) {
-        startButton_.images[look.image] = LoadCachedPng(look.id, Device(look.width), Device(look.height));
+        startButton_.images[look.image] =
+            LoadCachedPng(look.id, Device(look.width), Device(look.height));
         startButton_.imageSizes[look.image] = ImageSize{look.width, look.height};
     }
     startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, Device(221), Device(58));
@@ -249,7 +249,11 @@ int MainWindow::RunMessageLoop() {
 }
 
 void MainWindow::InvalidateDesignArea(int left, int top, int right, int bottom) {
-    const RECT area{Device(left), Device(top), Device(right), Device(bottom)};
+    // Outward, so that the device pixels an edge only touches are drawn again too.
+    const int dpi = static_cast<int>(dpi_);
+    const RECT area{left * dpi / USER_DEFAULT_SCREEN_DPI, top * dpi / USER_DEFAULT_SCREEN_DPI,
+                    (right * dpi + USER_DEFAULT_SCREEN_DPI - 1) / USER_DEFAULT_SCREEN_DPI,
+                    (bottom * dpi + USER_DEFAULT_SCREEN_DPI - 1) / USER_DEFAULT_SCREEN_DPI};
     InvalidateRect(window_, &area, TRUE);
 }
 
@@ -371,17 +375,15 @@ void MainWindow::Paint(HDC deviceContext) {
 
     const std::wstring& version = view_->versionText();
     if (!version.empty()) {
-        graphics.DrawString(version.c_str(), static_cast<INT>(version.size()),
-                            &canvas_->BoldFontFor(version),
-                            Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic,
-                            &canvas_->lightGrey());
+        graphics.DrawString(
+            version.c_str(), static_cast<INT>(version.size()), &canvas_->BoldFontFor(version),
+            Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic, &canvas_->lightGrey());
     }
     const std::wstring& status = view_->statusText();
     if (!status.empty()) {
-        graphics.DrawString(status.c_str(), static_cast<INT>(status.size()),
-                            &canvas_->BoldFontFor(status),
-                            Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic,
-                            &canvas_->white());
+        graphics.DrawString(
+            status.c_str(), static_cast<INT>(status.size()), &canvas_->BoldFontFor(status),
+            Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic, &canvas_->white());
     }
     const std::wstring& error = view_->errorText();
     if (!error.empty()) {

@@ -1,7 +1,7 @@
 // The launcher's only window: a fixed 1280 x 576 skinned client area centred on the primary
 // screen (1280 x 576 logical pixels: device pixels scaled by the monitor's DPI; drawing and hit
-// tests work in the 1280 x 576 design space), its notification-area icon with the context menu, the message loop with the frame
-// tick, and the update thread it starts.
+// tests work in the 1280 x 576 design space), its notification-area icon with the context menu, the
+// message loop with the frame tick, and the update thread it starts.
 //
 // One MainWindow per process, created and run on the main thread and never destroyed: the
 // process ends (TerminateLauncher) with the window and the update thread alive.

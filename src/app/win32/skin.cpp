@@ -281,8 +281,8 @@ Gdiplus::Font& Canvas::BoldFontFor(const std::wstring& text) {
     if (text == uncovered_) return *boldFont_;
 
     // Faces with the traditional characters of the texts first, then whatever is installed.
-    std::vector<std::wstring> faces = {L"Microsoft JhengHei", L"Microsoft YaHei", L"PMingLiU",
-                                       L"MingLiU",           L"SimSun",          L"SimHei"};
+    std::vector<std::wstring> faces = {
+        L"Microsoft JhengHei", L"Microsoft YaHei", L"PMingLiU", L"MingLiU", L"SimSun", L"SimHei"};
     Gdiplus::InstalledFontCollection installed;
     const INT count = installed.GetFamilyCount();
     if (count > 0) {
@@ -354,8 +354,8 @@ void Canvas::SetScale(double scale) {
     if (scale <= 0 || scale == scale_) return;
     scale_ = scale;
     graphics_.reset();
-    surface_ = std::make_unique<Gdiplus::Bitmap>(Device(width_), Device(height_),
-                                                 PixelFormat32bppARGB);
+    surface_ =
+        std::make_unique<Gdiplus::Bitmap>(Device(width_), Device(height_), PixelFormat32bppARGB);
     graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
     graphics_->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
     graphics_->ScaleTransform(static_cast<Gdiplus::REAL>(scale_),

@@ -161,7 +161,7 @@ class Canvas {
     std::unique_ptr<Gdiplus::FontFamily> fallbackFamily_;
     std::unique_ptr<Gdiplus::Font> fallbackFont_;
     std::wstring fallbackFace_;
-    std::wstring uncovered_;  // the last text no installed face could show
+    std::wstring uncovered_;         // the last text no installed face could show
     HCURSOR arrowCursor_ = nullptr;  // a shared system cursor: never destroyed
     int backgroundId_ = 0;
     CachedBitmapPtr background_, lowerPanel_, logo_;

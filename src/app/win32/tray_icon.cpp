@@ -12,7 +12,9 @@ constexpr wchar_t kBalloonText[] =
 
 }  // namespace
 
-TrayIcon::~TrayIcon() { Remove(); }
+TrayIcon::~TrayIcon() {
+    Remove();
+}
 
 bool TrayIcon::Create(HWND window, HICON icon, const wchar_t* tip) {
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
@@ -52,7 +54,9 @@ bool TrayIcon::Add() {
     return shown_;
 }
 
-bool TrayIcon::OnTaskbarCreated() { return Add(); }
+bool TrayIcon::OnTaskbarCreated() {
+    return Add();
+}
 
 bool TrayIcon::ShowBalloon() {
     if (!record_.hWnd) return false;
@@ -83,8 +87,8 @@ TrayIcon::Command TrayIcon::TrackMenu() {
     GetCursorPos(&cursor);
     // Without the foreground the menu would not close when the player clicks elsewhere.
     SetForegroundWindow(record_.hWnd);
-    return static_cast<Command>(TrackPopupMenu(menu_.get(), TPM_RETURNCMD, cursor.x, cursor.y, 0,
-                                               record_.hWnd, nullptr));
+    return static_cast<Command>(
+        TrackPopupMenu(menu_.get(), TPM_RETURNCMD, cursor.x, cursor.y, 0, record_.hWnd, nullptr));
 }
 
 }  // namespace velka

@@ -56,10 +56,10 @@ class TrayIcon {
     // Commands of the context menu; kDismissed when it was closed without a choice.
     enum Command : UINT {
         kDismissed = 0,
-        kRestore = 12,       // "恢復主介面"
-        kQuit = 13,          // "退出"
-        kCloseQuits = 14,    // "關閉設定" > "退出"
-        kCloseHides = 15,    // "關閉設定" > "最小化"
+        kRestore = 12,     // "恢復主介面"
+        kQuit = 13,        // "退出"
+        kCloseQuits = 14,  // "關閉設定" > "退出"
+        kCloseHides = 15,  // "關閉設定" > "最小化"
     };
 
     TrayIcon() = default;
@@ -69,7 +69,8 @@ class TrayIcon {
     TrayIcon& operator=(const TrayIcon&) = delete;
 
     // Fills the record for `window` (callback kTrayCallback, `icon`, the tip and the "後台下載"
-    // balloon), builds the menus and adds the icon. Returns whether the icon was added; when it was not, it is added on the next broadcast.
+    // balloon), builds the menus and adds the icon. Returns whether the icon was added; when it was
+    // not, it is added on the next broadcast.
     bool Create(HWND window, HICON icon, const wchar_t* tip);
 
     // True for the shell's "TaskbarCreated" message.
