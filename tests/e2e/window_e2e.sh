@@ -202,7 +202,11 @@ run_launcher() {  # NAME [ARGUMENT]: starts the launcher in INSTALL and waits fo
   for _ in $(seq 600); do
     WID="$(window_ids | head -n 1)"
     [ -n "$WID" ] && break
-    kill -0 "$LAUNCHER_PID" 2>/dev/null || fail "$name: the launcher ended before showing its window"
+    if ! kill -0 "$LAUNCHER_PID" 2>/dev/null; then
+      local rc=0
+      wait "$LAUNCHER_PID" || rc=$?
+      fail "$name: the launcher ended with $rc before showing its window"
+    fi
     sleep 0.1
   done
   [ -n "$WID" ] || fail "$name: no window titled $TITLE appeared"
