@@ -61,3 +61,36 @@ velka_wine_prepare() {
   velka_detached wineserver -p"${VELKA_WINE_LINGER:-120}" || true
   velka_detached wine cmd /c exit || true
 }
+
+# Readies the Wine prefix of the window tests, which draw on an X display (DISPLAY must be set):
+# $VELKA_CACHE/wineprefix-x11-<DPI>, with Wine's X11 driver and the given screen DPI (96 is
+# 100 %, 144 is 150 %), so tests at different scales never share a prefix. Its system UI faces
+# (menus, message boxes) are linked to the CJK face of fonts-wqy-zenhei, as a Chinese Windows
+# links them to its own, so screenshots show their texts. Exports WINEPREFIX. Made once under a
+# lock; fails when the prefix cannot be made.
+velka_wine_prepare_x11() {
+  local dpi="$1"
+  export WINEPREFIX="$VELKA_CACHE/wineprefix-x11-$dpi"
+  # The number changes with the set-up, so existing prefixes get the new one.
+  local ready="$WINEPREFIX/.velka-x11-ready-4"
+  if [ ! -f "$ready" ]; then
+    mkdir -p "$VELKA_CACHE"
+    (
+      flock 9
+      if [ ! -f "$ready" ]; then
+        mkdir -p "$WINEPREFIX"
+        if velka_detached wineboot -u &&
+          velka_detached wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+            /d "$dpi" /f &&
+          velka_detached wine reg add \
+            'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+            /v Tahoma /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f; then
+          # The running session read the old DPI; the next one reads the new.
+          velka_detached wineserver -w || true
+          touch "$ready"
+        fi
+      fi
+    ) 9>"$WINEPREFIX.lock"
+  fi
+  [ -f "$ready" ]
+}

@@ -390,6 +390,7 @@ TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
     settings_.lowSpeedTimeSeconds = 1;
     settings_.retryLowSpeedTimeSeconds = 1;
     settings_.stallLimitMs = 2500;
+    settings_.speedFloorAttempts = 1000;  // the stall rule, not the attempt bound, ends the job
     server_.SetHandler("/m1/mute.zip", [](const RecordedRequest&) {
         Reply reply = Reply::Ok(std::string(5000, 'x'));
         reply.silenceMs = 600000;  // ended by the server's destructor

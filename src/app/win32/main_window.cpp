@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -21,9 +22,6 @@ namespace {
 MainWindow* g_mainWindow = nullptr;
 
 constexpr wchar_t kDefaultTitle[] = L"Velka手遊下載器";
-constexpr wchar_t kBalloonTitle[] = L"後台下載";
-constexpr wchar_t kBalloonText[] =
-    L"啓動器將會在後台爲你繼續下載，可在系統介面中右鍵點擊小圖標關閉";
 
 constexpr int kClientWidth = 1280;
 constexpr int kClientHeight = 576;
@@ -37,31 +35,9 @@ constexpr int kLowerPanelTop = 363;
 constexpr int kLowerPanelHeight = 213;
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
-constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-constexpr UINT kTrayCallback = WM_USER;
-constexpr UINT kBalloonTimeoutMs = 5000;
-
-enum MenuId : UINT {
-    kMenuRestore = 12,
-    kMenuQuit = 13,
-    kMenuCloseQuits = 14,
-    kMenuCloseHides = 15,
-};
-
-// Copies `text` into a fixed field, cutting it to fit and always terminating it.
-template <size_t N>
-void CopyField(wchar_t (&field)[N], const wchar_t* text) {
-    size_t i = 0;
-    for (; text[i] != L'\0' && i + 1 < N; ++i) field[i] = text[i];
-    field[i] = L'\0';
-}
 
 bool IsDownloading(PatcherState state) {
     return state == PatcherState::DownloadingFiles || state == PatcherState::DownloadingPackages;
-}
-
-void DrawCached(Gdiplus::Graphics& graphics, Gdiplus::CachedBitmap* image, int x, int y) {
-    if (image) graphics.DrawCachedBitmap(image, x, y);
 }
 
 }  // namespace
@@ -96,12 +72,14 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     refreshRate_ = (rate < 30 || rate > 240) ? 60 : rate;
     frameInterval_ = FrameIntervalFor(refreshRate_);
 
+    // The window opens on the primary screen, whose scale is the system's until it says more.
+    dpi_ = GetDpiForSystem();
+    if (dpi_ == 0) dpi_ = USER_DEFAULT_SCREEN_DPI;
     screenWidth_ = GetSystemMetrics(SM_CXSCREEN);
     screenHeight_ = GetSystemMetrics(SM_CYSCREEN);
     clientWidth_ = kClientWidth;
     clientHeight_ = kClientHeight;
-    windowX_ = static_cast<int32_t>((screenWidth_ - clientWidth_) * 0.5);
-    windowY_ = static_cast<int32_t>((screenHeight_ - clientHeight_) * 0.5);
+    CentreOnPrimaryScreen();
 
     LoadSkin();
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
@@ -128,36 +106,20 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     RegisterClassExW(&windowClass);
 
     window_ = CreateWindowExW(WS_EX_ACCEPTFILES, kWindowClassName, title_, kWindowStyle, windowX_,
-                              windowY_, clientWidth_, clientHeight_, nullptr, nullptr, instance_,
-                              nullptr);
+                              windowY_, Device(clientWidth_), Device(clientHeight_), nullptr,
+                              nullptr, instance_, nullptr);
     if (!window_) throw std::logic_error("Failed to create window!");
+    const UINT windowDpi = GetDpiForWindow(window_);
+    if (windowDpi != 0 && windowDpi != dpi_) {
+        dpi_ = windowDpi;
+        CentreOnPrimaryScreen();
+    }
+    PrepareSkinForDpi();
 
     g_mainWindow = this;
-    taskbarCreatedMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
-
-    trayIcon_.cbSize = sizeof trayIcon_;
-    trayIcon_.hWnd = window_;
-    trayIcon_.uID = 0;
-    trayIcon_.uFlags = kTrayFlags;
-    trayIcon_.uCallbackMessage = kTrayCallback;
-    trayIcon_.hIcon = smallIcon_.get() ? smallIcon_.get() : largeIcon_.get();
-    CopyField(trayIcon_.szTip, kDefaultTitle);
-    CopyField(trayIcon_.szInfoTitle, kBalloonTitle);
-    CopyField(trayIcon_.szInfo, kBalloonText);
-    trayIcon_.uTimeout = kBalloonTimeoutMs;
-    Shell_NotifyIconW(NIM_ADD, &trayIcon_);
-
-    trayMenu_ = MenuHandle(CreatePopupMenu());
-    closeMenu_ = CreateMenu();
-    AppendMenuW(trayMenu_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(closeMenu_),
-                L"關閉設定");
-    AppendMenuW(trayMenu_.get(), MF_STRING, kMenuRestore, L"恢復主介面");
-    AppendMenuW(trayMenu_.get(), MF_STRING, kMenuQuit, L"退出");
-    AppendMenuW(closeMenu_, MF_STRING, kMenuCloseHides, L"最小化");
-    AppendMenuW(closeMenu_, MF_STRING, kMenuCloseQuits, L"退出");
-
+    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultTitle);
     LoadCloseSetting();
-    CheckCloseItems();
+    tray_.CheckCloseItems(exitMode_);
 
     LayoutWindow();
     ShowWindow(window_, showCommand);
@@ -166,8 +128,18 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 }
 
 void MainWindow::LoadSkin() {
-    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) CopyField(title_, kDefaultTitle);
+    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultTitle, 128);
 
+    startButton_.disabled = true;
+
+    progressBar_.track = ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), kBarWidth, kBarHeight);
+    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), kBarWidth, 4);
+}
+
+void MainWindow::PrepareSkinForDpi() {
+    const double scale = static_cast<double>(dpi_) / USER_DEFAULT_SCREEN_DPI;
+    canvas_->SetScale(scale);
+    startButton_.scale = scale;
     struct Look {
         int image;
         int id;
@@ -182,18 +154,24 @@ void MainWindow::LoadSkin() {
         {ImageButton::kDisabledPressed, IDP_BUTTON_DISABLED_PRESSED, 216, 57},
     };
     for (const Look& look : looks) {
-        startButton_.images[look.image] = LoadCachedPng(look.id, look.width, look.height);
+        startButton_.images[look.image] =
+            LoadCachedPng(look.id, Device(look.width), Device(look.height));
         startButton_.imageSizes[look.image] = ImageSize{look.width, look.height};
     }
-    startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, 221, 58);
-    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, 216, 57);
-    startButton_.disabled = true;
-
-    progressBar_.track = ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), kBarWidth, kBarHeight);
-    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), kBarWidth, 4);
+    startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, Device(221), Device(58));
+    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, Device(216), Device(57));
 }
 
-void MainWindow::LayoutWindow() {
+int MainWindow::Device(int length) const {
+    return MulDiv(length, static_cast<int>(dpi_), USER_DEFAULT_SCREEN_DPI);
+}
+
+void MainWindow::CentreOnPrimaryScreen() {
+    windowX_ = static_cast<int32_t>((screenWidth_ - Device(clientWidth_)) * 0.5);
+    windowY_ = static_cast<int32_t>((screenHeight_ - Device(clientHeight_)) * 0.5);
+}
+
+void MainWindow::FitClientArea(int x, int y) {
     RECT windowRect{};
     RECT clientRect{};
     POINT origin{0, 0};
@@ -202,9 +180,27 @@ void MainWindow::LayoutWindow() {
     ClientToScreen(window_, &origin);
     borderX_ = origin.x - windowRect.left;
     borderY_ = origin.y - windowRect.top;
+    frameWidth_ = (windowRect.right - windowRect.left) - (clientRect.right - clientRect.left);
     frameHeight_ = (windowRect.bottom - windowRect.top) - (clientRect.bottom - clientRect.top);
-    MoveWindow(window_, windowX_, windowY_, clientWidth_ + 2 * borderX_,
-               clientHeight_ + frameHeight_, FALSE);
+    MoveWindow(window_, x, y, Device(clientWidth_) + frameWidth_,
+               Device(clientHeight_) + frameHeight_, FALSE);
+}
+
+void MainWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
+    if (dpi == 0) return;
+    dpi_ = dpi;
+    CentreOnPrimaryScreen();
+    PrepareSkinForDpi();
+    // The suggestion keeps the window where the player put it, scaled for the new monitor; the
+    // frame is measured again there so that the client area is exact whatever its rounding.
+    SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    FitClientArea(suggested.left, suggested.top);
+    InvalidateRect(window_, nullptr, FALSE);
+}
+
+void MainWindow::LayoutWindow() {
+    FitClientArea(windowX_, windowY_);
 
     startButton_.w = kButtonWidth;
     startButton_.h = kButtonHeight;
@@ -248,20 +244,27 @@ int MainWindow::RunMessageLoop() {
     }
 
     events.Stop();
-    Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+    tray_.Remove();
     return 0;
 }
 
+void MainWindow::InvalidateDesignArea(int left, int top, int right, int bottom) {
+    // Outward, so that the device pixels an edge only touches are drawn again too.
+    const int dpi = static_cast<int>(dpi_);
+    const RECT area{left * dpi / USER_DEFAULT_SCREEN_DPI, top * dpi / USER_DEFAULT_SCREEN_DPI,
+                    (right * dpi + USER_DEFAULT_SCREEN_DPI - 1) / USER_DEFAULT_SCREEN_DPI,
+                    (bottom * dpi + USER_DEFAULT_SCREEN_DPI - 1) / USER_DEFAULT_SCREEN_DPI};
+    InvalidateRect(window_, &area, TRUE);
+}
+
 void MainWindow::InvalidateLowerPanel() {
-    const RECT panel{0, kLowerPanelTop, kClientWidth, kLowerPanelTop + kLowerPanelHeight};
-    InvalidateRect(window_, &panel, TRUE);
+    InvalidateDesignArea(0, kLowerPanelTop, kClientWidth, kLowerPanelTop + kLowerPanelHeight);
 }
 
 void MainWindow::InvalidateBar() {
     const int widen = progressBar_.Height() / 4;
-    const RECT bar{progressBar_.left - widen, progressBar_.top, progressBar_.right + widen,
-                   progressBar_.bottom};
-    InvalidateRect(window_, &bar, TRUE);
+    InvalidateDesignArea(progressBar_.left - widen, progressBar_.top, progressBar_.right + widen,
+                         progressBar_.bottom);
 }
 
 void MainWindow::FlashAndBringToFront() {
@@ -272,8 +275,8 @@ void MainWindow::FlashAndBringToFront() {
     flash.uCount = 0;
     flash.dwTimeout = 0;
     FlashWindowEx(&flash);
-    const int width = clientWidth_ + 2 * borderX_;
-    const int height = clientHeight_ + frameHeight_;
+    const int width = Device(clientWidth_) + frameWidth_;
+    const int height = Device(clientHeight_) + frameHeight_;
     SetWindowPos(window_, HWND_TOPMOST, windowX_, windowY_, width, height, SWP_NOSIZE);
     ShowWindow(window_, SW_SHOW);
     SetWindowPos(window_, HWND_NOTOPMOST, windowX_, windowY_, width, height, 0);
@@ -282,7 +285,8 @@ void MainWindow::FlashAndBringToFront() {
 void MainWindow::UpdateView() {
     POINT cursor;
     if (GetCursorPos(&cursor) && ScreenToClient(window_, &cursor)) {
-        if (cursor.x < 0 || cursor.x >= clientWidth_ || cursor.y < 0 || cursor.y >= clientHeight_) {
+        if (cursor.x < 0 || cursor.x >= Device(clientWidth_) || cursor.y < 0 ||
+            cursor.y >= Device(clientHeight_)) {
             startButton_.MouseMove(window_, -1, -1);
         }
     }
@@ -309,22 +313,21 @@ void MainWindow::UpdateView() {
 void MainWindow::Paint(HDC deviceContext) {
     Gdiplus::Graphics& graphics = canvas_->graphics();
     if (canvas_->background()) {
-        DrawCached(graphics, canvas_->background(), 0, 0);
+        canvas_->DrawCached(canvas_->background(), 0, 0);
     } else {
         graphics.Clear(Gdiplus::Color(0xFF101018));
     }
-    DrawCached(graphics, canvas_->logo(), 28, 18);
-    DrawCached(graphics, canvas_->lowerPanel(), 0, kLowerPanelTop);
+    canvas_->DrawCached(canvas_->logo(), 28, 18);
+    canvas_->DrawCached(canvas_->lowerPanel(), 0, kLowerPanelTop);
 
     if (view_->failureShown()) {
         const ImageButton::Current current = startButton_.CurrentImage(
             startButton_.x + startButton_.imageSizes[ImageButton::kNormal].width / 2.0,
             startButton_.y + startButton_.imageSizes[ImageButton::kNormal].height / 2.0,
             IsDownloading(patcher_->State()));
-        DrawCached(graphics, current.image, current.left, current.top);
+        canvas_->DrawCached(current.image, current.left, current.top);
     }
 
-    Gdiplus::Font& font = canvas_->boldFont();
     const Gdiplus::StringFormat* typographic = Gdiplus::StringFormat::GenericTypographic();
     const ProgressBarModel& bar = view_->bar();
     if (bar.shown) {
@@ -347,8 +350,9 @@ void MainWindow::Paint(HDC deviceContext) {
         const std::wstring* pieces[] = {&bar.pieces.first, &bar.pieces.second, &bar.pieces.third};
         Gdiplus::RectF boxes[3];
         for (int i = 0; i < 3; ++i) {
-            graphics.MeasureString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()), &font,
-                                   layout, typographic, &boxes[i]);
+            graphics.MeasureString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
+                                   &canvas_->BoldFontFor(*pieces[i]), layout, typographic,
+                                   &boxes[i]);
         }
         // The typographic format measures without padding, so the pieces are simply set one
         // after the other; pulling them closer would draw the percentage over the bracket.
@@ -363,26 +367,28 @@ void MainWindow::Paint(HDC deviceContext) {
                                           &canvas_->white()};
         for (int i = 0; i < 3; ++i) {
             if (pieces[i]->empty()) continue;
-            graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()), &font,
-                                origins[i], typographic, brushes[i]);
+            graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
+                                &canvas_->BoldFontFor(*pieces[i]), origins[i], typographic,
+                                brushes[i]);
         }
     }
 
     const std::wstring& version = view_->versionText();
     if (!version.empty()) {
-        graphics.DrawString(version.c_str(), static_cast<INT>(version.size()), &font,
-                            Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic,
-                            &canvas_->lightGrey());
+        graphics.DrawString(
+            version.c_str(), static_cast<INT>(version.size()), &canvas_->BoldFontFor(version),
+            Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic, &canvas_->lightGrey());
     }
     const std::wstring& status = view_->statusText();
     if (!status.empty()) {
-        graphics.DrawString(status.c_str(), static_cast<INT>(status.size()), &font,
-                            Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic,
-                            &canvas_->white());
+        graphics.DrawString(
+            status.c_str(), static_cast<INT>(status.size()), &canvas_->BoldFontFor(status),
+            Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic, &canvas_->white());
     }
     const std::wstring& error = view_->errorText();
     if (!error.empty()) {
-        graphics.DrawString(error.c_str(), static_cast<INT>(error.size()), &font,
+        graphics.DrawString(error.c_str(), static_cast<INT>(error.size()),
+                            &canvas_->BoldFontFor(error),
                             Gdiplus::RectF(20.0f, 497.0f, 1240.0f, 20.0f),
                             &canvas_->nearCentreFormat(), &canvas_->lightGrey());
     }
@@ -390,7 +396,9 @@ void MainWindow::Paint(HDC deviceContext) {
     Gdiplus::Graphics target(deviceContext);
     target.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
     target.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
-    target.DrawImage(&canvas_->surface(), 0, 0, clientWidth_, clientHeight_);
+    Gdiplus::Bitmap& surface = canvas_->surface();
+    target.DrawImage(&surface, 0, 0, static_cast<INT>(surface.GetWidth()),
+                     static_cast<INT>(surface.GetHeight()));
 }
 
 void MainWindow::LoadCloseSetting() {
@@ -398,42 +406,27 @@ void MainWindow::LoadCloseSetting() {
     exitMode_ = closeSettings_.exitMode();
 }
 
-void MainWindow::CheckCloseItems() {
-    const bool hides = exitMode_ == 1;
-    CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | (hides ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | (hides ? MF_UNCHECKED : MF_CHECKED));
-}
-
 void MainWindow::ShowContextMenu() {
     LoadCloseSetting();
-    CheckCloseItems();
-    POINT cursor{};
-    GetCursorPos(&cursor);
-    SetForegroundWindow(window_);
-    const UINT chosen = static_cast<UINT>(
-        TrackPopupMenu(trayMenu_.get(), TPM_RETURNCMD, cursor.x, cursor.y, 0, window_, nullptr));
-    switch (chosen) {
-        case kMenuRestore:
+    tray_.CheckCloseItems(exitMode_);
+    switch (tray_.TrackMenu()) {
+        case TrayIcon::kRestore:
             ShowWindow(window_, SW_SHOW);
             break;
-        case kMenuQuit:
+        case TrayIcon::kQuit:
             DestroyWindow(window_);
             break;
-        case kMenuCloseQuits:
+        case TrayIcon::kCloseQuits:
             closeSettings_.WriteSetting("exitMode", "2");
-            CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | MF_CHECKED);
-            CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | MF_UNCHECKED);
+            tray_.CheckCloseItems(2);
             break;
-        case kMenuCloseHides:
+        case TrayIcon::kCloseHides:
             closeSettings_.WriteSetting("exitMode", "1");
-            CheckMenuItem(closeMenu_, kMenuCloseHides, MF_BYCOMMAND | MF_CHECKED);
-            CheckMenuItem(closeMenu_, kMenuCloseQuits, MF_BYCOMMAND | MF_UNCHECKED);
+            tray_.CheckCloseItems(1);
             break;
-        case 0:
+        case TrayIcon::kDismissed:
             // Dismissed without a choice: the window gets a left-button press, as it always has.
             PostMessageW(window_, WM_LBUTTONDOWN, 0, 0);
-            break;
-        default:
             break;
     }
 }
@@ -446,6 +439,10 @@ POINT MainWindow::MessagePointInClient() const {
         point.x -= windowRect.left + borderX_;
         point.y -= windowRect.top + borderY_;
     }
+    // Device pixels to design pixels, rounding down so that the half-open hit boxes hold.
+    const double scale = static_cast<double>(dpi_) / USER_DEFAULT_SCREEN_DPI;
+    point.x = static_cast<LONG>(std::floor(point.x / scale));
+    point.y = static_cast<LONG>(std::floor(point.y / scale));
     return point;
 }
 
@@ -477,7 +474,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
                     ShowContextMenu();
                     break;
                 case kQuitRequest:
-                    Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+                    tray_.Remove();
                     running_ = false;
                     PostQuitMessage(0);
                     break;
@@ -487,7 +484,7 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         case WM_DESTROY:
             running_ = false;
-            Shell_NotifyIconW(NIM_DELETE, &trayIcon_);
+            tray_.Remove();
             PostQuitMessage(0);
             return 0;
         case WM_PAINT: {
@@ -500,22 +497,23 @@ LRESULT MainWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_CLOSE:
             LoadCloseSetting();
             if (exitMode_ == 1) {
-                ShowWindow(window_, SW_HIDE);
-                trayIcon_.uFlags = kTrayFlags | NIF_INFO;
-                Shell_NotifyIconW(NIM_MODIFY, &trayIcon_);
+                // Hidden without an icon, the window could only be reached by starting the
+                // launcher again: without one it goes to the taskbar instead.
+                ShowWindow(window_, tray_.ShowBalloon() ? SW_HIDE : SW_MINIMIZE);
             } else {
                 DestroyWindow(window_);
             }
             return 0;
         case WM_ERASEBKGND:
             return 1;
+        case WM_DPICHANGED:
+            OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_SETCURSOR:
             SetCursor(canvas_->arrowCursor());
             return 0;
         default:
-            if (taskbarCreatedMessage_ != 0 && message == taskbarCreatedMessage_) {
-                Shell_NotifyIconW(NIM_ADD, &trayIcon_);
-            }
+            if (tray_.IsTaskbarCreated(message)) tray_.OnTaskbarCreated();
             return DefWindowProcW(window, message, wParam, lParam);
     }
 }

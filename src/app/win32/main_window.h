@@ -1,6 +1,7 @@
 // The launcher's only window: a fixed 1280 x 576 skinned client area centred on the primary
-// screen, its notification-area icon with the context menu, the message loop with the frame
-// tick, and the update thread it starts.
+// screen (1280 x 576 logical pixels: device pixels scaled by the monitor's DPI; drawing and hit
+// tests work in the 1280 x 576 design space), its notification-area icon with the context menu, the
+// message loop with the frame tick, and the update thread it starts.
 //
 // One MainWindow per process, created and run on the main thread and never destroyed: the
 // process ends (TerminateLauncher) with the window and the update thread alive.
@@ -20,41 +21,10 @@
 #include "app/portable/close_settings.h"
 #include "app/portable/progress_view.h"
 #include "app/win32/skin.h"
+#include "app/win32/tray_icon.h"
 #include "patcher/patcher.h"
 
 namespace velka {
-
-// Move-only owner of a menu handle.
-class MenuHandle {
-  public:
-    MenuHandle() = default;
-    explicit MenuHandle(HMENU menu) : menu_(menu) {}
-    ~MenuHandle() { Reset(); }
-    MenuHandle(MenuHandle&& other) noexcept : menu_(other.Release()) {}
-    MenuHandle& operator=(MenuHandle&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            menu_ = other.Release();
-        }
-        return *this;
-    }
-    MenuHandle(const MenuHandle&) = delete;
-    MenuHandle& operator=(const MenuHandle&) = delete;
-
-    HMENU get() const { return menu_; }
-    HMENU Release() {
-        HMENU menu = menu_;
-        menu_ = nullptr;
-        return menu;
-    }
-    void Reset() {
-        if (menu_) DestroyMenu(menu_);
-        menu_ = nullptr;
-    }
-
-  private:
-    HMENU menu_ = nullptr;
-};
 
 // Move-only owner of an icon loaded at a chosen size (shared icons need no owner).
 class IconHandle {
@@ -114,12 +84,22 @@ class MainWindow {
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     void LoadSkin();
+    // The skin's images and surface at the window's DPI.
+    void PrepareSkinForDpi();
     void LayoutWindow();
+    // Moves the window to (x, y) and sizes it so that its client area is the design size at the
+    // window's DPI, measuring the frame as it is now.
+    void FitClientArea(int x, int y);
+    void CentreOnPrimaryScreen();
+    // WM_DPICHANGED: the new DPI and the window rectangle the system suggests for it.
+    void OnDpiChanged(UINT dpi, const RECT& suggested);
+    // A design length in device pixels at the window's DPI.
+    int Device(int length) const;
+    void InvalidateDesignArea(int left, int top, int right, int bottom);
     void UpdateView();
     void Paint(HDC deviceContext);
     void ShowContextMenu();
     void LoadCloseSetting();
-    void CheckCloseItems();
     void FlashAndBringToFront();
     void InvalidateLowerPanel();
     void InvalidateBar();
@@ -128,19 +108,17 @@ class MainWindow {
     bool running_ = false;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
-    NOTIFYICONDATAW trayIcon_{};
-    MenuHandle trayMenu_;
-    HMENU closeMenu_ = nullptr;  // owned by trayMenu_ once appended to it
     IconHandle largeIcon_;
     IconHandle smallIcon_;
-    UINT taskbarCreatedMessage_ = 0;
+    TrayIcon tray_;
     wchar_t title_[128] = {};
     int32_t refreshRate_ = 60;
     int32_t frameInterval_ = 16;
     int32_t screenWidth_ = 0, screenHeight_ = 0;
     int32_t clientWidth_ = 1280, clientHeight_ = 576;
     int32_t windowX_ = 0, windowY_ = 0;
-    int32_t frameHeight_ = 0;
+    int32_t frameWidth_ = 0, frameHeight_ = 0;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     int32_t borderX_ = 0, borderY_ = 0;
     Patcher* patcher_ = nullptr;  // never deleted: the process ends under the update thread
     std::thread patcherThread_;

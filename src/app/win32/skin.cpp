@@ -1,8 +1,11 @@
 #include "app/win32/skin.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "app/win32/resource.h"
 
@@ -154,11 +157,13 @@ void ImageButton::MouseUp(HWND window, int px, int py) {
 void ImageButton::Invalidate(HWND window) const {
     const ImageSize& normal = imageSizes[kNormal];
     const ImageSize& over = imageSizes[kHover];
+    const int left = static_cast<int>(x + normal.width / 2.0 - over.width / 2.0);
+    const int top = static_cast<int>(y + normal.height / 2.0 - over.height / 2.0);
     RECT area;
-    area.left = static_cast<LONG>(x + normal.width / 2.0 - over.width / 2.0);
-    area.top = static_cast<LONG>(y + normal.height / 2.0 - over.height / 2.0);
-    area.right = area.left + over.width;
-    area.bottom = area.top + over.height;
+    area.left = static_cast<LONG>(std::floor(left * scale));
+    area.top = static_cast<LONG>(std::floor(top * scale));
+    area.right = static_cast<LONG>(std::ceil((left + over.width) * scale));
+    area.bottom = static_cast<LONG>(std::ceil((top + over.height) * scale));
     if (window) InvalidateRect(window, &area, FALSE);
 }
 
@@ -195,6 +200,30 @@ bool IsUsable(const Gdiplus::FontFamily* family) {
 }
 
 }  // namespace
+
+bool FaceHasGlyphs(const std::wstring& face, const std::wstring& text) {
+    if (text.empty()) return true;
+    LOGFONTW description{};
+    description.lfHeight = -12;
+    description.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(description.lfFaceName, face.c_str(), LF_FACESIZE);
+    HFONT font = CreateFontIndirectW(&description);
+    HDC context = CreateCompatibleDC(nullptr);
+    bool covered = false;
+    if (font && context) {
+        HGDIOBJ previous = SelectObject(context, font);
+        std::vector<WORD> glyphs(text.size());
+        if (GetGlyphIndicesW(context, text.c_str(), static_cast<int>(text.size()), glyphs.data(),
+                             GGI_MARK_NONEXISTING_GLYPHS) != GDI_ERROR) {
+            covered = std::none_of(glyphs.begin(), glyphs.end(),
+                                   [](WORD glyph) { return glyph == 0xFFFF; });
+        }
+        SelectObject(context, previous);
+    }
+    if (context) DeleteDC(context);
+    if (font) DeleteObject(font);
+    return covered;
+}
 
 std::unique_ptr<Gdiplus::FontFamily> WindowFontFamily() {
     auto family = std::make_unique<Gdiplus::FontFamily>(L"微软雅黑");
@@ -235,11 +264,55 @@ bool Canvas::MakeFontsFromAnyInstalledFamily() {
     return false;
 }
 
-Canvas::Canvas(int width, int height) : width_(width), height_(height) {
-    surface_ = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppARGB);
-    graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
-    graphics_->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+bool Canvas::BoldFaceCovers(const std::wstring& text) {
+    for (wchar_t c : text) {
+        auto known = boldFaceHas_.find(c);
+        if (known == boldFaceHas_.end()) {
+            known = boldFaceHas_.emplace(c, FaceHasGlyphs(boldFace_, std::wstring(1, c))).first;
+        }
+        if (!known->second) return false;
+    }
+    return true;
+}
 
+Gdiplus::Font& Canvas::BoldFontFor(const std::wstring& text) {
+    if (BoldFaceCovers(text)) return *boldFont_;
+    if (fallbackFont_ && FaceHasGlyphs(fallbackFace_, text)) return *fallbackFont_;
+    if (text == uncovered_) return *boldFont_;
+
+    // Faces with the traditional characters of the texts first, then whatever is installed.
+    std::vector<std::wstring> faces = {
+        L"Microsoft JhengHei", L"Microsoft YaHei", L"PMingLiU", L"MingLiU", L"SimSun", L"SimHei"};
+    Gdiplus::InstalledFontCollection installed;
+    const INT count = installed.GetFamilyCount();
+    if (count > 0) {
+        std::unique_ptr<Gdiplus::FontFamily[]> families(new Gdiplus::FontFamily[count]);
+        INT found = 0;
+        if (installed.GetFamilies(count, families.get(), &found) == Gdiplus::Ok) {
+            for (INT i = 0; i < found; ++i) {
+                wchar_t name[LF_FACESIZE] = {};
+                if (families[i].GetFamilyName(name) == Gdiplus::Ok) faces.emplace_back(name);
+            }
+        }
+    }
+    for (const std::wstring& face : faces) {
+        if (!FaceHasGlyphs(face, text)) continue;
+        auto family = std::make_unique<Gdiplus::FontFamily>(face.c_str());
+        if (!IsUsable(family.get())) continue;
+        auto font = std::make_unique<Gdiplus::Font>(family.get(), 12.0f, Gdiplus::FontStyleBold,
+                                                    Gdiplus::UnitPixel);
+        if (font->GetLastStatus() != Gdiplus::Ok) continue;
+        fallbackFamily_ = std::move(family);
+        fallbackFont_ = std::move(font);
+        fallbackFace_ = face;
+        return *fallbackFont_;
+    }
+    // Nothing has them all: not searched again for the same text.
+    uncovered_ = text;
+    return *boldFont_;
+}
+
+Canvas::Canvas(int width, int height) : width_(width), height_(height) {
     white_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFFFFFF));
     lightGrey_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFD3D3D3));
     lightBlue_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFF78AEFF));
@@ -262,13 +335,46 @@ Canvas::Canvas(int width, int height) : width_(width), height_(height) {
         boldFont_ =
             std::make_unique<Gdiplus::Font>(L"", 12.0f, Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
     }
+    if (family_) {
+        wchar_t name[LF_FACESIZE] = {};
+        if (family_->GetFamilyName(name) == Gdiplus::Ok) boldFace_ = name;
+    }
     arrowCursor_ = LoadCursorW(nullptr, IDC_ARROW);
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     backgroundId_ = IDP_BACKGROUND_FIRST + std::rand() % IDP_BACKGROUND_COUNT;
-    background_ = LoadCachedPng(backgroundId_, width, height);
-    lowerPanel_ = LoadCachedPng(IDP_LOWER_PANEL, 1280, 213);
-    logo_ = LoadCachedPng(IDP_LOGO, 300, 123);
+    SetScale(1.0);
+}
+
+int Canvas::Device(double length) const {
+    return static_cast<int>(std::lround(length * scale_));
+}
+
+void Canvas::SetScale(double scale) {
+    if (scale <= 0 || scale == scale_) return;
+    scale_ = scale;
+    graphics_.reset();
+    surface_ =
+        std::make_unique<Gdiplus::Bitmap>(Device(width_), Device(height_), PixelFormat32bppARGB);
+    graphics_ = std::make_unique<Gdiplus::Graphics>(surface_.get());
+    graphics_->SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+    graphics_->ScaleTransform(static_cast<Gdiplus::REAL>(scale_),
+                              static_cast<Gdiplus::REAL>(scale_));
+
+    // From the artwork at its stored size straight to the device size: one resampling only.
+    background_ = LoadCachedPng(backgroundId_, Device(width_), Device(height_));
+    lowerPanel_ = LoadCachedPng(IDP_LOWER_PANEL, Device(1280), Device(213));
+    logo_ = LoadCachedPng(IDP_LOGO, Device(300), Device(123));
+}
+
+void Canvas::DrawCached(Gdiplus::CachedBitmap* image, int x, int y) {
+    if (!image) return;
+    // Not every GDI+ applies a scaling transform to cached bitmaps, so they are prepared at the
+    // device size and placed in device pixels.
+    graphics_->ResetTransform();
+    graphics_->DrawCachedBitmap(image, Device(x), Device(y));
+    graphics_->ScaleTransform(static_cast<Gdiplus::REAL>(scale_),
+                              static_cast<Gdiplus::REAL>(scale_));
 }
 
 }  // namespace velka

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,9 @@ class ImageButton {
     std::array<CachedBitmapPtr, kImageCount> images;
     // Disabled and disabled-pressed looks while a download runs.
     std::array<CachedBitmapPtr, 2> busyImages;
+    // Device pixels per design pixel: hit boxes and sizes are in design pixels, the window's
+    // client area in device pixels.
+    double scale = 1.0;
 
     bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
 
@@ -65,7 +69,8 @@ class ImageButton {
     void MouseMove(HWND window, int px, int py);
     void MouseDown(HWND window, int px, int py);
     void MouseUp(HWND window, int px, int py);
-    // Invalidates (without erasing) the hover image's rectangle, centred on the normal image.
+    // Invalidates (without erasing) the hover image's rectangle, centred on the normal image, in
+    // device pixels.
     void Invalidate(HWND window) const;
 
     struct Current {
@@ -91,22 +96,39 @@ struct ProgressBar {
 // The off-screen drawing surface of the window and the drawing tools shared by every frame.
 class Canvas {
   public:
-    // Creates the surface, brushes, formats, fonts and cursor, and picks and prepares one of the
-    // backgrounds at random (seeded with the current time), the lower panel and the logo.
+    // Creates the brushes, formats, fonts and cursor, picks one of the backgrounds at random
+    // (seeded with the current time) and prepares the surface and images at scale 1.
+    // `width` x `height` is the design size: the coordinate space everything is drawn in.
     Canvas(int width, int height);
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
 
+    // Makes the surface `scale` times the design size (for example 1.5 at 144 DPI) and prepares
+    // the background, lower panel and logo at that size, so that drawing in design coordinates
+    // fills the device pixels crisply.
+    void SetScale(double scale);
+    double scale() const { return scale_; }
+    // A design length in device pixels, rounded.
+    int Device(double length) const;
+
     int width() const { return width_; }
     int height() const { return height_; }
+    // The surface, in device pixels; its graphics draw in design coordinates.
     Gdiplus::Bitmap& surface() { return *surface_; }
     Gdiplus::Graphics& graphics() { return *graphics_; }
+    // Draws a cached bitmap prepared at device size with its top-left corner at the design
+    // point (x, y). Null draws nothing.
+    void DrawCached(Gdiplus::CachedBitmap* image, int x, int y);
 
     Gdiplus::SolidBrush& white() { return *white_; }
     Gdiplus::SolidBrush& lightGrey() { return *lightGrey_; }
     Gdiplus::SolidBrush& lightBlue() { return *lightBlue_; }
     Gdiplus::Font& regularFont() { return *regularFont_; }
     Gdiplus::Font& boldFont() { return *boldFont_; }
+    // The bold font when its face has a glyph for every character of `text`; otherwise the bold
+    // font of the first installed face that has them all (Chinese faces first), so that no text
+    // is drawn as empty boxes. The bold font when no face covers the text.
+    Gdiplus::Font& BoldFontFor(const std::wstring& text);
     // Near horizontally, centred vertically.
     const Gdiplus::StringFormat& nearCentreFormat() const { return *nearCentreFormat_; }
     HCURSOR arrowCursor() const { return arrowCursor_; }
@@ -121,19 +143,33 @@ class Canvas {
     bool MakeFonts(const Gdiplus::FontFamily* family);
     // The first installed family that makes both fonts.
     bool MakeFontsFromAnyInstalledFamily();
+    // Whether the bold face has all of `text`'s characters; remembers the answer per character.
+    bool BoldFaceCovers(const std::wstring& text);
 
     int width_;
     int height_;
+    double scale_ = 0;
     BitmapPtr surface_;
     std::unique_ptr<Gdiplus::Graphics> graphics_;
     std::unique_ptr<Gdiplus::SolidBrush> white_, lightGrey_, lightBlue_;
     std::unique_ptr<Gdiplus::StringFormat> nearCentreFormat_;
     std::unique_ptr<Gdiplus::FontFamily> family_;
     std::unique_ptr<Gdiplus::Font> regularFont_, boldFont_;
+    std::wstring boldFace_;
+    std::map<wchar_t, bool> boldFaceHas_;
+    // The fallback for texts the bold face cannot show, and its face name.
+    std::unique_ptr<Gdiplus::FontFamily> fallbackFamily_;
+    std::unique_ptr<Gdiplus::Font> fallbackFont_;
+    std::wstring fallbackFace_;
+    std::wstring uncovered_;         // the last text no installed face could show
     HCURSOR arrowCursor_ = nullptr;  // a shared system cursor: never destroyed
     int backgroundId_ = 0;
     CachedBitmapPtr background_, lowerPanel_, logo_;
 };
+
+// Whether the installed face `face` itself (font linking and substitution aside) has a glyph for
+// every character of `text`.
+bool FaceHasGlyphs(const std::wstring& face, const std::wstring& text);
 
 // The font family of the window's texts: "微软雅黑" where installed, else the generic sans-serif
 // family.

@@ -23,27 +23,47 @@ LONG WINAPI LastChanceFilter(EXCEPTION_POINTERS*) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// True when another launcher already holds the instance mutex. Our own mutex, when we make it,
-// lives until the process ends.
-bool AnotherLauncherRuns() {
+// A launcher that is closing has no window any more but holds the mutex until its process ends,
+// which takes up to the stop event's time-out (5 s). A second start waits this long for it to
+// go (or for a starting one to show its window) before calling it unresponsive.
+constexpr DWORD kPreviousLauncherWaitMs = 8000;
+constexpr DWORD kPollMs = 100;
+
+// Takes the instance mutex when no other launcher holds it; ours lives until the process ends.
+bool TakeInstanceMutex() {
     HANDLE existing = OpenMutexW(kMutexAllAccess, FALSE, kMutexName);
     if (existing) {
         CloseHandle(existing);
-        return true;
+        return false;
     }
     HANDLE created = CreateMutexW(nullptr, FALSE, kMutexName);
     // Two launchers started together may both miss the open; the later creation then finds the
-    // other's mutex, and only one of them may go on to update the same folders.
-    return created && GetLastError() == ERROR_ALREADY_EXISTS;
+    // other's mutex, and only one of them may go on to update the same folders. Its handle is
+    // closed so that the mutex goes with the other launcher.
+    if (created && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(created);
+        return false;
+    }
+    return true;
 }
 
-void BringRunningLauncherForward() {
-    HWND other = FindWindowW(velka::kWindowClassName, nullptr);
-    if (other) {
-        ShowWindow(other, SW_SHOW);
-    } else {
-        MessageBoxW(nullptr, L"啓動器進程失去反應，請手動通過任務管理器關閉後台進程後再試！",
-                    L"錯誤！", MB_OK);
+// True when this process may run the launcher. Otherwise another launcher runs: its window is
+// shown, or, when it has none for the whole wait, the player is told that it hangs.
+bool BecomeTheOnlyLauncher() {
+    const ULONGLONG deadline = GetTickCount64() + kPreviousLauncherWaitMs;
+    for (;;) {
+        if (TakeInstanceMutex()) return true;
+        HWND other = FindWindowW(velka::kWindowClassName, nullptr);
+        if (other) {
+            ShowWindow(other, SW_SHOW);
+            return false;
+        }
+        if (GetTickCount64() >= deadline) {
+            MessageBoxW(nullptr, L"啓動器進程失去反應，請手動通過任務管理器關閉後台進程後再試！",
+                        L"錯誤！", MB_OK);
+            return false;
+        }
+        Sleep(kPollMs);
     }
 }
 
@@ -58,9 +78,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCo
     Gdiplus::GdiplusStartupInput gdiplusInput;
     Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
 
-    if (AnotherLauncherRuns()) {
-        BringRunningLauncherForward();
-    } else {
+    if (BecomeTheOnlyLauncher()) {
         try {
             // Never deleted: the process ends while the update thread may still use it.
             auto* window =
