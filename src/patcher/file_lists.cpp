@@ -170,7 +170,7 @@ bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& tex
                    std::vector<FileEntry>* entries) {
     status.bytesTotal = 0;
     entries->clear();
-    for (const std::string& line : Split(text, '\n')) {
+    for (const std::string& line : Split(WithoutByteOrderMark(text), '\n')) {
         FileEntry entry;
         std::vector<std::string> fields;
         if (!SplitLine(line, 3, &entry.name, &fields)) continue;
@@ -196,10 +196,12 @@ bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& 
     status.bytesTotal = 0;
     entries->clear();
     uint64_t unpacked = 0;
-    for (const std::string& line : Split(text, '\n')) {
+    for (const std::string& line : Split(WithoutByteOrderMark(text), '\n')) {
         PackageEntry entry;
         std::vector<std::string> fields;
         if (!SplitLine(line, 4, &entry.name, &fields)) continue;
+        // A negative size is no size: summed as unsigned it would wrap into a small total.
+        if (!fields.empty() && (ToInt64(fields[1]) < 0 || ToInt64(fields[2]) < 0)) fields.clear();
         if (fields.empty()) {
             MarkParseFailed(&entry.failed, &entry.error);
         } else {

@@ -28,6 +28,9 @@ struct FileEntry {
     bool needsDownload = false;
     bool failed = false;  // unparseable line, or the local file could not be opened
     std::wstring error;   // "Parse Failed", "failed to open for checking", ...
+    // Set by DownloadFileSet when it found the downloaded (or already staged) file intact in
+    // this call; only such files may be copied into the game.
+    bool verified = false;
 };
 
 struct PackageEntry {
@@ -45,8 +48,9 @@ struct PackageEntry {
 // Parse a list body. bytesTotal is set to 0 first.
 //
 // Lines that do not split into exactly two non-empty pieces at "=" are dropped. Lines with the
-// wrong number of "$" fields become entries with only `name`, `failed` set and error
-// "Parse Failed"; they do not stop the parse. ParsePackageList adds the unpackedSize of every
+// wrong number of "$" fields (or, in the package list, a negative size) become entries with only
+// `name`, `failed` set and error "Parse Failed"; they do not stop the parse. A byte-order mark
+// before the first line is ignored. ParsePackageList adds the unpackedSize of every
 // well-formed entry to *totalUnpacked (which it does not reset).
 //
 // A list naming a path that would leave its folder (absolute, drive letter, "..", control

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "patcher/file_lists.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -85,7 +86,7 @@ void RemoveTree(Logger& logger, const std::wstring& folder, ProgressState* progr
                 logger.Error("Delete file failed! error = " + std::to_string(LastSystemError()) +
                              "  FileName = " + ToNarrow(path));
             }
-        } else if (!entry.name.empty() && entry.name[0] != L'.') {
+        } else {
             RemoveTree(logger, path, progress);
         }
     }
@@ -108,6 +109,78 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
     int64_t localDone = 0;
     ProgressState progress{status, prefix, done ? *done : localDone, total, observer};
     RemoveTree(logger, folder, &progress);
+}
+
+bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::wstring& game,
+                       const std::vector<FileEntry>& entries, uint32_t* errorCode) {
+    *errorCode = 0;
+    std::vector<const FileEntry*> copied;
+    for (const FileEntry& entry : entries) {
+        if (!entry.needsDownload) continue;
+        const std::wstring target = JoinPath(game, ToWide(entry.path));
+        if (!entry.verified) {
+            logger.Error("Copy check failed! FileName = " + ToNarrow(target));
+            return false;
+        }
+        if (!CreateDirectories(target) ||
+            !CopyOneFile(JoinPath(staging, ToWide(entry.path)), target)) {
+            *errorCode = LastSystemError();
+            return false;
+        }
+        copied.push_back(&entry);
+    }
+    for (const FileEntry* entry : copied) {
+        const std::wstring target = JoinPath(game, ToWide(entry->path));
+        int64_t size = -1;
+        const std::string crc = ComputeFileCrc(target, &size);
+        if (crc.empty() || crc != entry->crc || size != static_cast<int64_t>(entry->size)) {
+            logger.Error("Copy check failed! FileName = " + ToNarrow(target));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,
+                  const std::wstring& fresh, const std::wstring& aside, const std::wstring& prefix,
+                  uint32_t* errorCode) {
+    const bool hadGame = DirectoryExists(game);
+    if (hadGame) {
+        DeleteTree(logger, aside);
+        CreateDirectories(aside);
+        if (!RenamePath(game, aside)) {
+            *errorCode = LastSystemError();
+            return false;
+        }
+    }
+    if (!RenamePath(fresh, game)) {
+        *errorCode = LastSystemError();
+        if (hadGame && !RenamePath(aside, game)) {
+            logger.Error("Restore old game files failed! error = " +
+                         std::to_string(LastSystemError()));
+        }
+        return false;
+    }
+    if (!hadGame) return true;
+    status.SetMessage(prefix + L" ( 0% )");
+    int64_t done = 1;
+    const int64_t total = static_cast<int64_t>(DirectorySize(aside));
+    logger.Info("Delete old game files");
+    DeleteTreeWithProgress(logger, status, aside, prefix, &done, total);
+    logger.Info("Delete old game files finish");
+    return true;
+}
+
+void RepairInterruptedSwap(Logger& logger, const std::wstring& game, const std::wstring& aside) {
+    if (!DirectoryExists(aside)) return;
+    if (!DirectoryExists(game)) {
+        logger.Info("Restore old game files left by an interrupted update");
+        if (RenamePath(aside, game)) return;
+        logger.Error("Restore old game files failed! error = " + std::to_string(LastSystemError()));
+        return;
+    }
+    logger.Info("Delete old game files left by an interrupted update");
+    DeleteTree(logger, aside);
 }
 
 }  // namespace velka

@@ -12,6 +12,7 @@
 #include "transfer/extract.h"
 #include "transfer/http.h"
 #include "util/dates.h"
+#include "util/safe_path.h"
 #include "util/strings.h"
 
 #ifndef VELKA_DEFAULT_LAUNCHER_URL
@@ -36,11 +37,38 @@ const char kLauncherConfigName[] = "launcherconfig.txt";
 const char kServerConfigName[] = "serverconfig.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
 const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
+// Where the old game waits while the new one takes its place: inside D, so both renames stay on
+// one volume, and inside Temp, which a finished run removes.
+const wchar_t kOldGameFolder[] = L"Temp\\OldGame";
 
 std::string Num(int64_t value) { return std::to_string(value); }
 std::wstring WNum(int64_t value) { return std::to_wstring(value); }
 
 std::wstring LastErrorSuffix(uint32_t code) { return L" LastError(" + WNum(code) + L")"; }
+
+// A list that yields no entry, or holds a line that is not an entry (a maintenance page, an
+// empty file), describes no game: installing from it would leave an empty one.
+template <typename Entry>
+bool IsUsableList(Logger& logger, const std::string& list, const std::vector<Entry>& entries) {
+    if (entries.empty()) {
+        logger.Error("The " + list + " is empty");
+        return false;
+    }
+    for (const Entry& entry : entries) {
+        if (entry.failed) {
+            logger.Error("The " + list + " has a malformed line: " + PrintableForLog(entry.name));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Files that must be fetched need somewhere to fetch them from.
+bool HasMirror(Logger& logger, const std::string& key, const std::vector<std::string>& urls) {
+    if (!urls.empty()) return true;
+    logger.Error("No download mirror in " + key);
+    return false;
+}
 
 }  // namespace
 
@@ -84,6 +112,10 @@ bool Patcher::OpenDayLog() {
     return true;
 }
 
+void Patcher::RepairSwap() {
+    RepairInterruptedSwap(logger_, PathIn(L"Game"), PathIn(kOldGameFolder));
+}
+
 bool Patcher::Run(const std::string& defaultLauncherUrl) {
     // A. Set-up.
     LauncherConfig local;
@@ -91,6 +123,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     ServerConfig server;
     ServerConfig record;
     OpenDayLog();
+    RepairSwap();
     if (waitForGame) {
         SetMessage(L"正在等待遊戲進程關閉");
         KillProcessByName(kGameProcessName);
@@ -195,7 +228,10 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     std::string body = FetchFirstRemoteText(server.filelistURLs, &logger_, settings_);
     if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
     std::vector<FileEntry> files;
-    if (!ParseFileList(logger_, *this, body, &files)) return Fail(kMsgCannotVerify);
+    if (!ParseFileList(logger_, *this, body, &files) ||
+        !IsUsableList(logger_, "file list", files)) {
+        return Fail(kMsgCannotVerify);
+    }
     LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
     logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
                  "    bytesToDownload = " + Num(check.bytesToDownload));
@@ -218,7 +254,8 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
         std::vector<PackageEntry> packages;
         uint64_t unpackedTotal = 0;
-        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal)) {
+        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal) ||
+            !IsUsableList(logger_, "package list", packages)) {
             return Fail(kMsgCannotVerify);
         }
         LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);
@@ -228,6 +265,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         }
         if (zips.filesToDownload >= 1) {
             logger_.Info("Zip download total files: " + Num(zips.filesToDownload));
+            if (!HasMirror(logger_, "zipupdateURLs", server.zipupdateURLs)) {
+                return Fail(kMsgDownloadFailed);
+            }
             DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
                              static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
@@ -259,6 +299,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
                      Num(check.filesToDownload) + "    bytesToDownload = " +
                      Num(check.bytesToDownload) + "    incGameDirectory = " +
                      ToNarrow(incrementFolder));
+        if (!HasMirror(logger_, "incrementupdateURLs", server.incrementupdateURLs)) {
+            return Fail(kMsgDownloadFailed);
+        }
         CreateDirectories(incrementFolder);
         DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
                         static_cast<int32_t>(check.filesToDownload),
@@ -271,33 +314,24 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (localFaults != 0) return Fail(kMsgLocalFault);
         if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
         logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
-        if (!CopyTree(incrementFolder, checkPath)) {
-            const uint32_t code = LastSystemError();
+        // Only what this run verified goes in, never whatever an earlier run left in the folder.
+        uint32_t code = 0;
+        if (!CopyVerifiedFiles(logger_, incrementFolder, checkPath, files, &code)) {
             logger_.Info("Copy Failed! ErrorCode = " + Num(code));
-            return Fail(kMsgCopyFailed + LastErrorSuffix(code));
+            return Fail(code != 0 ? kMsgCopyFailed + LastErrorSuffix(code)
+                                  : std::wstring(kMsgCopyFailed));
         }
     }
 
     // H. The unpacked package folder takes the old game's place.
     if (zipNeeded) {
         logger_.Info("Rename process after zip update process");
-        const std::wstring game = PathIn(L"Game");
-        if (DirectoryExists(game)) {
-            SetMessage(std::wstring(kTidyingPrefix) + L" ( 0% )");
-            int64_t done = 1;
-            const int64_t total = static_cast<int64_t>(DirectorySize(game));
-            logger_.Info("Delete old game files");
-            DeleteTreeWithProgress(logger_, *this, game, kTidyingPrefix, &done, total);
-            logger_.Info("Delete old game files finish");
-        }
-        const std::wstring package = PathIn(L"Package");
-        if (DirectoryExists(package)) {
-            SetMessage(L"正在進行重命名操作");
-            if (!RenamePath(package, game)) {
-                const uint32_t code = LastSystemError();
-                logger_.Info("Rename failed error = " + Num(code));
-                return Fail(kMsgRenameFailed + LastErrorSuffix(code));
-            }
+        SetMessage(L"正在進行重命名操作");
+        uint32_t code = 0;
+        if (!SwapInFolder(logger_, *this, PathIn(L"Game"), PathIn(L"Package"),
+                          PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
+            logger_.Info("Rename failed error = " + Num(code));
+            return Fail(kMsgRenameFailed + LastErrorSuffix(code));
         }
     }
 
@@ -308,7 +342,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     if (!WriteLocalVersionRecord(baseDir_, server)) {
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
     }
-    CopyOneFile(PathIn(L"Temp\\launcherconfig.txt"), PathIn(L"Config\\launcherconfig.txt"));
+    // Replaced in one step: a truncated copy would force a self-update on the next start.
+    std::string launcherConfigText;
+    if (ReadFileBytes(PathIn(L"Temp\\launcherconfig.txt"), &launcherConfigText)) {
+        WriteFileAtomically(PathIn(L"Config\\launcherconfig.txt"), launcherConfigText);
+    }
+    RepairSwap();  // Temp may hold an old game that is still needed
     DeleteTree(logger_, PathIn(L"Temp"));
     SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");

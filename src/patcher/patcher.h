@@ -90,6 +90,8 @@ protected:
 
 private:
     bool OpenDayLog();
+    // Puts back or removes an old game that a kill left beside the new one.
+    void RepairSwap();
     bool RunSelfUpdate(const LauncherConfig& latest, const std::string& defaultLauncherUrl);
     // The game stages after the version checks.
     bool UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded);

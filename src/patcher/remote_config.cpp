@@ -23,7 +23,7 @@ bool ReadRootValues(Logger& logger, const std::wstring& path, const char* errorP
     if (!ReadFileBytes(path, &bytes)) bytes.clear();
     std::string error;
     try {
-        std::istringstream input(bytes);
+        std::istringstream input(WithoutByteOrderMark(bytes));
         IniReader reader(input);
         values->clear();
         for (const std::string& key : keys) values->push_back(reader.Root().Value(key));
@@ -105,6 +105,8 @@ PackageInfo ParsePackageInfo(const std::string& text) {
     const std::vector<std::string> fields = Split(text, '$');
     PackageInfo info;
     if (fields.size() != 4) return info;
+    // A negative size makes the description malformed, like a missing field.
+    if (ToInt64(fields[1]) < 0 || ToInt64(fields[2]) < 0) return info;
     info.fileName = fields[0];
     info.unpackedSize = ToInt64(fields[1]);
     info.packageSize = ToInt64(fields[2]);

@@ -14,8 +14,9 @@ std::wstring LocalVersionRecordPath(const std::wstring& baseFolder);
 
 // Replaces the record with exactly two LF-ended lines, "incrementVersion=<v>" and
 // "zipVersion=<v>" (unknown versions as -1.-1.-1), creating the Config folder when missing.
-// False when the file could not be created or written completely; LastSystemError() then holds
-// the system error code.
+// Written beside it and moved into place, so an interruption leaves the old record or the new
+// one. False when the file could not be created or written completely; LastSystemError() then
+// holds the system error code.
 bool WriteLocalVersionRecord(const std::wstring& baseFolder, ServerConfig config);
 
 }  // namespace velka

@@ -26,4 +26,13 @@ bool WriteFileBytes(const std::wstring& path, const std::string& contents) {
     return file.Close();
 }
 
+bool WriteFileAtomically(const std::wstring& path, const std::string& contents) {
+    const std::wstring temporary = path + L".tmp";
+    if (WriteFileBytes(temporary, contents) && MoveIntoPlace(temporary, path)) return true;
+    const uint32_t code = LastSystemError();
+    RemoveFile(temporary);
+    SetLastSystemError(code);
+    return false;
+}
+
 }  // namespace velka

@@ -60,20 +60,28 @@ bool DirectoryExists(const std::wstring& path);
 bool CreateDirectories(const std::wstring& path);
 
 // Copies the tree below `source` into `destination` (created when missing), overwriting files.
-// Entries whose names begin with "." (files and folders) are skipped. Stops at the first failure
+// Names that begin with "." are ordinary names. Stops at the first failure
 // (false, LastSystemError set); files copied before it stay. A source that does not exist copies
 // nothing and returns true; a folder that exists but cannot be enumerated is a failure.
 bool CopyTree(const std::wstring& source, const std::wstring& destination);
 
-// Total bytes of all files below `folder`, recursively; folders whose names begin with "." are
-// not counted. 0 when it cannot be enumerated; a file that cannot be opened for reading counts 0.
+// Total bytes of all files below `folder`, recursively. 0 when it cannot be enumerated; a file
+// that cannot be opened for reading counts 0.
 uint64_t DirectorySize(const std::wstring& folder);
+
+// Whether a tree walk enters an entry with these Windows file attributes (as FindFirstFileW
+// reports them): a folder, but never a directory junction or symbolic link
+// (FILE_ATTRIBUTE_REPARSE_POINT), whose target is not part of the tree.
+inline bool IsFolderToEnter(uint32_t windowsAttributes) {
+    constexpr uint32_t kDirectory = 0x10;      // FILE_ATTRIBUTE_DIRECTORY
+    constexpr uint32_t kReparsePoint = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
+    return (windowsAttributes & kDirectory) != 0 && (windowsAttributes & kReparsePoint) == 0;
+}
 
 struct DirEntry {
     std::wstring name;  // file name only; "." and ".." are never listed
-    // Elsewhere than Windows a symbolic link is never a directory here, so a tree removal built
-    // on this listing unlinks it instead of emptying its target. On Windows a directory
-    // junction is a directory, as FindFirstFileW reports it.
+    // A symbolic link or directory junction is never a directory here, so a tree removal built
+    // on this listing removes the link (RemoveFile) instead of emptying its target.
     bool isDirectory = false;
     uint64_t size = 0;  // files only
 };
@@ -84,13 +92,16 @@ bool ListDirectory(const std::wstring& folder, std::vector<DirEntry>* entries);
 // Size of a file in bytes, or -1 when it does not exist, is a folder or cannot be examined.
 int64_t FileSize64(const std::wstring& path);
 
+// Removes a file, or a symbolic link or junction as such (on Windows a link to a folder goes
+// with RemoveDirectoryW; its target stays).
 bool RemoveFile(const std::wstring& path);
 bool RemoveEmptyFolder(const std::wstring& path);
 // Renames a file or folder (_wrename / rename). Fails when the target exists, even an empty
 // folder.
 bool RenamePath(const std::wstring& from, const std::wstring& to);
 // Copies one file, overwriting the target (CopyFileW with overwrite allowed). Copying a file
-// onto itself fails and leaves it untouched.
+// onto itself fails and leaves it untouched. On POSIX a replaced file keeps its permission bits
+// (an execute bit survives) and a new one gets the source's.
 bool CopyOneFile(const std::wstring& from, const std::wstring& to);
 // Free bytes available to the caller on the volume holding `folder`.
 bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes);
@@ -142,5 +153,14 @@ class File {
 // Whole-file helpers (binary). ReadFileBytes fails for a missing file.
 bool ReadFileBytes(const std::wstring& path, std::string* contents);
 bool WriteFileBytes(const std::wstring& path, const std::string& contents);
+
+// Moves the file `from` to `to` in one step, replacing a file there, once its data is on the
+// disk: MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH on Windows; fsync,
+// rename and an fsync of the folder elsewhere. Both must be on one volume.
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to);
+// Writes `contents` to `path` + ".tmp" and moves that into place, so an interruption leaves the
+// old file or the new one, never a truncated one. On failure the temporary file is removed and
+// LastSystemError() holds the code of the failed step; the folder must exist.
+bool WriteFileAtomically(const std::wstring& path, const std::string& contents);
 
 }  // namespace velka

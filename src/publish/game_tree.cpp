@@ -157,9 +157,6 @@ std::string CheckPublishableName(const std::string& component) {
                    "\", which the lists, the download URLs or Windows cannot carry";
         }
     }
-    if (component.front() == '.') {
-        return "the name begins with \".\"; the launcher never copies such entries into the game";
-    }
     if (component.back() == '.' || component.back() == ' ') {
         return "the name ends in \".\" or a blank, which Windows drops";
     }

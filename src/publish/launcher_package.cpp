@@ -127,6 +127,9 @@ std::string CheckLauncherFileName(const std::string& name) {
     if (name.find('\'') != std::string::npos) {
         return "the name holds \"'\", which the launcher's replacement script cannot carry";
     }
+    if (name.front() == '.') {
+        return "the name begins with \".\"; the launcher folder takes no hidden files";
+    }
     const std::string lower = AsciiLower(name);
     for (const char* reserved : kReservedNames) {
         if (lower == reserved) {

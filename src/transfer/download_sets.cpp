@@ -116,11 +116,12 @@ int32_t PerformJob(DownloadJob& job) {
                 job.logger->Info(JobName(job) +
                                  " Download Success. RetryTime = " + IntToString(retries));
             }
-            return retries < std::numeric_limits<int32_t>::max() ? retries + 1 : retries;
+            return retries + 1;
         }
         const bool answered = result.responseCode == 200 || result.responseCode == 226;
-        if (result.code == CURLE_OPERATION_TIMEDOUT && answered) {
-            if (retries < std::numeric_limits<int32_t>::max()) ++retries;
+        if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
+            retries + 1 < settings.speedFloorAttempts) {
+            ++retries;
             RemoveFile(job.localPath);
             record.bytesNow = 0;
             continue;
@@ -341,6 +342,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
     status.SetState(PatcherState::DownloadingFiles);
     *counters.failedFiles = 0;
     *counters.localFaults = 0;
+    for (FileEntry& entry : entries) entry.verified = false;
 
     for (const std::string& baseUrl : baseUrls) {
         if (status.filesDone.load() == status.filesTotal.load()) break;
@@ -352,6 +354,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
             const std::wstring localPath = LocalPathOf(targetDir, entry.path);
             WithdrawFailure(entry, i, localPath, counters);
             if (!entry.needsDownload) continue;
+            entry.verified = false;  // until this sweep finds the file intact
             if (localPath.empty()) {
                 LogUnsafe(logger, "file list", entry.name, entry.path);
                 CountFailure(entry, i, counters);
@@ -360,6 +363,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
 
             if (FileExists(localPath)) {
                 if (CrcMatches(ComputeFileCrc(localPath), entry.crc)) {
+                    entry.verified = true;
                     ++status.filesDone;
                     status.bytesDone += entry.size;
                     continue;
@@ -377,6 +381,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                 int64_t measured = -1;
                 // The progress counter has already added the received bytes to bytesDone.
                 if (CrcMatches(ComputeFileCrc(localPath, &measured), entry.crc)) {
+                    entry.verified = true;
                     ++status.filesDone;
                     continue;
                 }

@@ -43,8 +43,9 @@ struct DownloadJob {
 // Runs one job on the calling thread (a pool worker). Creates the folders on the way to
 // localPath, opens it with "wb+" and downloads. A transfer that falls below the speed floor
 // after a 200/226 answer is retried from byte 0 (bytesNow back to 0) with the longer speed
-// window; the stall limit counts across those retries, so a server that answers and then never
-// sends a byte ends the job instead of keeping it alive. Outcome in record->result, stored last,
+// window, up to settings.speedFloorAttempts attempts in all; the stall limit counts across those
+// retries, so a server that answers and then never sends a byte ends the job instead of keeping
+// it alive. Outcome in record->result, stored last,
 // after the log line and the logger's transfer codes:
 //   n >= 1  success on attempt n; INFO "Job <path> Download Success. RetryTime = <n - 1>"
 //   -3      localPath could not be opened; nothing logged
@@ -77,7 +78,8 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
 // thread, from base + path ("\\" made "/", every blank of the URL made "%20"; the local name
 // keeps its blanks), sweeping over the bases in order while filesDone differs from count. A file
 // already present with the right CRC is counted without a transfer; a wrong one is replaced.
-// needsDownload is never cleared here.
+// needsDownload is never cleared here; `verified` is set on the entries whose staged file this
+// call found intact, and cleared on all others.
 //
 // Counters: *failedFiles ends as the number of files whose last attempt failed (download or
 // CRC); those whose target could not be opened count in *localFaults too. A file counted in one

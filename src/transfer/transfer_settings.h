@@ -18,6 +18,9 @@ struct TransferSettings {
     int64_t lowSpeedLimitBytes = 10240;
     int64_t lowSpeedTimeSeconds = 15;
     int64_t retryLowSpeedTimeSeconds = 30;
+    // Attempts a download job makes on one mirror while the server answers but stays below the
+    // speed floor; after the last one the job fails (code 28) and the sweep moves on.
+    int32_t speedFloorAttempts = 3;
 
     // The stall rule: a transfer whose byte count has not grown for strictly longer than this is
     // aborted (code 42). libcurl reports progress about once a second when idle, so the abort

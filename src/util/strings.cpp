@@ -71,6 +71,11 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& search,
     return ReplaceAllImpl(std::move(text), search, replacement);
 }
 
+std::string WithoutByteOrderMark(std::string text) {
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    return text;
+}
+
 std::vector<std::string> Split(const std::string& text, char delimiter) {
     std::vector<std::string> pieces;
     size_t start = 0;

@@ -18,6 +18,9 @@ std::string ReplaceAll(std::string text, const std::string& search, const std::s
 std::wstring ReplaceAll(std::wstring text, const std::wstring& search,
                         const std::wstring& replacement);
 
+// `text` without a UTF-8 byte-order mark at its start (some Windows editors write one).
+std::string WithoutByteOrderMark(std::string text);
+
 // Splits at every delimiter; empty pieces are dropped.
 std::vector<std::string> Split(const std::string& text, char delimiter);
 

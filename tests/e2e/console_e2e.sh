@@ -150,18 +150,70 @@ incremental)
   make_install "$MIRROR"
   run_launcher --no-start
   [ "$RC" = 0 ] || fail "fresh install exited $RC"
-  # A new release changes one file and adds one; the zip version stays.
+  # A new release changes one file and the game executable and adds a file and a dot folder;
+  # the zip version stays.
   make_game "$GAME" 2
+  echo 'echo v2' >> "$GAME/velka_win/velka.exe"
   printf 'new patch notes\n' > "$GAME/velka_win/data/patch notes.txt"
+  mkdir -p "$GAME/velka_win/.config"
+  printf 'volume=3\n' > "$GAME/velka_win/.config/settings.ini"
   publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
+  # Saved by an editor that writes a byte-order mark.
+  for f in "$MIRROR/Launcher/serverconfig.txt" "$INSTALL/Config/launcherconfig.txt"; do
+    { printf '\xef\xbb\xbf'; cat "$f"; } > "$WORK/bom" && mv "$WORK/bom" "$f"
+  done
+  # An earlier interrupted run left a wrong copy of an intact file and a file no list names.
+  mkdir -p "$INSTALL/Temp/Incrementupdate/velka_win/data"
+  printf 'stale\n' > "$INSTALL/Temp/Incrementupdate/velka_win/data/numbers.txt"
+  printf 'stray\n' > "$INSTALL/Temp/Incrementupdate/velka_win/stray.txt"
   : > "$WORK/requests"
   run_launcher --no-start
   [ "$RC" = 0 ] || fail "incremental update exited $RC"
   sort "$WORK/requests" | grep '^/files/\|^/zip/' > "$WORK/fetched" || true
-  printf '/files/bin/shaders.dat\n/files/data/patch%%20notes.txt\n' | sort | cmp -s - "$WORK/fetched" ||
-    fail "expected only the two changed files, fetched: $(cat "$WORK/fetched")"
+  printf '%s\n' /files/.config/settings.ini /files/bin/shaders.dat /files/data/patch%20notes.txt \
+    /files/velka.exe | sort | cmp -s - "$WORK/fetched" ||
+    fail "expected only the changed files, fetched: $(cat "$WORK/fetched")"
   expect_tree "$GAME"
+  [ -x "$INSTALL/Game/velka_win/velka.exe" ] || fail "the replaced game executable lost its execute bit"
   expect_record 1.0.1 1.0.0
+  : > "$WORK/requests"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "run after the update exited $RC"
+  [ "$(requests_matching '^/zip/\|^/files/')" = 0 ] || fail "a current game fetched files: $(cat "$WORK/requests")"
+  ;;
+
+refused_updates)
+  # Server data that cannot be installed ends the run with the old game, the old record, exit 1
+  # and the failure text.
+  make_game "$GAME" 1
+  publish "$GAME" "$MIRROR" 1.0.0 1.0.0
+  start_server "$MIRROR"
+  make_install "$MIRROR"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "fresh install exited $RC"
+  cp -r "$GAME" "$WORK/game1"
+  expect_refused() {  # expect_refused TEXT WHAT
+    [ "$RC" = 1 ] || fail "$2: expected exit 1, got $RC"
+    printf '%s\n' "$1" | cmp -s - "$WORK/run.err" || fail "$2: stderr reads $(cat "$WORK/run.err")"
+    expect_tree "$WORK/game1"
+    expect_record 1.0.0 1.0.0
+  }
+  make_game "$GAME" 2
+  publish "$GAME" "$MIRROR" 2.0.0 2.0.0 --use-zip True --replace
+  for page in '<html><body>Down for maintenance</body></html>' '' \
+              '<html><head><meta charset="utf-8"></head></html>'; do
+    printf '%s\n' "$page" > "$MIRROR/lists/filelist.txt"
+    printf '%s\n' "$page" > "$MIRROR/lists/ziplist.txt"
+    run_launcher --no-start
+    expect_refused "暫時無法驗證更新，請啓動遊戲繼續驗證！" "full update with the list page '$page'"
+    grep -q "file list is empty\|file list has a malformed line" "$INSTALL"/Log/*.txt ||
+      fail "no log line names the list"
+  done
+  # An incremental release whose configuration names no mirror for the files.
+  publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
+  sed -i '/^incrementupdateURLs=/d' "$MIRROR/Launcher/serverconfig.txt"
+  run_launcher --no-start
+  expect_refused "無法下載遠程文件，請重啓後再試！" "no mirror for the files"
   ;;
 
 mirrors_down)

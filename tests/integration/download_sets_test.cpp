@@ -364,10 +364,33 @@ TEST_F(DownloadSetsTest, ThrottledJobRestartsFromZeroWithTheLongerWindow) {
     EXPECT_TRUE(Messages("[ERROR] ").empty());
 }
 
+TEST_F(DownloadSetsTest, TrickleFailsAfterThreeAttemptsAndTheNextMirrorServes) {
+    settings_.retryLowSpeedTimeSeconds = 1;
+    const std::string body = Bytes(40000, 52);
+    server_.SetHandler("/m1/slow.zip", [&](const RecordedRequest&) {
+        Reply reply = Reply::Ok(body);
+        reply.bytesPerSecond = 2000;
+        return reply;
+    });
+    server_.SetFile("/m2/slow.zip", body);
+    std::vector<PackageEntry> entries = {Package("slow.zip", "slow.zip", body)};
+
+    const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
+
+    EXPECT_EQ(server_.CountRequests("/m1/slow.zip"), 3u);
+    EXPECT_EQ(CountMessages("[ERROR] ", JobLine("slow.zip") +
+                                            " download failed! ResultCode = 28 HttpStatus = 200"),
+              1u);
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(entries[0].jobResult->result.load(), 1) << "the second mirror's first attempt";
+    EXPECT_EQ(Contents(PackageFile("slow.zip")), body);
+}
+
 TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
     settings_.lowSpeedTimeSeconds = 1;
     settings_.retryLowSpeedTimeSeconds = 1;
     settings_.stallLimitMs = 2500;
+    settings_.speedFloorAttempts = 1000;  // the stall rule, not the attempt bound, ends the job
     server_.SetHandler("/m1/mute.zip", [](const RecordedRequest&) {
         Reply reply = Reply::Ok(std::string(5000, 'x'));
         reply.silenceMs = 600000;  // ended by the server's destructor

@@ -47,6 +47,7 @@ TEST(FileListParseTest, OneLineEach) {
     const FileLineCase cases[] = {
         {"a.dll=bin\\a.dll$3$a1b2c3d4\r\n", 1, "a.dll", "bin\\a.dll", 3, "A1B2C3D4", false},
         {"a.dll=bin\\a.dll$3$A1B2C3D4", 1, "a.dll", "bin\\a.dll", 3, "A1B2C3D4", false},
+        {"\357\273\277a.dll=a.dll$3$0", 1, "a.dll", "a.dll", 3, "0", false},  // mark ignored
         {" n = p $ 5 $ ab\t", 1, " n ", " p ", 5, "AB", false},  // only the CRC is trimmed
         {"f=dir with blanks\\my file.txt$9$cbf43926", 1, "f", "dir with blanks\\my file.txt", 9,
          "CBF43926", false},
@@ -93,10 +94,12 @@ TEST(PackageListParseTest, SizesAreSixtyFourBitAndUnpackedSizesAddUp) {
                                  "p1=pkg1.zip$5000000000$3000000000$abcdef01\r\n"
                                  "p2=sub\\pkg2.zip$200$40$0A0B0C0D\n"
                                  "bad=x$1$2\n"
-                                 "p3=pkg3.zip$1$2$3$4\n",
+                                 "p3=pkg3.zip$1$2$3$4\n"
+                                 "p4=pkg4.zip$-1000$1500$0\n"
+                                 "p5=pkg5.zip$1500$-1000$0\n",
                                  &entries, &total));
     EXPECT_EQ(status.bytesTotal.load(), 0);
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 6u);
     EXPECT_EQ(entries[0].name, "p1");
     EXPECT_EQ(entries[0].path, "pkg1.zip");
     EXPECT_EQ(entries[0].unpackedSize, 5000000000LL);
@@ -105,7 +108,7 @@ TEST(PackageListParseTest, SizesAreSixtyFourBitAndUnpackedSizesAddUp) {
     EXPECT_EQ(entries[1].path, "sub\\pkg2.zip");
     EXPECT_EQ(entries[1].unpackedSize, 200);
     EXPECT_EQ(entries[1].packageSize, 40);
-    for (size_t i : {2u, 3u}) {
+    for (size_t i : {2u, 3u, 4u, 5u}) {
         EXPECT_TRUE(entries[i].failed) << i;
         EXPECT_EQ(entries[i].error, L"Parse Failed") << i;
         EXPECT_EQ(entries[i].packageSize, 0) << i;

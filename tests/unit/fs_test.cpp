@@ -170,7 +170,7 @@ class CopyTreeTest : public ::testing::Test {
     ScratchFolder scratch_{"fs"};
 };
 
-TEST_F(CopyTreeTest, CopiesNestedFoldersSkippingDotEntriesAndOverwriting) {
+TEST_F(CopyTreeTest, CopiesNestedFoldersWithDotEntriesAndOverwriting) {
     Write(scratch_ / L"dst/a.txt", "old a, longer than the new one");
     Write(scratch_ / L"dst/keep.txt", "k");
     ASSERT_TRUE(CopyTree(scratch_ / L"src", scratch_ / L"dst")) << LastSystemError();
@@ -180,9 +180,11 @@ TEST_F(CopyTreeTest, CopiesNestedFoldersSkippingDotEntriesAndOverwriting) {
     EXPECT_EQ(Read(scratch_ / L"dst/sub/b.txt"), "bb");
     EXPECT_EQ(Read(scratch_ / L"dst/sub/deeper/c.bin"), std::string("\0\1\2", 3));
     EXPECT_EQ(Read(scratch_ / L"dst/sub/空/文件.txt"), "wide");
-    EXPECT_EQ(Names(scratch_ / L"dst"), (std::vector<std::wstring>{L"a.txt", L"keep.txt", L"sub"}));
+    EXPECT_EQ(Read(scratch_ / L"dst/.git/config"), "c");
+    EXPECT_EQ(Names(scratch_ / L"dst"),
+              (std::vector<std::wstring>{L".git", L".hidden", L"a.txt", L"keep.txt", L"sub"}));
     EXPECT_EQ(Names(scratch_ / L"dst/sub"),
-              (std::vector<std::wstring>{L"b.txt", L"deeper", L"空"}));
+              (std::vector<std::wstring>{L".dotfile", L"b.txt", L"deeper", L"空"}));
 }
 
 TEST_F(CopyTreeTest, CreatesTheDestinationWithOrWithoutTrailingSeparator) {
@@ -218,7 +220,7 @@ TEST_F(CopyTreeTest, UnreadableSubfolderFailsInsteadOfBeingSkipped) {
     EXPECT_NE(code, 0u);
 }
 
-TEST(DirectorySizeTest, CountsFilesRecursivelyButNotDotFolders) {
+TEST(DirectorySizeTest, CountsFilesRecursivelyDotFoldersIncluded) {
     ScratchFolder scratch("fs");
     Write(scratch / L"root/a", std::string(10, 'a'));
     Write(scratch / L"root/.dotfile", std::string(5, 'd'));
@@ -227,8 +229,8 @@ TEST(DirectorySizeTest, CountsFilesRecursivelyButNotDotFolders) {
     Write(scratch / L"root/sub/empty", "");
     Write(scratch / L"root/.cache/x", std::string(1000, 'x'));
     const std::wstring s(1, kPathSeparator);
-    EXPECT_EQ(DirectorySize(scratch / L"root"), 335u);
-    EXPECT_EQ(DirectorySize(scratch / L"root" + s), 335u);
+    EXPECT_EQ(DirectorySize(scratch / L"root"), 1335u);
+    EXPECT_EQ(DirectorySize(scratch / L"root" + s), 1335u);
     EXPECT_EQ(DirectorySize(scratch / L"root/sub"), 320u);
     EXPECT_EQ(DirectorySize(scratch / L"missing"), 0u);
     EXPECT_EQ(DirectorySize(scratch / L"root/a"), 0u) << "a file is no folder";
@@ -332,8 +334,16 @@ TEST(FileOpsTest, CopyOneFileKeepsTheExecutableBit) {
     namespace fs = std::filesystem;
     fs::permissions(fs::path(scratch / L"tool"), fs::perms::owner_exec, fs::perm_options::add);
     ASSERT_TRUE(CopyOneFile(scratch / L"tool", scratch / L"copy"));
-    EXPECT_NE(fs::status(fs::path(scratch / L"copy")).permissions() & fs::perms::owner_exec,
-              fs::perms::none);
+    const auto executable = [&] {
+        return (fs::status(fs::path(scratch / L"copy")).permissions() & fs::perms::owner_exec) !=
+               fs::perms::none;
+    };
+    EXPECT_TRUE(executable()) << "a new file gets the source's bits";
+    // A downloaded replacement carries no execute bit; the file it replaces keeps its own.
+    Write(scratch / L"download", "#!/bin/sh\necho 2\n");
+    ASSERT_TRUE(CopyOneFile(scratch / L"download", scratch / L"copy"));
+    EXPECT_EQ(Read(scratch / L"copy"), "#!/bin/sh\necho 2\n");
+    EXPECT_TRUE(executable()) << "a replaced file keeps its bits";
 }
 
 TEST(FileOpsTest, SizesAndFreeSpace) {
@@ -356,6 +366,16 @@ TEST(FileOpsTest, WholeFileHelpersKeepBinaryContents) {
     std::string contents = "stale";
     EXPECT_FALSE(ReadFileBytes(scratch / L"missing", &contents));
     EXPECT_FALSE(WriteFileBytes(scratch / L"no/such/folder/x", "x"));
+
+    // Replaced in one step, never truncated in place; nothing is left beside it.
+    ASSERT_TRUE(WriteFileAtomically(scratch / L"遊戲.bin", "record"));
+    EXPECT_EQ(Read(scratch / L"遊戲.bin"), "record");
+    EXPECT_EQ(Names(scratch.Path()), std::vector<std::wstring>{L"遊戲.bin"});
+    // A target that cannot be replaced keeps what it holds, and the temporary file goes.
+    ASSERT_TRUE(CreateDirectories(scratch / L"folder/inside/"));
+    EXPECT_FALSE(WriteFileAtomically(scratch / L"folder", "x"));
+    EXPECT_TRUE(DirectoryExists(scratch / L"folder/inside"));
+    EXPECT_FALSE(FileExists(scratch / L"folder.tmp"));
 }
 
 TEST(FileOpsTest, SeekAndTellGoBeyondFourGigabytes) {

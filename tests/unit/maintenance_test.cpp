@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <string>
@@ -127,7 +128,8 @@ TEST_F(MaintenanceTest, DeleteTreeRemovesEverything) {
     for (const std::wstring& spelling :
          {std::wstring(L"Temp"), L"Temp" + std::wstring(1, kPathSeparator)}) {
         MakeFile(L"Temp/launcherconfig.txt", 10);
-        MakeFile(L"Temp/.hidden", 1);  // files are removed whatever their name
+        MakeFile(L"Temp/.hidden", 1);  // names beginning with a dot are ordinary names
+        MakeFile(L"Temp/Incrementupdate/velka_win/.config/settings.ini", 1);
         MakeFile(L"Temp/ZipUpdate/a.zip", 100);
         MakeFile(L"Temp/Incrementupdate/velka_win/data/b.dat", 0);
         MakeFolder(L"Temp/LauncherUpdate/empty");
@@ -135,35 +137,6 @@ TEST_F(MaintenanceTest, DeleteTreeRemovesEverything) {
         EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp")) << ToNarrow(spelling);
     }
     EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(MaintenanceTest, DotFoldersStayAndKeepTheirParent) {
-    const std::wstring root = MakeFolder(L"Game");
-    MakeFile(L"Game/velka_win/velka.exe", 5);
-    const std::wstring kept = MakeFile(L"Game/velka_win/.cache/keep.bin", 5);
-    MakeFile(L"Game/readme.txt", 5);
-
-    DeleteTree(log_.logger(), root);
-
-    EXPECT_TRUE(FileExists(kept)) << "a dot folder is neither entered nor removed";
-    EXPECT_FALSE(FileExists(scratch_ / L"Game/velka_win/velka.exe"));
-    EXPECT_FALSE(FileExists(scratch_ / L"Game/readme.txt"));
-    std::vector<DirEntry> left;
-    ASSERT_TRUE(ListDirectory(scratch_ / L"Game/velka_win", &left));
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].name, L".cache");
-
-    // velka_win and Game both still hold something: one line each, innermost first.
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    const std::string inner = ToNarrow(scratch_ / L"Game/velka_win");
-    EXPECT_EQ(lines[0].level, "[ERROR] ");
-    EXPECT_TRUE(MatchesWithErrorCode(lines[0].message,
-                                     "Delete directory failed! error = ", "  Directory = " + inner))
-        << lines[0].message;
-    EXPECT_TRUE(MatchesWithErrorCode(
-        lines[1].message, "Delete directory failed! error = ", "  Directory = " + ToNarrow(root)))
-        << lines[1].message;
 }
 
 // Windows refuses to delete a file held open without delete sharing (error 32, then 145 for the
@@ -225,12 +198,12 @@ TEST_F(MaintenanceTest, ProgressFollowsEnumerationOrder) {
     EXPECT_TRUE(log_.Lines().empty());
 }
 
-TEST_F(MaintenanceTest, ProgressCountsSubFoldersButNotDotFolders) {
+TEST_F(MaintenanceTest, ProgressCountsSubFoldersDotFoldersIncluded) {
     const std::wstring root = MakeFolder(L"Game");
     MakeFile(L"Game/velka_win/velka.exe", 400);
     MakeFile(L"Game/velka_win/data/level1.pak", 300);
     MakeFile(L"Game/velka_win/data/empty.pak", 0);
-    MakeFile(L"Game/config.ini", 300);
+    MakeFile(L"Game/config.ini", 290);
     MakeFile(L"Game/.git/HEAD", 10);
     const int64_t total = static_cast<int64_t>(DirectorySize(root));
     ASSERT_EQ(total, 1000);
@@ -242,15 +215,10 @@ TEST_F(MaintenanceTest, ProgressCountsSubFoldersButNotDotFolders) {
                            [&seen](const std::wstring& message) { seen.push_back(message); });
 
     EXPECT_EQ(done, 1001);
-    EXPECT_EQ(seen.size(), 4u) << "one message per file, empty files included";
+    EXPECT_EQ(seen.size(), 5u) << "one message per file, empty files included";
     EXPECT_EQ(status.Message(), kPrefix + L" ( 100% )");
-    EXPECT_TRUE(FileExists(scratch_ / L"Game/.git/HEAD"));
-    EXPECT_FALSE(DirectoryExists(scratch_ / L"Game/velka_win"));
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(MatchesWithErrorCode(
-        lines[0].message, "Delete directory failed! error = ", "  Directory = " + ToNarrow(root)))
-        << lines[0].message;
+    EXPECT_FALSE(DirectoryExists(root));
+    EXPECT_TRUE(log_.Lines().empty());
 }
 
 TEST_F(MaintenanceTest, ZeroTotalLeavesMessageUnchanged) {
@@ -281,6 +249,85 @@ TEST_F(MaintenanceTest, PercentageDoesNotOverflowForHugeCounts) {
     DeleteTreeWithProgress(log_.logger(), status, root, kPrefix, &done, 1000000000000000000LL);
     EXPECT_EQ(done, 500000000000000030LL);
     EXPECT_EQ(status.Message(), kPrefix + L" ( 50% )");
+}
+
+// The swap of the old and the new game, and its repair after a kill at each point between the
+// renames: at every moment Game is the old tree, the new one, or (only before the first rename of
+// a fresh install) absent.
+TEST_F(MaintenanceTest, SwapPutsTheNewTreeInPlaceOrKeepsTheOld) {
+    const std::wstring game = scratch_ / L"Game";
+    const std::wstring fresh = scratch_ / L"Package";
+    const std::wstring aside = scratch_ / L"Temp/OldGame";
+    PatcherStatus status;
+    uint32_t code = 0;
+
+    MakeFile(L"Game/velka_win/old.txt", 30);
+    MakeFile(L"Temp/OldGame/stale.txt", 1);  // left by an earlier run
+    MakeFile(L"Package/velka_win/new.txt", 5);
+    ASSERT_TRUE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
+    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
+    EXPECT_FALSE(FileExists(scratch_ / L"Game/velka_win/old.txt"));
+    EXPECT_FALSE(DirectoryExists(fresh));
+    EXPECT_FALSE(DirectoryExists(aside));
+    EXPECT_EQ(status.Message(), kPrefix + L" ( 103% )");
+
+    // No new tree: the second rename fails and the old tree is back in place.
+    EXPECT_FALSE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
+    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
+    EXPECT_FALSE(DirectoryExists(aside));
+
+    struct Case {
+        const char* name;
+        bool game, aside;
+        const wchar_t* expected;  // the file Game/velka_win holds afterwards, or null
+    } cases[] = {
+        {"killed between the renames", false, true, L"old.txt"},
+        {"killed while removing the old tree", true, true, L"new.txt"},
+        {"nothing to repair", true, false, L"new.txt"},
+        {"fresh install not yet swapped", false, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        DeleteTree(log_.logger(), game);
+        DeleteTree(log_.logger(), scratch_ / L"Temp");
+        if (c.game) MakeFile(L"Game/velka_win/new.txt", 5);
+        if (c.aside) MakeFile(L"Temp/OldGame/velka_win/old.txt", 30);
+        RepairInterruptedSwap(log_.logger(), game, aside);
+        EXPECT_FALSE(DirectoryExists(aside)) << c.name;
+        std::vector<DirEntry> left;
+        EXPECT_EQ(ListDirectory(game + kPathSeparator + L"velka_win", &left), c.expected != nullptr)
+            << c.name;
+        if (c.expected) {
+            ASSERT_EQ(left.size(), 1u) << c.name;
+            EXPECT_EQ(left[0].name, c.expected) << c.name;
+        }
+    }
+}
+
+// A link inside a tree is removed as a link; what it points to is never entered. Real symbolic
+// links where the system makes them; on Windows the decision is the attribute check (Wine cannot
+// make junctions).
+TEST_F(MaintenanceTest, LinksAreRemovedWithoutEnteringTheirTargets) {
+    constexpr uint32_t kDirectory = 0x10, kReparsePoint = 0x400, kArchive = 0x20;
+    EXPECT_TRUE(IsFolderToEnter(kDirectory));
+    EXPECT_FALSE(IsFolderToEnter(kDirectory | kReparsePoint)) << "a junction";
+    EXPECT_FALSE(IsFolderToEnter(kArchive | kReparsePoint)) << "a file link";
+    EXPECT_FALSE(IsFolderToEnter(kArchive));
+
+    const std::wstring outside = MakeFile(L"Outside/keep.dat", 7);
+    MakeFile(L"Temp/own.dat", 3);
+    std::error_code error;
+    namespace fs = std::filesystem;
+    fs::create_directory_symlink(fs::path(scratch_ / L"Outside"), fs::path(scratch_ / L"Temp/dir"),
+                                 error);
+    if (!error) fs::create_symlink(fs::path(outside), fs::path(scratch_ / L"Temp/file"), error);
+    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+
+    EXPECT_EQ(DirectorySize(scratch_ / L"Temp"), 3u) << "a link's target is not counted";
+    DeleteTree(log_.logger(), scratch_ / L"Temp");
+    EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp"));
+    EXPECT_TRUE(FileExists(outside));
+    EXPECT_TRUE(log_.Lines().empty());
 }
 
 }  // namespace

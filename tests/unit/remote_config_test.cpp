@@ -171,7 +171,9 @@ TEST(ConfigValueTest, PackageDescriptionNeedsExactlyFourFields) {
     const Case cases[] = {
         {"Launcher.zip$5000000000$1234$0A1B2C3D", "Launcher.zip", 5000000000LL, 1234, "0A1B2C3D"},
         {"$$a.zip$$10$20$$ab12$", "a.zip", 10, 20, "ab12"},  // empty pieces dropped
-        {" a.zip$x$-5$crc ", " a.zip", 0, -5, "crc "},       // not trimmed, bad number 0
+        {" a.zip$x$5$crc ", " a.zip", 0, 5, "crc "},         // not trimmed, bad number 0
+        {"a.zip$-1000$1500$crc", "", -1, -1, ""},            // a negative size is malformed
+        {"a.zip$1500$-1000$crc", "", -1, -1, ""},
         {"a.zip$10$20", "", -1, -1, ""},
         {"a.zip$10$20$CRC$extra", "", -1, -1, ""},
         {"", "", -1, -1, ""},

@@ -50,7 +50,7 @@ void CloseSettings::LoadCloseSetting() {
     std::string bytes;
     int32_t value = 0;
     if (ReadFileBytes(path_, &bytes)) {
-        std::istringstream stream(bytes);
+        std::istringstream stream(WithoutByteOrderMark(bytes));
         try {
             IniReader reader(stream);
             value = ToInt(reader.Root().Value(kExitModeKey));
@@ -69,10 +69,10 @@ void CloseSettings::LoadCloseSetting() {
 }
 
 bool CloseSettings::ResetCloseSetting() {
-    if (FileExists(path_) && !RemoveFile(path_)) return false;
     CreateDirectories(path_);
     exitMode_ = 1;
-    return WriteFileBytes(path_, std::string(kExitModeKey) + "=" + IntToString(exitMode_) + "\n");
+    return WriteFileAtomically(path_,
+                               std::string(kExitModeKey) + "=" + IntToString(exitMode_) + "\n");
 }
 
 bool CloseSettings::WriteSetting(const std::string& key, const std::string& value) {
@@ -91,7 +91,7 @@ bool CloseSettings::WriteSetting(const std::string& key, const std::string& valu
         }
         rewritten += TextLineEnd();
     }
-    return WriteFileBytes(path_, rewritten);
+    return WriteFileAtomically(path_, rewritten);
 }
 
 }  // namespace velka

@@ -25,10 +25,6 @@ std::string Narrow(const std::wstring& path) {
     return ToNarrow(path);
 }
 
-bool IsDotName(const char* name) {
-    return name[0] == '.';
-}
-
 bool IsNotFound(int code) {
     return code == ENOENT || code == ENOTDIR;
 }
@@ -141,7 +137,6 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
     if (!CreateDirectories(destinationFolder)) return false;
 
     const bool ok = ForEachEntry(source, [&](const char* name, const std::wstring& from) {
-        if (IsDotName(name)) return true;
         const std::wstring to = JoinPath(destination, ToWide(name));
         if (IsRealDirectory(from)) return CopyTree(from, to);
         return CopyOneFile(from, to);
@@ -157,14 +152,15 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
 
 uint64_t DirectorySize(const std::wstring& folder) {
     uint64_t total = 0;
-    ForEachEntry(folder, [&](const char* name, const std::wstring& path) {
+    ForEachEntry(folder, [&](const char*, const std::wstring& path) {
         const std::string narrow = Narrow(path);
         struct stat st;
         if (lstat(narrow.c_str(), &st) != 0) return true;
         if (S_ISDIR(st.st_mode)) {
-            if (!IsDotName(name)) total += DirectorySize(path);
+            total += DirectorySize(path);
             return true;
         }
+        if (S_ISLNK(st.st_mode)) return true;  // a link's target is not part of the tree
         UniqueFd fd(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
             total += static_cast<uint64_t>(st.st_size);
@@ -232,6 +228,23 @@ bool RenamePath(const std::wstring& from, const std::wstring& to) {
     return rename(source.c_str(), target.c_str()) == 0;
 }
 
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
+    const std::string source = Narrow(from);
+    const std::string target = Narrow(to);
+    {
+        UniqueFd data(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!data.valid() || fsync(data.get()) != 0) return false;
+    }
+    if (rename(source.c_str(), target.c_str()) != 0) return false;
+    // The new name reaches the disk with its folder. The move has happened either way.
+    const size_t cut = target.find_last_of('/');
+    const std::string folder =
+        cut == std::string::npos ? std::string(".") : target.substr(0, cut == 0 ? 1 : cut);
+    UniqueFd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid()) fsync(directory.get());
+    return true;
+}
+
 bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
     UniqueFd in(open(Narrow(from).c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) return false;
@@ -241,6 +254,10 @@ bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
         errno = EISDIR;
         return false;
     }
+    // A file that is replaced keeps its permissions (a game's execute bit survives an update);
+    // a new one gets the source's.
+    struct stat existing;
+    const bool replacing = stat(Narrow(to).c_str(), &existing) == 0;
     // No O_TRUNC yet: the target may be the source itself under another name, which truncation
     // would destroy.
     UniqueFd out(open(Narrow(to).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source.st_mode & 07777));
@@ -252,7 +269,7 @@ bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
         return false;
     }
     if (ftruncate(out.get(), 0) != 0) return false;
-    if (fchmod(out.get(), source.st_mode & 07777) != 0) return false;
+    if (!replacing && fchmod(out.get(), source.st_mode & 07777) != 0) return false;
     char buffer[64 * 1024];
     for (;;) {
         const ssize_t n = read(in.get(), buffer, sizeof buffer);

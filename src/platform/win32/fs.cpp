@@ -19,10 +19,6 @@ constexpr DWORD kModulePathStep = 260;
 // reporting truncation.
 constexpr DWORD kModulePathLimit = 32768 + kModulePathStep;
 
-bool IsDotName(const wchar_t* name) {
-    return name[0] == L'.';
-}
-
 bool IsDirectory(const WIN32_FIND_DATAW& data) {
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
@@ -152,7 +148,6 @@ bool CopyTree(const std::wstring& source, const std::wstring& destination) {
     if (!CreateDirectories(WithSeparator(destination))) return false;
     const bool ok =
         ForEachEntry(source, [&](const WIN32_FIND_DATAW& data, const std::wstring& from) {
-            if (IsDotName(data.cFileName)) return true;
             const std::wstring to = WithSeparator(destination) + data.cFileName;
             if (IsDirectory(data)) return CopyTree(from, to);
             return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
@@ -173,7 +168,7 @@ uint64_t DirectorySize(const std::wstring& folder) {
     uint64_t total = 0;
     ForEachEntry(folder, [&](const WIN32_FIND_DATAW& data, const std::wstring& path) {
         if (IsDirectory(data)) {
-            if (!IsDotName(data.cFileName)) total += DirectorySize(path);
+            if (IsFolderToEnter(data.dwFileAttributes)) total += DirectorySize(path);
             return true;
         }
         Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -192,7 +187,7 @@ bool ListDirectory(const std::wstring& folder, std::vector<DirEntry>* entries) {
     return ForEachEntry(folder, [&](const WIN32_FIND_DATAW& data, const std::wstring&) {
         DirEntry entry;
         entry.name = data.cFileName;
-        entry.isDirectory = IsDirectory(data);
+        entry.isDirectory = IsFolderToEnter(data.dwFileAttributes);
         if (!entry.isDirectory) {
             entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         }
@@ -213,7 +208,16 @@ int64_t FileSize64(const std::wstring& path) {
 }
 
 bool RemoveFile(const std::wstring& path) {
-    return DeleteFileW(path.c_str()) != FALSE;
+    if (DeleteFileW(path.c_str())) return true;
+    const DWORD code = GetLastError();
+    // A junction or symbolic link to a folder is a folder entry: removing it leaves the target.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && RemoveDirectoryW(path.c_str())) {
+        return true;
+    }
+    SetLastError(code);
+    return false;
 }
 
 bool RemoveEmptyFolder(const std::wstring& path) {
@@ -222,6 +226,11 @@ bool RemoveEmptyFolder(const std::wstring& path) {
 
 bool RenamePath(const std::wstring& from, const std::wstring& to) {
     return _wrename(from.c_str(), to.c_str()) == 0;
+}
+
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool CopyOneFile(const std::wstring& from, const std::wstring& to) {
