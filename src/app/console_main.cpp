@@ -4,6 +4,7 @@
 // (failed, the reason on stderr).
 //
 //   velka-launcher [--no-start] [gameupdate]
+#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 
 #include <chrono>
@@ -48,28 +49,65 @@ LauncherReplacement ConsoleReplacement() {
     return how;
 }
 
-int Main(int argc, char** argv) {
-    CrashReporterSession crashReporter;
+constexpr int kUsageError = 2;
+
+struct CommandLine {
     bool startGame = true;
     bool gameUpdate = false;
+    bool help = false;
+};
+
+// False, with the argument that is not understood, when the command line is malformed.
+bool ParseArguments(int argc, char** argv, CommandLine* line, std::string* unknown) {
+    // CLI11 would take "--no-start=false" as a value for the flag; the flag takes none.
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--no-start") {
-            startGame = false;
-        } else if (arg == "gameupdate") {
-            gameUpdate = true;
-        } else if (arg == "--help" || arg == "-h") {
-            ConsoleWrite(ConsoleStream::Out,
-                         L"usage: velka-launcher [--no-start] [gameupdate]\n"
-                         L"Updates the launcher and the game installed beside it, then starts "
-                         L"the game.\n");
-            return 0;
-        } else {
-            ConsoleWrite(ConsoleStream::Err, L"velka-launcher: unknown argument " +
-                                                 ToWide(arg) + L"\n");
-            return 2;
+        if (std::string(argv[i]).rfind("--no-start=", 0) == 0) {
+            *unknown = argv[i];
+            return false;
         }
     }
+    CLI::App app("velka-launcher");
+    app.set_help_flag("-h,--help");
+    app.allow_extras();  // the one bare word is "gameupdate"; anything else is refused below
+    app.add_flag_callback("--no-start", [line] { line->startGame = false; });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        line->help = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        *unknown = e.what();
+        return false;
+    }
+    for (const std::string& word : app.remaining()) {
+        if (word != "gameupdate") {
+            *unknown = word;
+            return false;
+        }
+        line->gameUpdate = true;
+    }
+    return true;
+}
+
+int Main(int argc, char** argv) {
+    CrashReporterSession crashReporter;
+    CommandLine line;
+    std::string unknown;
+    const bool understood = ParseArguments(argc, argv, &line, &unknown);
+    if (understood && line.help) {
+        ConsoleWrite(ConsoleStream::Out,
+                     L"usage: velka-launcher [--no-start] [gameupdate]\n"
+                     L"Updates the launcher and the game installed beside it, then starts "
+                     L"the game.\n");
+        return 0;
+    }
+    if (!understood) {
+        ConsoleWrite(ConsoleStream::Err,
+                     L"velka-launcher: unknown argument " + ToWide(unknown) + L"\n");
+        return kUsageError;
+    }
+    const bool startGame = line.startGame;
+    const bool gameUpdate = line.gameUpdate;
 
     curl_global_init(CURL_GLOBAL_ALL);
     auto* patcher = new Patcher();  // lives until the process ends, like the window's
