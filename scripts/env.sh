@@ -72,7 +72,7 @@ velka_wine_prepare_x11() {
   local dpi="$1"
   export WINEPREFIX="$VELKA_CACHE/wineprefix-x11-$dpi"
   # The number changes with the set-up, so existing prefixes get the new one.
-  local ready="$WINEPREFIX/.velka-x11-ready-4"
+  local ready="$WINEPREFIX/.velka-x11-ready-5"
   if [ ! -f "$ready" ]; then
     mkdir -p "$VELKA_CACHE"
     (
@@ -85,7 +85,11 @@ velka_wine_prepare_x11() {
           velka_detached wine reg add \
             'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
             /v Tahoma /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f; then
-          # The running session read the old DPI; the next one reads the new.
+          # The running session read the old DPI; the next one reads the new. Run one more
+          # session to its end, so the first test run meets a prefix whose first-start work
+          # (font and desktop set-up with the new settings) is already done.
+          velka_detached wineserver -w || true
+          velka_detached wine cmd /c exit || true
           velka_detached wineserver -w || true
           touch "$ready"
         fi
