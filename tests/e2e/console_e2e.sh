@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end runs of the console launcher: the built velka-launcher in a scratch install folder,
 # against a mirror written by velka-publish (or, in one scenario, by Info-ZIP zip and lists
-# written here) and served by a real HTTP server on 127.0.0.1.
+# written here) and served by a real HTTP server on 127.0.0.1: Python's, or nginx with
+# VELKA_E2E_SERVER=nginx.
 #
 #   console_e2e.sh SCENARIO LAUNCHER PUBLISH
 set -euo pipefail
@@ -9,93 +10,8 @@ set -euo pipefail
 SCENARIO="$1"
 LAUNCHER="$2"
 PUBLISH="$3"
-HERE="$(cd "$(dirname "$0")" && pwd)"
-WORK="$(mktemp -d "${TMPDIR:-/tmp}/velka_e2e_${SCENARIO}_XXXXXX")"
-SERVER_PID=""
-
-cleanup() {
-  stop_server
-  [ -n "${KEEP:-}" ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL [$SCENARIO]: $*" >&2
-  for f in "$WORK"/run.out "$WORK"/run.err "$WORK"/install/Log/*.txt; do
-    [ -f "$f" ] && { echo "--- $f" >&2; tail -n 40 "$f" >&2; }
-  done
-  exit 1
-}
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# start_server ROOT [THROTTLE]: serves ROOT on $PORT, logging request paths to $WORK/requests.
-start_server() {
-  local args=("$1" "$PORT" "$WORK/requests")
-  [ -n "${2:-}" ] && args+=(--throttle "$2")
-  python3 "$HERE/mirror_server.py" "${args[@]}" &
-  SERVER_PID=$!
-  for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then return 0; fi
-    sleep 0.05
-  done
-  fail "mirror server did not start"
-}
-
-stop_server() {
-  if [ -n "$SERVER_PID" ]; then
-    kill "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-    SERVER_PID=""
-  fi
-}
-
-# make_game DIR VARIANT: a small game tree below DIR/velka_win. The game executable records how
-# it was started in $VELKA_SAMPLE_LOG.
-make_game() {
-  local g="$1/velka_win"
-  mkdir -p "$g/data/maps" "$g/bin"
-  cat > "$g/velka.exe" <<'SH'
-#!/bin/sh
-echo "args=$* cwd=$PWD" >> "${VELKA_SAMPLE_LOG:-/dev/null}"
-SH
-  chmod +x "$g/velka.exe"
-  [ -f "$g/data/textures.pak" ] || head -c 3000000 /dev/urandom > "$g/data/textures.pak"
-  printf 'level one\n' > "$g/data/maps/level 1.map"
-  printf 'shader v%s\n' "$2" > "$g/bin/shaders.dat"
-  : > "$g/data/empty.cfg"
-  seq 1 20000 > "$g/data/numbers.txt"
-}
-
-publish() {  # publish GAME OUT INCREMENT ZIP [more options]
-  local game="$1" out="$2" inc="$3" zip="$4"
-  shift 4
-  "$PUBLISH" --game "$game" --out "$out" --mirror "http://127.0.0.1:$PORT/" \
-    --increment-version "$inc" --zip-version "$zip" --launcher-version 1.0.0 \
-    --package-limit 2000000 "$@" > "$WORK/publish.out" 2>&1 || fail "publish: $(cat "$WORK/publish.out")"
-}
-
-make_install() {  # the launcher and the installed launcher configuration, nothing else
-  INSTALL="$WORK/install"
-  mkdir -p "$INSTALL/Config"
-  cp "$LAUNCHER" "$INSTALL/velka-launcher"
-  cp "$1/Launcher/launcherconfig.txt" "$INSTALL/Config/launcherconfig.txt"
-}
-
-run_launcher() {  # sets RC
-  set +e
-  (cd / && VELKA_SAMPLE_LOG="$WORK/started.log" "$INSTALL/velka-launcher" "$@") \
-    > "$WORK/run.out" 2> "$WORK/run.err"
-  RC=$?
-  set -e
-}
-
-expect_tree() {  # the installed game equals the published one, byte for byte
-  diff -r "$1/velka_win" "$INSTALL/Game/velka_win" > "$WORK/diff.out" 2>&1 ||
-    fail "installed tree differs: $(head -n 20 "$WORK/diff.out")"
-}
+source "$(dirname "$0")/e2e_lib.sh"
+source "$(dirname "$0")/servers_lib.sh"
 
 expect_game_started() {
   for _ in $(seq 100); do
@@ -106,14 +22,8 @@ expect_game_started() {
     fail "game not started as expected: $(cat "$WORK/started.log" 2>/dev/null)"
 }
 
-expect_record() {
-  printf 'incrementVersion=%s\nzipVersion=%s\n' "$1" "$2" | cmp -s - "$INSTALL/Config/serverconfig.txt" ||
-    fail "version record: $(cat "$INSTALL/Config/serverconfig.txt")"
-}
-
 requests_matching() { grep -c "$1" "$WORK/requests" || true; }
 
-PORT="$(free_port)"
 GAME="$WORK/game"
 MIRROR="$WORK/mirror"
 
