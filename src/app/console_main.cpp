@@ -72,7 +72,10 @@ int Main(int argc, char** argv) {
     }
 
     curl_global_init(CURL_GLOBAL_ALL);
-    auto* patcher = new Patcher();  // lives until the process ends, like the window's
+    const std::wstring baseDirectory = ModuleDirectory();
+    TransferSettings settings = InstalledTransferSettings(baseDirectory);
+    // lives until the process ends, like the window's
+    auto* patcher = new Patcher(baseDirectory, settings);
     patcher->waitForGame = gameUpdate;
     patcher->SetSelfUpdater(MakeSelfUpdater(ConsoleReplacement()));
     std::thread updateThread([patcher] { patcher->ThreadMain(); });

@@ -1,5 +1,8 @@
 #include "transfer/curl_easy.h"
 
+#include "platform/system_proxy.h"
+#include "util/proxy_rules.h"
+
 namespace velka {
 
 namespace {
@@ -24,6 +27,16 @@ public:
         Set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
         Set(CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
+        return *this;
+    }
+
+    // The proxy for `url`: the configured one, else libcurl's reading of the environment, else
+    // the system's choice. An empty choice leaves libcurl connecting directly.
+    Options& Proxy(const std::string& url, const std::string& configured) {
+        const std::string proxy = !configured.empty()      ? configured
+                                  : ProxyEnvironmentSet() ? std::string()
+                                                          : SystemProxyFor(url);
+        if (!proxy.empty()) Set(CURLOPT_PROXY, proxy.c_str());
         return *this;
     }
 
@@ -55,6 +68,7 @@ CURLcode SetFileOptions(CURL* handle, const std::string& url, std::FILE* file, T
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, settings.proxy)
         .Set(CURLOPT_FOLLOWLOCATION, 1L)
         .Writer(&WriteToFile, file)
         .Watch(watch)
@@ -99,6 +113,13 @@ TransferResult PerformTransfer(CURL* handle) {
     if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode) == CURLE_OK) {
         result.responseCode = static_cast<int32_t>(responseCode);
     }
+    // A proxy that refuses the tunnel of an https transfer answers the CONNECT, not the request.
+    long connectCode = 0;
+    if (result.responseCode == 0 &&
+        curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
+        connectCode == kProxyAuthRequired) {
+        result.responseCode = kProxyAuthRequired;
+    }
     return result;
 }
 
@@ -107,6 +128,7 @@ CURLcode SetTextFetchOptions(CURL* handle, const std::string& url, TextSink* sin
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, settings.proxy)
         .Set(CURLOPT_FOLLOWLOCATION, 1L)
         .Writer(&AppendToTextSink, sink)
         .Watch(watch)
@@ -127,10 +149,12 @@ CURLcode SetDownloadJobOptions(CURL* handle, const std::string& url, std::FILE* 
                           settings);
 }
 
-CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response) {
+CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response,
+                             const std::string& proxy) {
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, proxy)
         .Writer(&AppendToString, response)
         .result();
 }

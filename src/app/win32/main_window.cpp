@@ -228,7 +228,9 @@ void MainWindow::StartPatcherThread(bool waitForGame) {
 int MainWindow::RunMessageLoop() {
     StartPatcherThread(gameUpdateStart_);
     // Takes the MAC address and the start time; without an address neither event is sent.
-    EventReporter events;
+    EventReporter::Options eventOptions;
+    eventOptions.endpoint.proxy = patcher_->Settings().proxy;
+    EventReporter events(eventOptions);
     events.Start();
 
     while (running_) {
