@@ -4,11 +4,10 @@
 //
 //   velka-bench-check [--floor] FOLDER FILELIST
 //
-// --floor checks the same entries with nothing but open, read(2) into a 1 MiB buffer and zlib's
-// crc32: what the check costs at least with this CRC, to set the engine's overhead against.
+// --floor checks the same entries with nothing but open, read(2) into a 1 MiB buffer and the
+// engine's CRC, on one thread: what a single reader costs, to set the engine's check against.
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "util/crc32.h"
 #include "util/logger.h"
 
 namespace velka {
@@ -39,15 +39,13 @@ LocalCheckResult CheckWithReadLoop(const std::string& folder,
             ++result.openFailures;
             continue;
         }
-        uLong crc = crc32(0L, Z_NULL, 0);
+        uint32_t crc = 0;
         ssize_t got;
         while ((got = ::read(fd, buffer.data(), buffer.size())) > 0) {
-            crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
+            crc = Crc32(crc, buffer.data(), static_cast<size_t>(got));
         }
         ::close(fd);
-        char text[16];
-        std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(crc & 0xFFFFFFFFu));
-        if (got < 0 || entry.crc != text) {
+        if (got < 0 || entry.crc != CrcText(crc)) {
             ++result.filesToDownload;
             result.bytesToDownload += entry.size;
         }

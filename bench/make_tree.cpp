@@ -4,6 +4,7 @@
 //   velka-bench-make-tree mixed  DIR BYTES [SEED]   a game tree of about BYTES in DIR/velka_win
 //   velka-bench-make-tree tiny   DIR COUNT [SEED]   COUNT files of 1..200 bytes in DIR/velka_win
 //   velka-bench-make-tree single FILE BYTES [SEED]  one incompressible file
+//   velka-bench-make-tree uniform DIR COUNT [SEED]  COUNT incompressible files of 4 KiB
 //
 // The mixed tree has the shape of a game install: many small files (100 B..64 KiB, log-uniform,
 // about 12% of the bytes), MB-sized files (1..6 MiB, about 43%) and three files of a few hundred
@@ -135,11 +136,21 @@ int MakeTiny(const fs::path& dir, uint64_t count, uint64_t seed) {
     return 0;
 }
 
+int MakeUniform(const fs::path& dir, uint64_t count, uint64_t seed) {
+    Rng rng(seed);
+    for (uint64_t i = 0; i < count; ++i) {
+        const fs::path path = dir / "velka_win" / "patch" / Numbered("dir", i / 500, "") /
+                              Numbered("file", i, ".bin");
+        if (!WriteFile(path, 4096, Content::Random, rng)) return 1;
+    }
+    return 0;
+}
+
 int Main(int argc, char** argv) {
     if (argc < 4) {
         std::fprintf(stderr,
                      "usage: %s mixed DIR BYTES [SEED] | tiny DIR COUNT [SEED] | "
-                     "single FILE BYTES [SEED]\n",
+                     "single FILE BYTES [SEED] | uniform DIR COUNT [SEED]\n",
                      argv[0]);
         return 2;
     }
@@ -149,6 +160,7 @@ int Main(int argc, char** argv) {
     const uint64_t seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1;
     if (mode == "mixed") return MakeMixed(target, amount, seed);
     if (mode == "tiny") return MakeTiny(target, amount, seed);
+    if (mode == "uniform") return MakeUniform(target, amount, seed);
     if (mode == "single") {
         Rng rng(seed);
         return WriteFile(target, amount, Content::Random, rng) ? 0 : 1;

@@ -1,14 +1,14 @@
 #include "patcher/file_lists.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "util/crc32.h"
 #include "util/logger.h"
+#include "util/ordered_parallel.h"
 #include "util/safe_path.h"
 #include "util/strings.h"
 
@@ -25,23 +25,20 @@ std::string UpperAscii(std::string text) {
     return text;
 }
 
-// Reads `file` from its current position to the end. Empty text on a read error, so a file
-// that could not be read whole never matches a list CRC.
-std::string CrcOfOpenFile(std::FILE* file, int64_t length) {
+// Reads `file` from its current position to the end. False on a read error, so a file that
+// could not be read whole never matches a list CRC.
+bool CrcOfOpenFile(std::FILE* file, int64_t length, uint32_t* crc) {
     // Sized to the file so that checking thousands of small files does not touch 1 MiB each.
     const size_t block = static_cast<size_t>(
         std::min<int64_t>(std::max<int64_t>(length, 4096), static_cast<int64_t>(kMaxCrcBlock)));
     std::vector<unsigned char> buffer(block);
-    uLong crc = crc32(0L, Z_NULL, 0);
+    *crc = 0;
     for (;;) {
         const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
         if (got == 0) break;
-        crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
+        *crc = Crc32(*crc, buffer.data(), got);
     }
-    if (std::ferror(file)) return std::string();
-    char text[16];
-    std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(crc & 0xFFFFFFFFu));
-    return text;
+    return !std::ferror(file);
 }
 
 // Opens a file for the CRC check, unbuffered: CrcOfOpenFile reads whole blocks of at least 4 KiB
@@ -94,6 +91,43 @@ int64_t ExpectedSize(const PackageEntry& entry) {
     return entry.packageSize;
 }
 
+// What the check found on disk for one entry.
+struct Probe {
+    enum Kind : uint8_t { Unsafe, Missing, NotOpened, OtherSize, Summed } kind = Unsafe;
+    bool readOk = false;  // Summed: the whole file was read
+    uint32_t crc = 0;     // Summed and readOk
+};
+
+// The file system part of checking one entry; safe to run for two entries at once.
+Probe ProbeFile(const std::wstring& folder, const std::string& path, int64_t expected) {
+    Probe probe;
+    if (!IsSafeRelativePath(path)) return probe;
+    const std::wstring local = JoinPath(folder, ToWide(path));
+    // The query that tells whether the file is there also gives its length, so the open file
+    // needs no seeks to measure it.
+    const int64_t length = FileSize64(local);
+    if (length < 0) {
+        probe.kind = Probe::Missing;
+        return probe;
+    }
+    File file = OpenForCrc(local);
+    if (!file) {
+        probe.kind = Probe::NotOpened;
+        return probe;
+    }
+    if (length != expected) {
+        probe.kind = Probe::OtherSize;
+        return probe;
+    }
+    probe.kind = Probe::Summed;
+    probe.readOk = CrcOfOpenFile(file.get(), length, &probe.crc);
+    return probe;
+}
+
+// Entries whose files are read ahead of the one being marked, at most. Bounds the memory of the
+// check, not its speed: the two readers rarely get this far apart.
+constexpr size_t kProbeWindow = 256;
+
 template <typename Entry>
 LocalCheckResult CheckEntries(PatcherStatus& status, const std::wstring& folder,
                               const std::wstring& message, std::vector<Entry>& entries) {
@@ -104,50 +138,29 @@ LocalCheckResult CheckEntries(PatcherStatus& status, const std::wstring& folder,
     status.SetMessage(message);
 
     LocalCheckResult result;
-    for (Entry& entry : entries) {
-        status.SetCurrentFileName(ToWide(entry.name));
-        const int64_t expected = ExpectedSize(entry);
-        const auto mark = [&] {
+    // Files are read and summed on two threads; marks, counters and status follow list order.
+    ComputeAheadInOrder<Probe>(
+        entries.size(), kProbeWindow,
+        [&](size_t i) { return ProbeFile(folder, entries[i].path, ExpectedSize(entries[i])); },
+        [&](size_t i, const Probe& probe) {
+            Entry& entry = entries[i];
+            status.SetCurrentFileName(ToWide(entry.name));
+            if (probe.kind == Probe::Summed && probe.readOk && CrcText(probe.crc) == entry.crc) {
+                entry.needsDownload = false;
+                ++status.filesDone;
+                return;
+            }
+            if (probe.kind == Probe::NotOpened) {
+                entry.failed = true;
+                entry.error = L"failed to open for checking";
+                ++result.openFailures;
+            }
             entry.needsDownload = true;
             ++result.filesToDownload;
             // A negative size from a broken list wraps here; the disk-space check then fails
             // the run rather than under-counting.
-            result.bytesToDownload += static_cast<uint64_t>(expected);
-        };
-
-        if (!IsSafeRelativePath(entry.path)) {
-            mark();
-            continue;
-        }
-        const std::wstring local = JoinPath(folder, ToWide(entry.path));
-        // The query that tells whether the file is there also gives its length, so the open
-        // file needs no seeks to measure it.
-        const int64_t length = FileSize64(local);
-        if (length < 0) {
-            mark();
-            continue;
-        }
-        File file = OpenForCrc(local);
-        if (!file) {
-            entry.failed = true;
-            entry.error = L"failed to open for checking";
-            ++result.openFailures;
-            mark();
-            continue;
-        }
-        if (length != expected) {
-            mark();
-            continue;
-        }
-        // A file that could not be read whole gives an empty CRC, which never matches.
-        const std::string crc = CrcOfOpenFile(file.get(), length);
-        if (!crc.empty() && crc == entry.crc) {
-            entry.needsDownload = false;
-            ++status.filesDone;
-        } else {
-            mark();
-        }
-    }
+            result.bytesToDownload += static_cast<uint64_t>(ExpectedSize(entry));
+        });
     return result;
 }
 
@@ -227,7 +240,8 @@ std::string ComputeFileCrc(const std::wstring& path, int64_t* fileSize) {
     const int64_t length = LengthOfOpenFile(file.get());
     if (length < 0) return std::string();
     if (fileSize) *fileSize = length;
-    return CrcOfOpenFile(file.get(), length);
+    uint32_t crc = 0;
+    return CrcOfOpenFile(file.get(), length, &crc) ? CrcText(crc) : std::string();
 }
 
 }  // namespace velka

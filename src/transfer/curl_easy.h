@@ -86,7 +86,9 @@ CURLcode SetTextFetchOptions(CURL* handle, const std::string& url, TextSink* sin
                              TransferWatch* watch, const TransferSettings& settings);
 
 // File download: follows redirects, writes into `file`, watch with stall rule, connect time-out
-// fileConnectTimeoutMs, speed floor lowSpeedLimitBytes over lowSpeedTimeSeconds.
+// fileConnectTimeoutMs, speed floor lowSpeedLimitBytes over lowSpeedTimeSeconds. Receives into
+// a 512 KiB buffer and makes `file` unbuffered (so it must not have been read or written yet):
+// each piece libcurl delivers is one write.
 CURLcode SetFileDownloadOptions(CURL* handle, const std::string& url, std::FILE* file,
                                 TransferWatch* watch, const TransferSettings& settings);
 
