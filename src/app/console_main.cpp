@@ -3,7 +3,7 @@
 // and a progress line, starts the game when the run finishes, and exits 0 (finished) or 1
 // (failed, the reason on stderr).
 //
-//   velka-launcher [--no-start] [gameupdate]
+//   velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]
 #include <curl/curl.h>
 
 #include <chrono>
@@ -19,11 +19,21 @@
 #include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "transfer/network_settings.h"
+#include "util/strings.h"
 
 namespace velka {
 namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(50);
+
+bool IsDecimal(const char* text) {
+    if (!*text) return false;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9') return false;
+    }
+    return true;
+}
 
 // Starts the crash reporter and shuts it down on every way out of Main; a self-update leaves
 // through its own process end instead.
@@ -52,17 +62,22 @@ int Main(int argc, char** argv) {
     CrashReporterSession crashReporter;
     bool startGame = true;
     bool gameUpdate = false;
+    const char* maxSpeed = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-start") {
             startGame = false;
+        } else if (arg == "--max-speed" && i + 1 < argc && IsDecimal(argv[i + 1])) {
+            maxSpeed = argv[++i];
         } else if (arg == "gameupdate") {
             gameUpdate = true;
         } else if (arg == "--help" || arg == "-h") {
             ConsoleWrite(ConsoleStream::Out,
-                         L"usage: velka-launcher [--no-start] [gameupdate]\n"
+                         L"usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]\n"
                          L"Updates the launcher and the game installed beside it, then starts "
-                         L"the game.\n");
+                         L"the game.\n"
+                         L"--max-speed KBPS limits all downloads together to KBPS KB/s (0: no "
+                         L"limit; overrides maxDownloadKBps of Config/network.ini).\n");
             return 0;
         } else {
             ConsoleWrite(ConsoleStream::Err, L"velka-launcher: unknown argument " +
@@ -74,6 +89,7 @@ int Main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     const std::wstring baseDirectory = ModuleDirectory();
     TransferSettings settings = InstalledTransferSettings(baseDirectory);
+    if (maxSpeed) SetDownloadLimit(&settings, ToInt64(maxSpeed));
     // lives until the process ends, like the window's
     auto* patcher = new Patcher(baseDirectory, settings);
     patcher->waitForGame = gameUpdate;
@@ -83,6 +99,7 @@ int Main(int argc, char** argv) {
     // The same view as the window's: texts, bar line, speed and reconnect notice, and the game
     // started when the run finishes.
     ProgressView view(*patcher, patcher->BaseDirectory());
+    if (settings.downloadLimit) view.SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
     view.SetStartGameOnFinish(startGame);
     ConsoleProgress::Options options;
     options.terminal = IsTerminal(ConsoleStream::Out);

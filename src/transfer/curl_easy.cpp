@@ -44,6 +44,17 @@ public:
         return *this;
     }
 
+    // Under a download limit one transfer alone never needs more than the whole of it; libcurl
+    // then also reads in pieces of that pace instead of draining the socket at once, which keeps
+    // the shared limiter's waits short.
+    Options& Limit(const TransferSettings& settings) {
+        if (settings.downloadLimit) {
+            Set(CURLOPT_MAX_RECV_SPEED_LARGE,
+                static_cast<curl_off_t>(settings.downloadLimit->BytesPerSecond()));
+        }
+        return *this;
+    }
+
     Options& Watch(TransferWatch* watch) {
         curl_xferinfo_callback callback = &OnTransferProgress;
         Set(CURLOPT_XFERINFOFUNCTION, callback);
@@ -72,6 +83,9 @@ CURLcode SetFileOptions(CURL* handle, const std::string& url, std::FILE* file, T
     // The file gets libcurl's pieces as they come, up to kDownloadBufferBytes each; a stdio
     // buffer would only copy them once more. Nothing has been written yet, so this may be set.
     std::setvbuf(file, nullptr, _IONBF, 0);
+    const long buffer = static_cast<long>(
+        settings.downloadLimit ? settings.downloadLimit->PieceBytes(kDownloadBufferBytes)
+                               : kDownloadBufferBytes);
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
@@ -81,8 +95,9 @@ CURLcode SetFileOptions(CURL* handle, const std::string& url, std::FILE* file, T
         .Watch(watch)
         .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.fileConnectTimeoutMs))
         .Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(lowSpeedTimeSeconds))
-        .Set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(settings.lowSpeedLimitBytes))
-        .Set(CURLOPT_BUFFERSIZE, kDownloadBufferBytes)
+        .Set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(EffectiveSpeedFloor(settings)))
+        .Set(CURLOPT_BUFFERSIZE, buffer)
+        .Limit(settings)
         .result();
 }
 
@@ -142,6 +157,7 @@ CURLcode SetTextFetchOptions(CURL* handle, const std::string& url, TextSink* sin
         .Watch(watch)
         .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.textConnectTimeoutMs))
         .Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink->limit))
+        .Limit(settings)
         .result();
 }
 

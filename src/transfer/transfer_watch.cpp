@@ -23,6 +23,7 @@ TransferWatch MakeTransferWatch(std::atomic<int64_t>* currentCounter,
     watch.currentCounter = currentCounter;
     watch.totalCounter = totalCounter;
     watch.stallLimitMs = settings.stallLimitMs;
+    watch.limiter = settings.downloadLimit.get();
     watch.lastProgressMs = watch.now();
     return watch;
 }
@@ -37,6 +38,12 @@ int OnTransferProgress(void* userData, int64_t /*downloadTotal*/, int64_t downlo
     watch->lastBytes = downloadNow;
     if (watch->currentCounter) watch->currentCounter->store(downloadNow);
     if (watch->totalCounter) watch->totalCounter->fetch_add(delta);
+    // Counted first, so the progress shown is what arrived; the sleep then holds the transfer
+    // back. Time spent waiting for the limit is not time without bytes.
+    if (watch->limiter && delta > 0) {
+        watch->limiter->Take(delta);
+        watch->lastProgressMs = watch->now();
+    }
     return 0;
 }
 

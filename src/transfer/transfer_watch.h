@@ -31,6 +31,9 @@ struct TransferWatch {
     int64_t stallLimitMs = 60000;
     // The clock; tests substitute their own.
     int64_t (*now)() = &NowMillis;
+    // The shared download speed limit, or null. Each progress call pays for the bytes that
+    // arrived since the previous one, sleeping while the limit is exceeded.
+    RateLimiter* limiter = nullptr;
 };
 
 // A watch for a transfer that starts now, feeding the given counters (either may be null).

@@ -246,6 +246,24 @@ proxy)
   ! grep -v '(tinyproxy/' "$WORK/transfers" | grep -q . || fail "transfers around the proxy"
   ;;
 
+speed_limit)
+  # Two packages of 10 MB under a limit of 4,000 KB/s for both together: at least 4.5 s (only
+  # this lower bound is checked, which load cannot break). The flag wins over the file.
+  make_game "$GAME" 1 10000000
+  head -c 10000000 /dev/urandom > "$GAME/velka_win/data/movie.bik"
+  PACKAGE_LIMIT=10100000 publish "$GAME" "$MIRROR" 1.0.0 1.0.0
+  [ "$(ls "$MIRROR"/zip/*.zip | wc -l)" -ge 2 ] || fail "expected two packages: $(ls "$MIRROR/zip")"
+  start_nginx "$MIRROR"
+  make_install "$MIRROR"
+  printf 'maxDownloadKBps=1000000\n' > "$INSTALL/Config/network.ini"
+  started=$(date +%s%N)
+  run_launcher --no-start --max-speed 4000
+  took_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+  [ "$RC" = 0 ] || fail "limited install exited $RC"
+  expect_tree "$GAME"
+  [ "$took_ms" -ge 4500 ] || fail "20 MB at 4,000 KB/s took only $took_ms ms"
+  ;;
+
 *)
   fail "unknown scenario"
   ;;

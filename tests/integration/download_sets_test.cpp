@@ -386,6 +386,47 @@ TEST_F(DownloadSetsTest, TrickleFailsAfterThreeAttemptsAndTheNextMirrorServes) {
     EXPECT_EQ(Contents(PackageFile("slow.zip")), body);
 }
 
+// The limit holds for the two parallel jobs together; only the lower bound of the time is
+// checked, which load cannot break. Waiting for the limit, even below the speed floor and for
+// longer than the stall limit, abandons no healthy transfer.
+TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsTogetherWithoutTrippingTheTransferRules) {
+    struct Case {
+        int64_t limitKBps;
+        size_t packageBytes;
+        int64_t floorBytes;
+        double minSeconds;
+    };
+    const Case cases[] = {
+        {4000, 10 * 1024 * 1024, 10240, 4.5},  // 20 MiB at 4,000 KB/s: 5.1 s
+        {16, 24 * 1024, 100 * 1024, 2.5},      // 48 KiB at 16 KB/s under a 100 KB/s floor: 3 s
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.limitKBps) + " KB/s");
+        settings_.lowSpeedLimitBytes = c.floorBytes;
+        settings_.downloadLimit = std::make_shared<RateLimiter>(c.limitKBps * 1024);
+        std::vector<PackageEntry> entries;
+        for (int i = 0; i < 2; ++i) {
+            const std::string name = "limited_" + std::to_string(c.limitKBps) + "_" +
+                                     std::to_string(i) + ".zip";
+            const std::string body = Bytes(c.packageBytes, static_cast<uint32_t>(60 + i));
+            server_.SetFile("/m1/" + name, body);
+            entries.push_back(Package(name, name, body));
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+
+        EXPECT_EQ(outcome.failedFiles, 0);
+        for (const std::string& line : Messages("[ERROR] ")) ADD_FAILURE() << line;
+        EXPECT_GE(took.count(), c.minSeconds);
+        for (const PackageEntry& entry : entries) {
+            EXPECT_EQ(entry.jobResult->result.load(), 1) << entry.name << ": first attempt";
+            EXPECT_FALSE(entry.needsDownload) << entry.name << " verified";
+        }
+    }
+}
+
 TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
     settings_.lowSpeedTimeSeconds = 1;
     settings_.retryLowSpeedTimeSeconds = 1;

@@ -86,6 +86,9 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     };
     patcher_->SetSelfUpdater(MakeSelfUpdater(replacement));
     view_ = std::make_unique<ProgressView>(*patcher_, patcher_->BaseDirectory());
+    if (const auto& limit = patcher_->Settings().downloadLimit) {
+        view_->SetSpeedLimit(limit->BytesPerSecond());
+    }
 
     DEVMODEW mode{};
     mode.dmSize = sizeof mode;
