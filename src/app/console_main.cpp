@@ -4,6 +4,7 @@
 // (failed, the reason on stderr).
 //
 //   velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]
+#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 
 #include <chrono>
@@ -20,20 +21,11 @@
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "transfer/network_settings.h"
-#include "util/strings.h"
 
 namespace velka {
 namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(50);
-
-bool IsDecimal(const char* text) {
-    if (!*text) return false;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9') return false;
-    }
-    return true;
-}
 
 // Starts the crash reporter and shuts it down on every way out of Main; a self-update leaves
 // through its own process end instead.
@@ -58,38 +50,74 @@ LauncherReplacement ConsoleReplacement() {
     return how;
 }
 
-int Main(int argc, char** argv) {
-    CrashReporterSession crashReporter;
+constexpr int kUsageError = 2;
+
+struct CommandLine {
     bool startGame = true;
     bool gameUpdate = false;
-    const char* maxSpeed = nullptr;
+    bool help = false;
+    int64_t maxSpeedKBps = -1;  // -1: not given
+};
+
+// False, with the argument that is not understood, when the command line is malformed.
+bool ParseArguments(int argc, char** argv, CommandLine* line, std::string* unknown) {
+    // CLI11 would take "--no-start=false" as a value for the flag; the flag takes none.
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--no-start") {
-            startGame = false;
-        } else if (arg == "--max-speed" && i + 1 < argc && IsDecimal(argv[i + 1])) {
-            maxSpeed = argv[++i];
-        } else if (arg == "gameupdate") {
-            gameUpdate = true;
-        } else if (arg == "--help" || arg == "-h") {
-            ConsoleWrite(ConsoleStream::Out,
-                         L"usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]\n"
-                         L"Updates the launcher and the game installed beside it, then starts "
-                         L"the game.\n"
-                         L"--max-speed KBPS limits all downloads together to KBPS KB/s (0: no "
-                         L"limit; overrides maxDownloadKBps of Config/network.ini).\n");
-            return 0;
-        } else {
-            ConsoleWrite(ConsoleStream::Err, L"velka-launcher: unknown argument " +
-                                                 ToWide(arg) + L"\n");
-            return 2;
+        if (std::string(argv[i]).rfind("--no-start=", 0) == 0) {
+            *unknown = argv[i];
+            return false;
         }
     }
+    CLI::App app("velka-launcher");
+    app.set_help_flag("-h,--help");
+    app.allow_extras();  // the one bare word is "gameupdate"; anything else is refused below
+    app.add_flag_callback("--no-start", [line] { line->startGame = false; });
+    app.add_option("--max-speed", line->maxSpeedKBps)->check(CLI::NonNegativeNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        line->help = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        *unknown = e.what();
+        return false;
+    }
+    for (const std::string& word : app.remaining()) {
+        if (word != "gameupdate") {
+            *unknown = word;
+            return false;
+        }
+        line->gameUpdate = true;
+    }
+    return true;
+}
+
+int Main(int argc, char** argv) {
+    CrashReporterSession crashReporter;
+    CommandLine line;
+    std::string unknown;
+    const bool understood = ParseArguments(argc, argv, &line, &unknown);
+    if (understood && line.help) {
+        ConsoleWrite(ConsoleStream::Out,
+                     L"usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]\n"
+                     L"Updates the launcher and the game installed beside it, then starts "
+                     L"the game.\n"
+                     L"--max-speed KBPS limits all downloads together to KBPS KB/s (0: no "
+                     L"limit; overrides maxDownloadKBps of Config/network.ini).\n");
+        return 0;
+    }
+    if (!understood) {
+        ConsoleWrite(ConsoleStream::Err,
+                     L"velka-launcher: unknown argument " + ToWide(unknown) + L"\n");
+        return kUsageError;
+    }
+    const bool startGame = line.startGame;
+    const bool gameUpdate = line.gameUpdate;
 
     curl_global_init(CURL_GLOBAL_ALL);
     const std::wstring baseDirectory = ModuleDirectory();
     TransferSettings settings = InstalledTransferSettings(baseDirectory);
-    if (maxSpeed) SetDownloadLimit(&settings, ToInt64(maxSpeed));
+    if (line.maxSpeedKBps >= 0) SetDownloadLimit(&settings, line.maxSpeedKBps);
     // lives until the process ends, like the window's
     auto* patcher = new Patcher(baseDirectory, settings);
     patcher->waitForGame = gameUpdate;

@@ -153,6 +153,11 @@ class File {
 // Whole-file helpers (binary). ReadFileBytes fails for a missing file.
 bool ReadFileBytes(const std::wstring& path, std::string* contents);
 bool WriteFileBytes(const std::wstring& path, const std::string& contents);
+// Creates `path`, which must not exist yet, readable and writable by its owner only (POSIX mode
+// 0600; on Windows the folder's inherited permissions), and writes `contents` to it. False, with
+// LastSystemError set, when the file exists or cannot be written; a partly written file is
+// removed.
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& contents);
 
 // Moves the file `from` to `to` in one step, replacing a file there, once its data is on the
 // disk: MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH on Windows; fsync,

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "publish/publish_cli.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    return velka::RunPublishCommand(args, std::cout, std::cerr);
+    return velka::RunPublishCommand(args, std::cout, std::cerr,
+                                    velka::IsTerminal(velka::ConsoleStream::Err));
 }

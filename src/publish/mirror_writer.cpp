@@ -4,10 +4,12 @@
 #include <cctype>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 #include "patcher/content_cipher.h"
 #include "patcher/file_lists.h"
+#include "patcher/release_record.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -102,6 +104,16 @@ std::string CheckOptions(const PublishOptions& options) {
         return "the game folder " + Shown(options.gameFolder) + " holds no velka_win folder";
     }
     if (options.outputFolder.empty()) return "no output folder given";
+    if (!options.signingSeedHex.empty()) {
+        ReleaseKeyPair keys;
+        std::string problem;
+        if (!ReleaseKeyPairFromSeed(options.signingSeedHex, &keys, &problem)) {
+            return "the signing key is unusable: " + problem;
+        }
+        if (options.expires < options.issued) {
+            return "the release record would expire before it is issued";
+        }
+    }
 
     const fs::path output = Resolved(options.outputFolder);
     if (IsSameOrInside(Resolved(options.gameFolder), output)) {
@@ -139,10 +151,35 @@ class MirrorBuilder {
 
     bool Build(const std::vector<GameFile>& files, const std::vector<LauncherFile>& launcher) {
         return CopyFiles(files) && WritePackages(files) && WriteLists() &&
-               WriteLauncherPackage(launcher) && WriteConfigurations();
+               WriteLauncherPackage(launcher) && WriteConfigurations() && WriteReleaseRecord();
     }
 
   private:
+    bool Signing() const { return !options_.signingSeedHex.empty(); }
+
+    void Report(PublishProgress::Stage stage, bool finished) {
+        progress_.stage = stage;
+        progress_.finished = finished;
+        if (options_.progress) options_.progress(progress_);
+    }
+
+    void StartStage(uint64_t files, uint64_t bytes) {
+        progress_ = PublishProgress();
+        progress_.filesTotal = files;
+        progress_.bytesTotal = bytes;
+    }
+
+    // Records what the release record vouches for under `name`.
+    bool Vouch(const std::string& name, const std::wstring& path) {
+        if (!Signing()) return true;
+        ReleaseArtifact artifact;
+        if (!ComputeFileSha256(path, &artifact.sha256, &artifact.size)) {
+            return Fail("cannot read back " + Shown(path));
+        }
+        vouched_[name] = artifact;
+        return true;
+    }
+
     std::wstring Below(const char* folder, const std::string& relative) const {
         return JoinPath(JoinPath(root_, Wide(folder)), ToWide(relative));
     }
@@ -150,6 +187,9 @@ class MirrorBuilder {
     // files/ is what the launcher downloads file by file, and the sizes and CRCs in the lists
     // are taken from these copies, so the lists describe exactly what is served.
     bool CopyFiles(const std::vector<GameFile>& files) {
+        uint64_t bytes = 0;
+        for (const GameFile& file : files) bytes += file.size;
+        StartStage(files.size(), bytes);
         for (const GameFile& file : files) {
             const std::wstring target = Below(kMirrorFilesFolder, file.path);
             if (!CreateDirectories(target) || !CopyOneFile(file.source, target)) {
@@ -164,8 +204,34 @@ class MirrorBuilder {
             }
             fileLines_.push_back({file.name, file.path, file.size, crc});
             summary_->gameBytes += file.size;
+            if (Signing()) {
+                uint64_t hashed = 0;
+                if (!ComputeFileSha256(target, &fileHashes_[file.path], &hashed) ||
+                    hashed != file.size) {
+                    return Fail("cannot read back " + Shown(target));
+                }
+            }
+            ++progress_.filesDone;
+            progress_.bytesDone += file.size;
+            progress_.bytesWritten += file.size;
+            Report(PublishProgress::Stage::Files, false);
         }
         summary_->fileCount = files.size();
+        Report(PublishProgress::Stage::Files, true);
+        return true;
+    }
+
+    // Compresses `items` into `zipPath`, reporting each piece read as progress of `stage`.
+    bool Compress(const std::wstring& zipPath, const std::vector<PackageItem>& items,
+                  PublishProgress::Stage stage) {
+        const bool ok = WritePackage(zipPath, items, error_, [this, stage](uint64_t bytes) {
+            progress_.bytesDone += bytes;
+            Report(stage, false);
+        });
+        if (!ok) return false;
+        progress_.filesDone += items.size();
+        progress_.bytesWritten += static_cast<uint64_t>(std::max<int64_t>(0, FileSize64(zipPath)));
+        Report(stage, false);
         return true;
     }
 
@@ -173,6 +239,7 @@ class MirrorBuilder {
         std::vector<uint64_t> sizes;
         for (const GameFile& file : files) sizes.push_back(file.size);
         const std::vector<std::vector<size_t>> groups = PlanPackages(sizes, options_.packageLimit);
+        StartStage(files.size(), summary_->gameBytes);
         const std::wstring folder = JoinPath(root_, Wide(kMirrorPackagesFolder));
         if (!CreateDirectories(folder + kPathSeparator)) {
             return Fail("cannot create " + Shown(folder));
@@ -190,14 +257,16 @@ class MirrorBuilder {
                 line.unpackedSize += file.size;
             }
             const std::wstring zipPath = JoinPath(folder, ToWide(line.name));
-            if (!WritePackage(zipPath, items, error_)) return false;
+            if (!Compress(zipPath, items, PublishProgress::Stage::Packages)) return false;
             int64_t size = -1;
             line.crc = ComputeFileCrc(zipPath, &size);
             if (line.crc.empty() || size < 0) return Fail("cannot read back " + Shown(zipPath));
+            if (!Vouch(line.name, zipPath)) return false;
             line.packageSize = static_cast<uint64_t>(size);
             packageLines_.push_back(line);
             summary_->packages.push_back(line.name);
         }
+        Report(PublishProgress::Stage::Packages, true);
         return true;
     }
 
@@ -214,7 +283,9 @@ class MirrorBuilder {
             }
         }
         return WriteText(kMirrorListsFolder, kFileListName, files) &&
-               WriteText(kMirrorListsFolder, kPackageListName, packages);
+               WriteText(kMirrorListsFolder, kPackageListName, packages) &&
+               (!Signing() ||
+                WriteText(kMirrorListsFolder, kHashListName, HashListText(fileHashes_)));
     }
 
     // The launcher finds its package at <remoteURLs base><version>/<fileName>.
@@ -235,10 +306,13 @@ class MirrorBuilder {
             items.push_back({file.name, file.source, file.size});
             unpacked += static_cast<int64_t>(file.size);
         }
-        if (!WritePackage(zipPath, items, error_)) return false;
+        StartStage(files.size(), static_cast<uint64_t>(unpacked));
+        if (!Compress(zipPath, items, PublishProgress::Stage::Launcher)) return false;
+        Report(PublishProgress::Stage::Launcher, true);
         int64_t size = -1;
         const std::string crc = ComputeFileCrc(zipPath, &size);
         if (crc.empty() || size < 0) return Fail("cannot read back " + Shown(zipPath));
+        if (!Vouch(name, zipPath)) return false;
         launcherPackage_.fileName = name;
         launcherPackage_.unpackedSize = unpacked;
         launcherPackage_.packageSize = size;
@@ -279,12 +353,30 @@ class MirrorBuilder {
                WriteText(kMirrorLauncherFolder, kLauncherConfigName, launcherText);
     }
 
+    // The record vouches for every text but itself.
+    bool WriteReleaseRecord() {
+        if (!Signing()) return true;
+        ReleaseRecord record;
+        record.release = options_.release;
+        record.issued = options_.issued;
+        record.expires = options_.expires;
+        record.files = vouched_;
+        std::string text;
+        std::string problem;
+        if (!SignReleaseRecord(record, options_.signingSeedHex, &text, &problem)) {
+            return Fail("cannot sign the release record: " + problem);
+        }
+        summary_->releaseRecord = std::string(kMirrorLauncherFolder) + "/" + kReleaseRecordName;
+        return WriteText(kMirrorLauncherFolder, kReleaseRecordName, text);
+    }
+
     bool WriteText(const char* folder, const char* name, const std::string& text) {
         const std::wstring path = Below(folder, name);
         if (!CreateDirectories(path) || !WriteFileBytes(path, text)) {
             return Fail("cannot write " + Shown(path) + " (error " +
                         std::to_string(LastSystemError()) + ")");
         }
+        if (Signing()) vouched_[name] = {text.size(), Sha256OfBytes(text.data(), text.size())};
         return true;
     }
 
@@ -300,6 +392,9 @@ class MirrorBuilder {
     std::vector<FileListLine> fileLines_;
     std::vector<PackageListLine> packageLines_;
     PackageInfo launcherPackage_;
+    PublishProgress progress_;
+    std::map<std::string, std::string> fileHashes_;  // file-list path -> SHA-256, when signing
+    std::map<std::string, ReleaseArtifact> vouched_;  // what the release record lists
 };
 
 std::vector<std::string> Warnings(const PublishOptions& options,

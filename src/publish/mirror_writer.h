@@ -19,11 +19,16 @@
 // where the launcher looks for it; launcherconfig.txt then describes it in "launcherZipInfo"
 // (name, unpacked size, package size, CRC) so that older launchers replace themselves with it.
 //
+// With a signing key, the mirror also carries Launcher/release.txt, the signed release record
+// (patcher/release_record.h; docs/release-record.md), and lists/hashlist.txt, the SHA-256 of every
+// game file, which the record vouches for.
+//
 // Everything is derived from the options and the files: publishing the same input twice gives
-// the same bytes.
+// the same bytes (with a key: the same key and the same record times).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +48,23 @@ inline constexpr char kPackageListName[] = "ziplist.txt";
 inline constexpr char kLauncherConfigName[] = "launcherconfig.txt";
 inline constexpr char kServerConfigName[] = "serverconfig.txt";
 
+// Where publishing has got to, reported as it goes. Bytes are those of the game files (their
+// uncompressed size) in every stage, so a stage's totals are known before it starts.
+struct PublishProgress {
+    enum class Stage {
+        Files,     // game files copied to files/ and hashed
+        Packages,  // game files compressed into packages
+        Launcher,  // launcher files compressed into the launcher package
+    };
+    Stage stage = Stage::Files;
+    uint64_t filesDone = 0;
+    uint64_t filesTotal = 0;
+    uint64_t bytesDone = 0;
+    uint64_t bytesTotal = 0;
+    uint64_t bytesWritten = 0;  // output bytes so far: copies, or packages as compressed
+    bool finished = false;      // the stage's last report
+};
+
 struct PublishOptions {
     std::wstring gameFolder;                  // holds velka_win/; anything else in it is ignored
     std::wstring outputFolder;                // must not exist yet, unless replaceOutput
@@ -58,6 +80,16 @@ struct PublishOptions {
     uint64_t packageLimit = kDefaultPackageLimit;
     bool enciphered = false;     // values enciphered with the compiled-in key
     bool replaceOutput = false;  // an existing output folder is replaced as a whole
+
+    // A release signing key (the 64-hex-digit seed of ReleaseKeyPair); empty publishes no
+    // release record and no hash list. The record carries the three numbers below as they are.
+    std::string signingSeedHex;
+    uint64_t release = 0;
+    int64_t issued = 0;   // seconds since 1970-01-01 UTC
+    int64_t expires = 0;  // likewise; not before `issued`
+
+    // Called on the publishing thread after every file and every 64 KiB compressed; may be empty.
+    std::function<void(const PublishProgress&)> progress;
 };
 
 struct PublishSummary {
@@ -67,6 +99,7 @@ struct PublishSummary {
     std::vector<std::string> packages;  // file names below zip/
     std::string launcherPackage;        // "Launcher/<version>/<name>", empty without one
     size_t launcherFileCount = 0;
+    std::string releaseRecord;  // "Launcher/release.txt", empty when not signed
     // Things the publisher should know that do not stop publishing.
     std::vector<std::string> warnings;
 };
@@ -76,7 +109,8 @@ struct PublishSummary {
 // False with a one-line reason in `error` on bad input (see ScanGameTree, ScanLauncherFolder,
 // CheckBaseUrl; invalid versions, a zero package limit, a missing game folder or velka_win, an
 // existing output folder without replaceOutput, an output folder that holds the game or the
-// launcher folder or lies inside velka_win or the launcher folder) or on a write failure; the
+// launcher folder or lies inside velka_win or the launcher folder, a malformed signing key, an
+// expiry before the issue time) or on a write failure; the
 // output folder is then as it was and the partial folder removed.
 bool PublishMirror(const PublishOptions& options, PublishSummary* summary, std::string* error);
 

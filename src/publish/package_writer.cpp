@@ -120,7 +120,8 @@ class ZipArchiveWriter {
 
 constexpr unsigned long kMadeByUnix = (3 << 8) | 45;
 
-bool AddEntry(zipFile zip, const PackageItem& item, std::string* error) {
+bool AddEntry(zipFile zip, const PackageItem& item, std::string* error,
+              const std::function<void(uint64_t)>& onRead) {
     const std::string shownSource = ToNarrow(item.source);
     File source(item.source, "rb");
     if (!source) {
@@ -155,6 +156,7 @@ bool AddEntry(zipFile zip, const PackageItem& item, std::string* error) {
             ok = false;
             break;
         }
+        if (onRead) onRead(got);
     }
     if (ok && std::ferror(source.get())) {
         *error = "cannot read " + shownSource;
@@ -192,7 +194,7 @@ std::vector<std::vector<size_t>> PlanPackages(const std::vector<uint64_t>& sizes
 }
 
 bool WritePackage(const std::wstring& zipPath, const std::vector<PackageItem>& items,
-                  std::string* error) {
+                  std::string* error, const std::function<void(uint64_t)>& onRead) {
     ZipArchiveWriter archive(zipPath);
     if (!archive) {
         *error = "cannot create the package " + ToNarrow(zipPath) + " (error " +
@@ -200,7 +202,7 @@ bool WritePackage(const std::wstring& zipPath, const std::vector<PackageItem>& i
         return false;
     }
     for (const PackageItem& item : items) {
-        if (!AddEntry(archive.get(), item, error)) {
+        if (!AddEntry(archive.get(), item, error, onRead)) {
             *error = ToNarrow(zipPath) + ": " + *error;
             return false;
         }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,8 @@ struct PackageItem {
 // Writes a new archive at `zipPath` (replacing any file there) holding one deflated file entry
 // per item, in order. False with a one-line reason in `error` when a source cannot be read, has
 // changed its length, or the archive cannot be written; a partly written archive may remain.
+// `onRead`, when set, is told the length of every piece of source bytes compressed.
 bool WritePackage(const std::wstring& zipPath, const std::vector<PackageItem>& items,
-                  std::string* error);
+                  std::string* error, const std::function<void(uint64_t)>& onRead = {});
 
 }  // namespace velka

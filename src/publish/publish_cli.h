@@ -15,9 +15,12 @@ inline constexpr int kPublishUsage = 2;    // the command line itself is malform
 // The --help text: options and the mirror layout.
 std::string PublishUsageText();
 
-// Parses `args` (without the program name), publishes, and returns one of the exit codes above.
-// The summary goes to `out`; warnings and errors, one line each, prefixed "velka-publish: ", go
-// to `err`. Narrow arguments are paths in the platform's narrow encoding.
-int RunPublishCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Parses `args` (without the program name), publishes (or makes a key pair), and returns one of
+// the exit codes above. The summary goes to `out`; progress, warnings and errors, prefixed
+// "velka-publish: ", go to `err`: progress as one line redrawn in place when `err` is a
+// `terminal`, otherwise one plain line per finished stage, the same for the same input. Narrow
+// arguments are paths in the platform's narrow encoding.
+int RunPublishCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                      bool terminal = false);
 
 }  // namespace velka

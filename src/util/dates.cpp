@@ -66,6 +66,31 @@ int32_t DaysBetween(const Date& first, const Date& second) {
     return static_cast<int32_t>(DayNumber(second) - DayNumber(first));
 }
 
+std::string UtcTimeString(int64_t unixSeconds) {
+    int64_t days = unixSeconds / 86400;
+    int64_t seconds = unixSeconds % 86400;
+    if (seconds < 0) {
+        seconds += 86400;
+        --days;
+    }
+    // Civil date of a day number, counted in 400-year eras from 0000-03-01.
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t dayOfEra = z - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+    const int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];  // room for any int64_t, which the compiler cannot rule out
+    std::snprintf(text, sizeof(text), "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    return text;
+}
+
 std::string TodayString() {
     return FormatLocal(NowLocal().tm, "%Y%m%d");
 }

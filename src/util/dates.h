@@ -22,6 +22,10 @@ Date ParseDate(const std::string& text);
 // Second date minus first, in days (proleptic Gregorian day numbers). Meaningful for valid dates.
 int32_t DaysBetween(const Date& first, const Date& second);
 
+// "YYYY-MM-DD HH:MM:SS UTC" of seconds since 1970-01-01 00:00:00 UTC (proleptic Gregorian, no
+// leap seconds), for times that must read the same on every machine.
+std::string UtcTimeString(int64_t unixSeconds);
+
 std::string TodayString();      // local "%Y%m%d"
 std::string NowString();        // local "%Y%m%d%H%M%S"
 std::string TimestampMillis();  // local "%Y-%m-%d %H:%M:%S.mmm"

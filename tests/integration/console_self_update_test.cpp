@@ -92,6 +92,40 @@ int RunProgram(const std::wstring& exe, const std::string& args, const std::stri
     return std::system(command.c_str());
 }
 
+// The command line is read before anything is touched: help and refusals leave the folder alone.
+TEST(ConsoleCommandLineTest, HelpAndRefusedArgumentsExitWithTheirCodes) {
+    const std::wstring built = HostPath(VELKA_LAUNCHER_EXE);
+    if (built.empty() || !FileExists(built)) GTEST_SKIP() << "no console launcher built";
+    // A copy, so that a command line taken for a run updates a scratch folder, not the build.
+    ScratchFolder scratch("console-cli");
+    const std::wstring launcher = scratch / FileName(built);
+    ASSERT_TRUE(CopyOneFile(built, launcher));
+    MarkExecutable(launcher);
+    const struct {
+        const char* args;
+        int exitCode;
+        const char* out;
+        const char* err;
+    } cases[] = {
+        {"--help", 0, "usage: velka-launcher [--no-start] [gameupdate]", ""},
+        {"--no-start -h", 0, "usage: velka-launcher", ""},
+        {"--bogus", 2, "", "velka-launcher: unknown argument --bogus"},
+        {"gameupdate extra", 2, "", "velka-launcher: unknown argument extra"},
+        {"--no-start=1", 2, "", "velka-launcher: unknown argument --no-start=1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const int status = RunProgram(launcher, c.args, "VELKA_UNUSED", L"1", scratch / L"out.txt",
+                                      scratch / L"err.txt");
+        // std::system gives the exit code itself on Windows, a wait status elsewhere.
+        EXPECT_EQ(kWindowsHost ? status : (status >> 8) & 0xFF, c.exitCode);
+        EXPECT_NE(Contents(scratch / L"out.txt").find(c.out), std::string::npos);
+        EXPECT_NE(Contents(scratch / L"err.txt").find(c.err), std::string::npos)
+            << Contents(scratch / L"err.txt");
+        EXPECT_FALSE(DirectoryExists(scratch / L"Log")) << "the command line started a run";
+    }
+}
+
 TEST(ConsoleSelfUpdateTest, OneStartReplacesTheLauncherAndTheNewOneUpdatesTheGame) {
     const std::wstring builtLauncher = HostPath(VELKA_LAUNCHER_EXE);
     if (builtLauncher.empty() || !FileExists(builtLauncher)) {

@@ -21,6 +21,7 @@
 #include "patcher/content_cipher.h"
 #include "patcher/file_lists.h"
 #include "patcher/patcher.h"
+#include "patcher/release_record.h"
 #include "patcher/remote_config.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -125,6 +126,17 @@ struct Workspace {
 
     ScratchFolder scratch;
 };
+
+const std::string kTestSeed(64, '5');
+constexpr int64_t kTestIssued = 1700000000;
+
+PublishOptions Signed(PublishOptions options) {
+    options.signingSeedHex = kTestSeed;
+    options.issued = kTestIssued;
+    options.expires = kTestIssued + 86400;
+    options.release = 42;
+    return options;
+}
 
 bool Publish(const PublishOptions& options, PublishSummary* summary = nullptr) {
     PublishSummary ignored;
@@ -382,9 +394,10 @@ TEST_P(PublishPackageTest, PackagesUnpackToExactlyTheGameBelowVelkaWin) {
 INSTANTIATE_TEST_SUITE_P(Publish, PublishPackageTest,
                          ::testing::Values(kDefaultPackageLimit, 45000, 1));
 
+// Signed, so that the record and its signature are covered as well.
 TEST(PublishMirrorTest, SameInputGivesTheSameBytes) {
     Workspace ws;
-    PublishOptions options = ws.Options(ws.Out(L"first"));
+    PublishOptions options = Signed(ws.Options(ws.Out(L"first")));
     options.packageLimit = 45000;
     ASSERT_TRUE(Publish(options));
 
@@ -398,8 +411,68 @@ TEST(PublishMirrorTest, SameInputGivesTheSameBytes) {
     ASSERT_TRUE(Publish(options));
 
     const Tree first = ReadTree(ws.Out(L"first"));
-    EXPECT_GE(first.size(), SampleGame().size() + 6);
+    EXPECT_GE(first.size(), SampleGame().size() + 8);
     EXPECT_TRUE(first == ReadTree(ws.Out(L"second"))) << "two publications differ";
+}
+
+// Where each name of the release record lies in the mirror.
+std::wstring MirrorPathOf(const std::wstring& out, const std::string& name) {
+    if (name == kLauncherConfigName || name == kServerConfigName) {
+        return JoinPath(out, ToWide("Launcher/" + name));
+    }
+    if (name == kFileListName || name == kPackageListName || name == kHashListName) {
+        return JoinPath(out, ToWide("lists/" + name));
+    }
+    return JoinPath(out, ToWide("zip/" + name));
+}
+
+TEST(PublishSigningTest, RecordVouchesForEveryArtifactAndTheHashListForEveryFile) {
+    Workspace ws;
+    PublishOptions options = Signed(ws.Options(ws.Out()));
+    options.packageLimit = 45000;
+    PublishSummary summary;
+    ASSERT_TRUE(Publish(options, &summary));
+    EXPECT_EQ(summary.releaseRecord, "Launcher/release.txt");
+
+    ReleaseKeyPair keys;
+    std::string reason;
+    ASSERT_TRUE(ReleaseKeyPairFromSeed(kTestSeed, &keys, &reason));
+    ReleaseRecord record;
+    ASSERT_TRUE(VerifyReleaseRecord(Contents(JoinPath(ws.Out(), L"Launcher/release.txt")),
+                                    {keys.publicHex, kTestIssued, 0}, &record, &reason))
+        << reason;
+    EXPECT_EQ(record.release, 42u);
+    EXPECT_EQ(record.expires, kTestIssued + 86400);
+    std::set<std::string> expected = {kLauncherConfigName, kServerConfigName, kFileListName,
+                                      kPackageListName, kHashListName};
+    expected.insert(summary.packages.begin(), summary.packages.end());
+    EXPECT_GE(summary.packages.size(), 2u);
+    std::set<std::string> listed;
+    for (const auto& [name, artifact] : record.files) {
+        listed.insert(name);
+        std::string sha;
+        uint64_t size = 0;
+        ASSERT_TRUE(ComputeFileSha256(MirrorPathOf(ws.Out(), name), &sha, &size)) << name;
+        EXPECT_EQ(artifact.sha256, sha) << name;
+        EXPECT_EQ(artifact.size, size) << name;
+    }
+    EXPECT_EQ(listed, expected);
+
+    std::map<std::string, std::string> hashes;
+    ASSERT_TRUE(ParseHashList(Contents(JoinPath(ws.Out(), L"lists/hashlist.txt")), &hashes,
+                              &reason))
+        << reason;
+    EXPECT_EQ(hashes.size(), SampleGame().size());
+    for (const auto& [path, content] : SampleGame()) {
+        std::string listPath = path;
+        std::replace(listPath.begin(), listPath.end(), '/', '\\');
+        EXPECT_EQ(hashes[listPath], Sha256OfBytes(content.data(), content.size())) << path;
+    }
+
+    // Without a key the mirror is as it always was.
+    ASSERT_TRUE(Publish(ws.Options(ws.Out(L"mirror-unsigned"))));
+    const Tree unsigned_ = ReadTree(ws.Out(L"mirror-unsigned"));
+    EXPECT_EQ(unsigned_.count("Launcher/release.txt") + unsigned_.count("lists/hashlist.txt"), 0u);
 }
 
 TEST(PublishMirrorTest, InfoZipTestsAndUnpacksThePackages) {
@@ -596,6 +669,10 @@ TEST(PublishCliTest, MalformedCommandLinesAndValues) {
                                            "--zip-version=1.0.0",
                                            "--launcher-version",
                                            "3.1.2034"};
+    const std::string key = ToNarrow(ws.scratch / L"release.key");
+    ASSERT_TRUE(WriteFileBytes(ToWide(key), kTestSeed + "\n"));
+    const std::string missingKey = ToNarrow(ws.scratch / L"missing.key");
+    const std::string notAKey = ToNarrow(JoinPath(ws.VelkaWin(), L"velka.exe"));
     const struct {
         std::vector<std::string> extra;
         int exitCode;
@@ -619,6 +696,20 @@ TEST(PublishCliTest, MalformedCommandLinesAndValues) {
          kPublishRefused,
          "--package-limit"},
         {{"--increment-version", "1.0.0", "--use-zip", "yes"}, kPublishRefused, "--use-zip"},
+        {{"--increment-version", "1.0.0", "--enciphered=yes"}, kPublishUsage, "takes no value"},
+        {{"--increment-version", "1.0.0", "--release", "3"}, kPublishUsage, "need --sign-key"},
+        {{"--increment-version", "1.0.0", "--sign-key", missingKey}, kPublishRefused,
+         "cannot read the signing key"},
+        {{"--increment-version", "1.0.0", "--sign-key", notAKey}, kPublishRefused,
+         "holds no secret key"},
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--expires", "0"}, kPublishRefused,
+         "--expires \"0\""},
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--issued", "-5"}, kPublishRefused,
+         "--issued \"-5\""},
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--release", "1e3"}, kPublishRefused,
+         "--release \"1e3\""},
+        {{"keygen"}, kPublishUsage, "keygen needs the file"},
+        {{"keygen", key}, kPublishUsage, "keygen takes no --game"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = base;
@@ -652,6 +743,46 @@ int RunExecutable(const std::vector<std::string>& args, const std::wstring& stdo
     // cmd.exe strips the first and the last quote of a command that begins with one.
     if (kWindowsHost) command = "\"" + command + "\"";
     return std::system(command.c_str());
+}
+
+TEST(PublishCliTest, KeygenThenSignedPublishingRepeatsByteForByte) {
+    Workspace ws;
+    const std::string secret = ToNarrow(ws.scratch / L"keys");
+    std::ostringstream out, err;
+    ASSERT_EQ(RunPublishCommand({"keygen", secret}, out, err), kPublishOk) << err.str();
+    const std::string seed = Contents(ToWide(secret));
+    const std::string publicKey = Contents(ToWide(secret + ".pub"));
+    ReleaseKeyPair keys;
+    std::string reason;
+    ASSERT_TRUE(ReleaseKeyPairFromSeed(seed.substr(0, 64), &keys, &reason)) << reason;
+    EXPECT_EQ(publicKey, keys.publicHex + "\n");
+    EXPECT_NE(out.str().find("-DVELKA_RELEASE_PUBLIC_KEY=" + keys.publicHex), std::string::npos);
+    std::ostringstream out2, err2;
+    EXPECT_EQ(RunPublishCommand({"keygen", secret}, out2, err2), kPublishRefused);
+    EXPECT_NE(err2.str().find("already exists"), std::string::npos) << err2.str();
+    EXPECT_EQ(Contents(ToWide(secret)), seed) << "a key was overwritten";
+
+    std::string streams[2];
+    for (const wchar_t* name : {L"mirror-a", L"mirror-b"}) {
+        std::ostringstream publishOut, publishErr;
+        ASSERT_EQ(RunPublishCommand({"--game", ToNarrow(ws.Game()), "--out",
+                                     ToNarrow(ws.Out(name)), "--mirror", "http://host/",
+                                     "--increment-version", "1.0.0", "--zip-version", "1.0.0",
+                                     "--launcher-version", "3.1.2034", "--sign-key", secret,
+                                     "--issued", "1700000000", "--release", "9"},
+                                    publishOut, publishErr),
+                  kPublishOk)
+            << publishErr.str();
+        EXPECT_NE(publishOut.str().find("Signed release 9 in Launcher/release.txt, valid until "
+                                        "2023-12-14 22:13:20 UTC"),
+                  std::string::npos)
+            << publishOut.str();
+        streams[name == std::wstring(L"mirror-a") ? 0 : 1] = publishErr.str();
+    }
+    EXPECT_EQ(streams[0].rfind("velka-publish: copied and hashed 7 files (", 0), 0u) << streams[0];
+    EXPECT_NE(streams[0].find("velka-publish: compressed 7 files ("), std::string::npos);
+    EXPECT_EQ(streams[0], streams[1]);
+    EXPECT_TRUE(ReadTree(ws.Out(L"mirror-a")) == ReadTree(ws.Out(L"mirror-b")));
 }
 
 TEST(PublishCliTest, RealExecutablePublishesAndRefuses) {

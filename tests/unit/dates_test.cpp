@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 #include <regex>
 #include <string>
@@ -70,7 +71,7 @@ TEST(DaysBetweenTest, CountsAcrossMonthYearAndLeapBoundaries) {
 }
 
 // Steps through the calendar one day at a time with an independent month table and checks that
-// every step is exactly one day.
+// every step is exactly one day, and that the UTC time text names that day.
 TEST(DaysBetweenTest, AgreesWithDayByDayCountingOverFourCenturies) {
     auto leap = [](int y) { return y % 400 == 0 || (y % 4 == 0 && y % 100 != 0); };
     const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -92,7 +93,23 @@ TEST(DaysBetweenTest, AgreesWithDayByDayCountingOverFourCenturies) {
         next.day = d;
         next.valid = true;
         ASSERT_EQ(DaysBetween(start, next), step) << y << "-" << m << "-" << d;
+        const int64_t seconds = int64_t{DaysBetween(ParseDate("19700101"), next)} * 86400;
+        char day[48];  // room for any int, which the compiler cannot rule out
+        std::snprintf(day, sizeof(day), "%04d-%02d-%02d", y, m, d);
+        ASSERT_EQ(UtcTimeString(seconds), std::string(day) + " 00:00:00 UTC");
     }
+}
+
+TEST(UtcTimeStringTest, SecondsAroundTheEpochAndLeapDays) {
+    const struct {
+        int64_t seconds;
+        const char* text;
+    } cases[] = {
+        {0, "1970-01-01 00:00:00 UTC"},          {-1, "1969-12-31 23:59:59 UTC"},
+        {951782400, "2000-02-29 00:00:00 UTC"},  {1718000000, "2024-06-10 06:13:20 UTC"},
+        {4102444799, "2099-12-31 23:59:59 UTC"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(UtcTimeString(c.seconds), c.text) << c.seconds;
 }
 
 // Reads the current local time independently for comparison with the strings.

@@ -290,6 +290,17 @@ bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes) {
     return true;
 }
 
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& contents) {
+    const int fd = open(Narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool written = WriteAll(fd, contents.data(), contents.size());
+    const int code = errno;
+    if (close(fd) == 0 && written) return true;
+    unlink(Narrow(path).c_str());
+    errno = written ? EIO : code;
+    return false;
+}
+
 std::FILE* OpenFile(const std::wstring& path, const char* mode) {
     // "e" (O_CLOEXEC) keeps the descriptor out of programs started by LaunchProgram.
     std::string flags = mode;

@@ -244,6 +244,24 @@ bool FreeDiskSpace(const std::wstring& folder, uint64_t* freeBytes) {
     return true;
 }
 
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& contents) {
+    bool written = false;
+    {
+        Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) return false;
+        DWORD done = 0;
+        written = WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()),
+                            &done, nullptr) &&
+                  done == contents.size();
+    }
+    if (written) return true;
+    const DWORD code = GetLastError();
+    DeleteFileW(path.c_str());
+    SetLastError(code);
+    return false;
+}
+
 std::FILE* OpenFile(const std::wstring& path, const char* mode) {
     std::wstring wideMode;
     for (const char* c = mode; *c; ++c) wideMode += static_cast<wchar_t>(*c);
