@@ -35,6 +35,10 @@ struct TransferSettings {
     // refused rather than held in memory.
     int64_t maxTextBytes = 64LL * 1024 * 1024;
 
+    // Files of an incremental update at least this large continue an interrupted download
+    // (packages always do); smaller ones are fetched whole.
+    int64_t resumeFileBytes = 1024 * 1024;
+
     // How often the package download sums its jobs' progress.
     int64_t packageWatchPeriodMs = 500;
 

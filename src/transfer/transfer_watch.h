@@ -25,6 +25,10 @@ struct TransferWatch {
     std::atomic<int64_t>* totalCounter = nullptr;
     // Byte count seen at the previous progress call.
     int64_t lastBytes = 0;
+    // Bytes of the file kept from an earlier attempt, once the server agreed to continue it:
+    // the counters count them too (the total once), the stall rule and the limit do not.
+    int64_t base = 0;
+    int64_t countedBase = 0;
     // When the byte count last grew; starts when the transfer is set up.
     int64_t lastProgressMs = 0;
     // Longest time without growth before the transfer is aborted (strictly longer aborts).

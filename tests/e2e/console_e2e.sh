@@ -264,6 +264,60 @@ speed_limit)
   [ "$took_ms" -ge 4500 ] || fail "20 MB at 4,000 KB/s took only $took_ms ms"
   ;;
 
+resume|resume_ignored|resume_changed)
+  # A package download killed at about 90 % and restarted: against nginx only the rest is
+  # fetched again (at most 15 % of the package, counted in nginx's log); a server that ignores
+  # ranges (Python's) and a package changed on the server in between start it over. The
+  # installed tree is exact every time.
+  make_game "$GAME" 1
+  head -c 8000000 /dev/urandom > "$GAME/velka_win/data/movie.bik"
+  PACKAGE_LIMIT=50000000 publish "$GAME" "$MIRROR" 1.0.0 1.0.0
+  package="$(cd "$MIRROR/zip" && ls)"
+  [ "$(echo "$package" | wc -l)" = 1 ] || fail "expected one package: $package"
+  size="$(stat -c %s "$MIRROR/zip/$package")"
+  if [ "$SCENARIO" = resume_ignored ]; then serve=start_server; else serve=start_nginx; fi
+  "$serve" "$MIRROR" 2000000
+  make_install "$MIRROR"
+  (cd / && exec "$INSTALL/velka-launcher" --no-start > "$WORK/killed.out" 2>&1) &
+  victim=$!
+  partial="$INSTALL/Temp/ZipUpdate/$package"
+  for _ in $(seq 600); do
+    [ "$(stat -c %s "$partial" 2>/dev/null || echo 0)" -ge $((size * 88 / 100)) ] && break
+    sleep 0.02
+  done
+  kill -9 "$victim"
+  wait "$victim" 2>/dev/null || true
+  kept="$(stat -c %s "$partial")"
+  [ "$kept" -ge $((size * 88 / 100)) ] && [ "$kept" -lt "$size" ] ||
+    fail "killed at $kept of $size bytes"
+  [ -f "$partial.resume" ] || fail "no resume record beside the partial package"
+  stop_server
+  if [ "$SCENARIO" = resume_changed ]; then
+    head -c 8000000 /dev/urandom > "$GAME/velka_win/data/movie.bik"
+    PACKAGE_LIMIT=50000000 publish "$GAME" "$MIRROR" 1.0.0 1.0.0 --replace
+    [ -f "$MIRROR/zip/$package" ] || fail "the changed package has another name"
+  fi
+  "$serve" "$MIRROR"
+  : > "$WORK/transfers"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "restart after the kill exited $RC"
+  expect_tree "$GAME"
+  [ ! -e "$INSTALL/Temp" ] || fail "Temp left behind"
+  fetched="$(bytes_sent "^/zip/")"
+  case "$SCENARIO" in
+  resume)
+    grep -q "^/zip/$package 206 .*\"bytes=$kept-\"" "$WORK/transfers" ||
+      fail "no range continued the package: $(cat "$WORK/transfers")"
+    [ $((fetched * 100)) -le $((size * 15)) ] || fail "fetched $fetched bytes again of $size"
+    echo "killed at $kept of $size bytes; fetched again $fetched"
+    ;;
+  resume_changed)
+    grep -q "^/zip/$package 200 $size \"bytes=$kept-\"" "$WORK/transfers" ||
+      fail "the changed package was not fetched whole: $(cat "$WORK/transfers")"
+    ;;
+  esac
+  ;;
+
 *)
   fail "unknown scenario"
   ;;

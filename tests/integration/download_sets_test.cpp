@@ -427,6 +427,69 @@ TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsTogetherWithoutTrippingTheTra
     }
 }
 
+// A package whose download broke off is continued on the next call with Range and If-Range, but
+// only where the server sends exactly the missing part of the same file; otherwise it is
+// fetched whole. Either way the result is the published package.
+TEST_F(DownloadSetsTest, InterruptedPackageContinuesOnlyWhereTheServerSendsTheRest) {
+    enum class Server { HonoursRanges, IgnoresRanges, ChangedFile, SendsAnotherPart };
+    struct Case {
+        const char* name;
+        Server server;
+        size_t bytesSentAfterBreak;
+    };
+    const size_t total = 50000;
+    const size_t kept = 30000;
+    const Case cases[] = {
+        {"honours ranges", Server::HonoursRanges, total - kept},
+        {"ignores ranges", Server::IgnoresRanges, total},
+        {"changed file", Server::ChangedFile, total},
+        {"sends another part", Server::SendsAnotherPart, 2 * total},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "resumed_" + std::to_string(static_cast<int>(c.server)) + ".zip";
+        const std::string first = Bytes(total, 80);
+        const std::string changed = Bytes(total, 81);
+        const std::string& published = c.server == Server::ChangedFile ? changed : first;
+        std::atomic<size_t> sent{0};
+        bool broken = false;
+        server_.SetHandler("/m1/" + path, [&](const RecordedRequest& request) {
+            const std::string range = request.Header("Range");
+            Reply reply = Reply::Ok(published);
+            reply.headers.emplace_back("ETag", published == first ? "\"v1\"" : "\"v2\"");
+            if (!broken) {  // the first attempt breaks off after `kept` bytes
+                broken = true;
+                reply.sendBytes = static_cast<int64_t>(kept);
+                return reply;
+            }
+            const bool sameFile = request.Header("If-Range") == "\"v1\"" && published == first;
+            if (c.server == Server::HonoursRanges && sameFile && range == "bytes=30000-") {
+                reply.status = 206;
+                reply.body = published.substr(kept);
+                reply.headers.emplace_back("Content-Range", "bytes 30000-49999/50000");
+            } else if (c.server == Server::SendsAnotherPart && !range.empty()) {
+                reply.status = 206;
+                reply.headers.emplace_back("Content-Range", "bytes 0-49999/50000");
+            }
+            sent += reply.body.size();
+            return reply;
+        });
+
+        std::vector<PackageEntry> entries = {Package(path, path, first)};
+        ASSERT_EQ(RunPackages(entries, {Mirror(1)}).failedFiles, 1);
+        ASSERT_EQ(FileSize64(PackageFile(path)), static_cast<int64_t>(kept)) << "kept bytes";
+
+        entries = {Package(path, path, published)};  // as listed at the next start
+        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+
+        EXPECT_EQ(outcome.failedFiles, 0);
+        EXPECT_EQ(entries[0].jobResult->result.load(), 1);
+        EXPECT_EQ(Contents(PackageFile(path)), published);
+        EXPECT_EQ(sent.load(), c.bytesSentAfterBreak);
+        EXPECT_FALSE(FileExists(PackageFile(path) + L".resume")) << "record removed at the end";
+    }
+}
+
 TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
     settings_.lowSpeedTimeSeconds = 1;
     settings_.retryLowSpeedTimeSeconds = 1;
