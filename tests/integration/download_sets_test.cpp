@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -488,6 +489,51 @@ TEST_F(DownloadSetsTest, InterruptedPackageContinuesOnlyWhereTheServerSendsTheRe
         EXPECT_EQ(sent.load(), c.bytesSentAfterBreak);
         EXPECT_FALSE(FileExists(PackageFile(path) + L".resume")) << "record removed at the end";
     }
+}
+
+// The incremental path continues files from the size threshold up; smaller ones start over.
+TEST_F(DownloadSetsTest, InterruptedLargeFileOfAFileSetContinuesAndASmallOneStartsOver) {
+    settings_.resumeFileBytes = 40000;
+    const std::string large = Bytes(50000, 90);
+    const std::string small = Bytes(30000, 91);
+    std::atomic<size_t> sentAfterBreak{0};
+    auto serve = [&](const std::string& body) {
+        auto broken = std::make_shared<bool>(false);
+        return [&, body, broken](const RecordedRequest& request) {
+            Reply reply = Reply::Ok(body);
+            reply.headers.emplace_back("ETag", "\"v1\"");
+            if (!*broken) {  // the first attempt breaks off after 60 %
+                *broken = true;
+                reply.sendBytes = static_cast<int64_t>(body.size() * 6 / 10);
+                return reply;
+            }
+            const std::string from = std::to_string(body.size() * 6 / 10);
+            if (request.Header("Range") == "bytes=" + from + "-" &&
+                request.Header("If-Range") == "\"v1\"") {
+                reply.status = 206;
+                reply.body = body.substr(body.size() * 6 / 10);
+                reply.headers.emplace_back(
+                    "Content-Range", "bytes " + from + "-" + std::to_string(body.size() - 1) +
+                                         "/" + std::to_string(body.size()));
+            }
+            sentAfterBreak += reply.body.size();
+            return reply;
+        };
+    };
+    server_.SetHandler("/m1/large.pak", serve(large));
+    server_.SetHandler("/m1/small.pak", serve(small));
+    std::vector<FileEntry> entries = {FileItem("large.pak", large), FileItem("small.pak", small)};
+    ASSERT_EQ(RunFiles(entries, {Mirror(1)}).failedFiles, 2);
+
+    entries = {FileItem("large.pak", large), FileItem("small.pak", small)};  // the next start
+    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(sentAfterBreak.load(), large.size() * 4 / 10 + small.size());
+    EXPECT_EQ(Contents(GameFile("large.pak")), large);
+    EXPECT_EQ(Contents(GameFile("small.pak")), small);
+    EXPECT_EQ(status_.bytesDone.load(), static_cast<int64_t>(large.size() + small.size()))
+        << "kept bytes counted once";
 }
 
 TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {
