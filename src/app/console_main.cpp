@@ -4,11 +4,13 @@
 // (failed, the reason on stderr).
 //
 //   velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]
-#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -122,7 +124,17 @@ int Main(int argc, char** argv) {
     auto* patcher = new Patcher(baseDirectory, settings);
     patcher->waitForGame = gameUpdate;
     patcher->SetSelfUpdater(MakeSelfUpdater(ConsoleReplacement()));
-    std::thread updateThread([patcher] { patcher->ThreadMain(); });
+    // The update thread says when it is done, so the last status is shown and the process ends
+    // without waiting out a tick.
+    std::mutex doneLock;
+    std::condition_variable doneChanged;
+    bool updateDone = false;
+    std::thread updateThread([&, patcher] {
+        patcher->ThreadMain();
+        std::lock_guard<std::mutex> guard(doneLock);
+        updateDone = true;
+        doneChanged.notify_all();
+    });
 
     // The same view as the window's: texts, bar line, speed and reconnect notice, and the game
     // started when the run finishes.
@@ -133,8 +145,13 @@ int Main(int argc, char** argv) {
     options.terminal = IsTerminal(ConsoleStream::Out);
     ConsoleProgress console(view, options);
     console.Begin();
+    bool doneTicked = false;  // once the thread is done, ticks go back to their period
     while (!view.startOffered()) {
-        std::this_thread::sleep_for(kTick);
+        {
+            std::unique_lock<std::mutex> guard(doneLock);
+            doneChanged.wait_for(guard, kTick, [&] { return updateDone && !doneTicked; });
+            doneTicked = updateDone;
+        }
         console.Tick(ProgressView::WallClockMs());
     }
     console.Finish();
@@ -152,4 +169,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace velka
 
-int main(int argc, char** argv) { return velka::Main(argc, argv); }
+int main(int argc, char** argv) {
+    return velka::Main(argc, argv);
+}

@@ -3,9 +3,11 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "patcher/status.h"
@@ -154,8 +156,25 @@ void LogJobException(const DownloadJob& job, const char* what) noexcept {
     }
 }
 
-void RunDownloadTask(void* job) noexcept {
-    RunDownloadJob(*static_cast<DownloadJob*>(job));
+// Counts the jobs of a sweep that have ended, so the sweep can wake the moment the last one does
+// instead of on its next progress sample.
+struct JobsEnded {
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t count = 0;
+};
+
+struct PoolJob {
+    DownloadJob* job;
+    JobsEnded* ended;
+};
+
+void RunDownloadTask(void* argument) noexcept {
+    const PoolJob& task = *static_cast<PoolJob*>(argument);
+    RunDownloadJob(*task.job);
+    std::lock_guard<std::mutex> guard(task.ended->lock);
+    ++task.ended->count;
+    task.ended->changed.notify_all();
 }
 
 struct SweepCounters {
@@ -189,22 +208,25 @@ void CountFailure(Entry& entry, size_t index, SweepCounters& counters) {
     counters.countedFailed[index] = 1;
 }
 
-void WaitForJobs(PatcherStatus& status, const std::vector<DownloadJob>& jobs,
+// Samples the jobs' progress every packageWatchPeriodMs, and once more when the last job ends.
+void WaitForJobs(PatcherStatus& status, const std::vector<DownloadJob>& jobs, JobsEnded& ended,
                  const TransferSettings& settings) {
     int64_t lastNonZero = 0;
     for (;;) {
         int64_t sum = 0;
-        size_t ended = 0;
+        size_t endedJobs = 0;
         for (const DownloadJob& job : jobs) {
             sum += job.record->bytesNow.load();
-            if (job.record->result.load() != 0) ++ended;
+            if (job.record->result.load() != 0) ++endedJobs;
         }
         // Between a job's retries its bytes drop to 0; showing the last real sum avoids a bar
         // that jumps back to empty.
         if (sum != 0) lastNonZero = sum;
         status.bytesDone = sum != 0 ? sum : lastNonZero;
-        if (ended == jobs.size()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(settings.packageWatchPeriodMs));
+        if (endedJobs == jobs.size()) return;
+        std::unique_lock<std::mutex> guard(ended.lock);
+        ended.changed.wait_for(guard, std::chrono::milliseconds(settings.packageWatchPeriodMs),
+                               [&] { return ended.count >= jobs.size(); });
     }
 }
 
@@ -212,14 +234,19 @@ void RunJobs(std::vector<DownloadJob>& jobs, PatcherStatus& status,
              const TransferSettings& settings) {
     // Jobs create easy handles on the workers; the global state must exist before them.
     curl_global_init(CURL_GLOBAL_ALL);
+    // Declared before the pool: the tasks use them until the pool is shut down.
+    JobsEnded ended;
+    std::vector<PoolJob> tasks;
+    tasks.reserve(jobs.size());
+    for (DownloadJob& job : jobs) tasks.push_back(PoolJob{&job, &ended});
     std::unique_ptr<WorkerPool> pool = CreatePool(kPoolThreads);
     if (pool->threadCount == 0) {
         // The system gave us no thread: run the sweep here rather than wait for nobody.
-        for (DownloadJob& job : jobs) RunDownloadJob(job);
+        for (PoolJob& task : tasks) RunDownloadTask(&task);
     } else {
-        for (DownloadJob& job : jobs) SubmitTask(*pool, &RunDownloadTask, &job);
+        for (PoolJob& task : tasks) SubmitTask(*pool, &RunDownloadTask, &task);
     }
-    WaitForJobs(status, jobs, settings);
+    WaitForJobs(status, jobs, ended, settings);
     std::fputs("finish all task =====================>\n", stdout);
     std::fflush(stdout);
     status.SetState(PatcherState::FilesDownloaded);

@@ -58,8 +58,8 @@ void RunDownloadJob(DownloadJob& job) noexcept;
 // Fetches every package marked needsDownload into baseDir/Temp/ZipUpdate/<path> from
 // base + name ("\\" made "/"), sweeping over the bases in order while filesDone < count. Each
 // sweep runs its jobs on a fresh two-thread pool, sums their progress into bytesDone every
-// settings.packageWatchPeriodMs until all have ended (no time limit; the jobs' own transfer
-// limits end them), prints "finish all task =====================>\n" to stdout, shuts the pool
+// settings.packageWatchPeriodMs until all have ended, and once more the moment the last one ends
+// (no time limit; the jobs' own transfer limits end them), prints "finish all task =====================>\n" to stdout, shuts the pool
 // down and checks the CRC of every package that has a job record. A package that passes gets
 // needsDownload cleared and counts once in filesDone; one that does not is deleted, logged
 // ("Zip File CRC Check Error! FileName = <name> CRC = <crc>") and marked failed.

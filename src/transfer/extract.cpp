@@ -1,12 +1,21 @@
 #include "transfer/extract.h"
 
+#include <minizip/unzip.h>
+
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 
 #include "patcher/maintenance.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "transfer/zip_inflate.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 
@@ -17,9 +26,6 @@ namespace {
 // Names this long or longer are refused: 511 bytes and a terminator is what the package format
 // has always allowed.
 constexpr size_t kNameBufferSize = 512;
-// Pieces between the inflater and the file. Large enough that system calls do not matter next to
-// inflating.
-constexpr unsigned kWritePiece = 256u * 1024u;
 
 // --- minizip file functions over wide paths -------------------------------------------------
 //
@@ -165,6 +171,8 @@ struct EntryInfo {
     // Made on a Unix host with an execute bit: the unpacked file gets one too, so programs in a
     // package stay runnable where the system keeps such bits.
     bool executable = false;
+    bool encrypted = false;
+    ZipEntryData data;  // all but the offset, which only the local header tells
 };
 
 constexpr unsigned kUnixHost = 3;
@@ -186,12 +194,61 @@ bool ReadEntryInfo(unzFile archive, EntryInfo* entry, bool* nameTooLong, uint32_
     const char last = entry->name.empty() ? '\0' : entry->name.back();
     entry->isFolder = info.external_fa == 16 || last == '/' || last == '\\';
     entry->executable = (info.version >> 8) == kUnixHost && ((info.external_fa >> 16) & 0111) != 0;
+    entry->encrypted = (info.flag & 1) != 0;
+    entry->data.compressedSize = info.compressed_size;
+    entry->data.uncompressedSize = info.uncompressed_size;
+    entry->data.method = static_cast<uint32_t>(info.compression_method);
+    entry->data.crc = static_cast<uint32_t>(info.crc);
     return true;
 }
 
+// --- Paths an archive writes ------------------------------------------------------------------
+//
+// Two packages may be unpacked at once only when neither writes where the other does: the same
+// file, or a file where the other needs a folder. Paths are compared by a 64-bit hash of their
+// components, separators unified, "." and empty components dropped and ASCII letters folded (the
+// Windows file system does not tell case apart). A collision only costs parallelism.
+
+constexpr uint64_t kHashStart = 14695981039346656037ull;
+
+uint64_t HashByte(uint64_t hash, unsigned char byte) {
+    return (hash ^ byte) * 1099511628211ull;
+}
+
+struct PathKeys {
+    std::vector<uint64_t> files;
+    std::vector<uint64_t> folders;  // folder entries and every folder above an entry
+};
+
+void AddPathKeys(const std::string& name, bool isFolder, PathKeys* keys) {
+    uint64_t hash = kHashStart;
+    bool any = false;
+    for (size_t at = 0; at <= name.size();) {
+        size_t end = at;
+        while (end < name.size() && name[end] != '/' && name[end] != '\\') ++end;
+        const bool skipped = end == at || (end == at + 1 && name[at] == '.');
+        if (!skipped) {
+            if (any) {
+                keys->folders.push_back(hash);
+                hash = HashByte(hash, '/');
+            }
+            for (size_t i = at; i < end; ++i) {
+                const char c = name[i];
+                hash =
+                    HashByte(hash, static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+            }
+            any = true;
+        }
+        at = end + 1;
+    }
+    if (any) (isFolder ? keys->folders : keys->files).push_back(hash);
+}
+
 // Walks the central directory once and refuses the archive when one name could land outside the
-// destination. Only the directory is read, so this costs little next to the unpacking.
-bool CheckEntryNames(unzFile archive, uint64_t entryCount, Logger* logger, uint32_t* code) {
+// destination; the refusal's log text goes to *refusal. With `keys`, the paths of all entries are
+// collected. Only the directory is read, so this costs little next to the unpacking.
+bool CheckEntryNames(unzFile archive, uint64_t entryCount, PathKeys* keys, std::string* refusal,
+                     uint32_t* code) {
     for (uint64_t i = 0; i < entryCount; ++i) {
         if (i > 0) {
             const int error = unzGoToNextFile(archive);
@@ -204,32 +261,80 @@ bool CheckEntryNames(unzFile archive, uint64_t entryCount, Logger* logger, uint3
         bool nameTooLong = false;
         if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
         if (nameTooLong || !IsSafeRelativePath(entry.name)) {
-            if (logger) {
-                logger->Error(std::string(nameTooLong ? "Zip entry name too long! Entry = "
-                                                      : "Unsafe zip entry name! Entry = ") +
-                              PrintableForLog(entry.name));
-            }
+            *refusal = std::string(nameTooLong ? "Zip entry name too long! Entry = "
+                                               : "Unsafe zip entry name! Entry = ") +
+                       PrintableForLog(entry.name);
             *code = 0;
             return false;
         }
-    }
-    const int error = unzGoToFirstFile(archive);
-    if (error != UNZ_OK && entryCount > 0) {
-        *code = CodeForUnzipError(error);
-        return false;
+        if (keys) AddPathKeys(entry.name, entry.isFolder, keys);
     }
     return true;
 }
 
-bool UnpackEntries(unzFile archive, uint64_t entryCount, const std::wstring& destDir,
-                   std::atomic<int64_t>* bytesDone, Logger* logger, uint32_t* code) {
+// Writes the entry described by `entry` (positioned in `archive`, whose data are read through
+// `data`) to `target`. False with *code set on a failure; a CRC or length mismatch is logged only.
+bool WriteEntry(unzFile archive, std::FILE* data, ZipEntryDecoder& decoder, EntryInfo& entry,
+                const std::wstring& target, std::atomic<int64_t>* bytesDone, Logger* logger,
+                uint32_t* code) {
+    // Encrypted data, and methods other than stored and deflate, are not unpacked.
+    if (entry.encrypted || (entry.data.method != 0 && entry.data.method != Z_DEFLATED)) {
+        *code = 0;
+        return false;
+    }
+    int method = 0;
+    int level = 0;
+    const int openError = unzOpenCurrentFile2(archive, &method, &level, 1);
+    if (openError != UNZ_OK) {
+        *code = CodeForUnzipError(openError);
+        return false;
+    }
+    entry.data.offset = unzGetCurrentFileZStreamPos64(archive);
+    unzCloseCurrentFile(archive);
+
+    if (target.empty() || !CreateDirectories(target)) {
+        *code = LastSystemError();
+        return false;
+    }
+    File file(target, "wb");
+    if (!file) {
+        *code = LastSystemError();
+        return false;
+    }
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    const ZipDecodeStatus status = decoder.Decode(data, entry.data, file.get(), bytesDone);
+    switch (status) {
+        case ZipDecodeStatus::Ok:
+        case ZipDecodeStatus::Mismatch:
+            break;
+        case ZipDecodeStatus::DataDamaged:
+            *code = 0;
+            return false;
+        case ZipDecodeStatus::ReadFailed:
+        case ZipDecodeStatus::WriteFailed:
+            *code = LastSystemError();
+            return false;
+    }
+    if (!file.Close()) {
+        *code = LastSystemError();
+        return false;
+    }
+    if (entry.executable) MarkExecutable(target);
+    if (status == ZipDecodeStatus::Mismatch && logger) {
+        logger->Error("Zip entry CRC mismatch! Entry = " + PrintableForLog(entry.name));
+    }
+    return true;
+}
+
+bool UnpackEntries(unzFile archive, std::FILE* data, uint64_t entryCount,
+                   const std::wstring& destDir, std::atomic<int64_t>* bytesDone, Logger* logger,
+                   uint32_t* code) {
+    ZipEntryDecoder decoder;
     for (uint64_t i = 0; i < entryCount; ++i) {
-        if (i > 0) {
-            const int error = unzGoToNextFile(archive);
-            if (error != UNZ_OK) {
-                *code = CodeForUnzipError(error);
-                return false;
-            }
+        const int error = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
+        if (error != UNZ_OK) {
+            *code = CodeForUnzipError(error);
+            return false;
         }
         EntryInfo entry;
         bool nameTooLong = false;
@@ -251,56 +356,14 @@ bool UnpackEntries(unzFile archive, uint64_t entryCount, const std::wstring& des
             }
             continue;
         }
-
-        const int openError = unzOpenCurrentFile(archive);
-        if (openError != UNZ_OK) {
-            *code = CodeForUnzipError(openError);
+        if (!WriteEntry(archive, data, decoder, entry, target, bytesDone, logger, code)) {
             return false;
-        }
-        const int written = WriteCurrentEntry(archive, target, bytesDone);
-        if (written < 0) {
-            // The write path leaves the system code when it failed on the file; a failed read of
-            // the archive has none unless minizip says so.
-            *code = written == UNZ_ERRNO ? LastSystemError() : 0;
-            unzCloseCurrentFile(archive);
-            return false;
-        }
-        if (entry.executable) MarkExecutable(target);
-        if (unzCloseCurrentFile(archive) == UNZ_CRCERROR && logger) {
-            logger->Error("Zip entry CRC mismatch! Entry = " + PrintableForLog(entry.name));
         }
     }
     return true;
 }
 
-}  // namespace
-
-int WriteCurrentEntry(unzFile archive, const std::wstring& target,
-                      std::atomic<int64_t>* bytesDone) {
-    if (target.empty()) return -1;
-    if (!CreateDirectories(target)) return -1;
-    File file(target, "wb");
-    if (!file) return -1;
-
-    std::unique_ptr<char[]> buffer(new char[kWritePiece]);
-    int got = 0;
-    for (;;) {
-        got = unzReadCurrentFile(archive, buffer.get(), kWritePiece);
-        if (got <= 0) break;
-        if (std::fwrite(buffer.get(), 1, static_cast<size_t>(got), file.get()) !=
-            static_cast<size_t>(got)) {
-            return -1;
-        }
-        if (bytesDone) *bytesDone += got;
-    }
-    // A full disk may only show when the last buffered bytes are written.
-    if (!file.Close() && got == 0) return -1;
-    return got;
-}
-
-bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
-                  std::atomic<int64_t>* bytesDone, Logger* logger) {
-    OpenContext context;
+zlib_filefunc64_def WideFunctions(OpenContext* context) {
     zlib_filefunc64_def functions = {};
     functions.zopen64_file = OpenWide;
     functions.zread_file = ReadWide;
@@ -309,8 +372,16 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
     functions.zseek64_file = SeekWide;
     functions.zclose_file = CloseWide;
     functions.zerror_file = ErrorWide;
-    functions.opaque = &context;
+    functions.opaque = context;
+    return functions;
+}
 
+// Opens `zipPath` and runs `work(archive, entryCount, &code)` on it. True for an archive without
+// entries (work not called). On failure false, with the failing step's code as the system error.
+template <typename Work>
+bool WithArchive(const std::wstring& zipPath, Work work) {
+    OpenContext context;
+    zlib_filefunc64_def functions = WideFunctions(&context);
     uint32_t code = 0;
     bool ok = false;
     {
@@ -323,14 +394,88 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
         } else if (const int error = unzGetGlobalInfo64(archive.get(), &global); error != UNZ_OK) {
             code = CodeForUnzipError(error);
         } else {
-            ok = CheckEntryNames(archive.get(), global.number_entry, logger, &code) &&
-                 UnpackEntries(archive.get(), global.number_entry, destDir, bytesDone, logger,
-                               &code);
+            ok = work(archive.get(), global.number_entry, &code);
         }
     }
     // Closing the archive must not replace the code of the step that failed.
     if (!ok) SetLastSystemError(code);
     return ok;
+}
+
+// The name check of a whole archive; see CheckEntryNames.
+bool ScanArchive(const std::wstring& zipPath, PathKeys* keys, std::string* refusal) {
+    return WithArchive(zipPath, [&](unzFile archive, uint64_t entryCount, uint32_t* code) {
+        return CheckEntryNames(archive, entryCount, keys, refusal, code);
+    });
+}
+
+// The unpacking of an archive whose names were checked.
+bool UnpackArchive(const std::wstring& zipPath, const std::wstring& destDir,
+                   std::atomic<int64_t>* bytesDone, Logger* logger) {
+    return WithArchive(zipPath, [&](unzFile archive, uint64_t entryCount, uint32_t* code) {
+        // The entries' data are read through a handle of their own, unbuffered: the decoder
+        // reads large blocks, and minizip's position stays its own.
+        File data(zipPath, "rb");
+        if (!data) {
+            *code = LastSystemError();
+            return false;
+        }
+        std::setvbuf(data.get(), nullptr, _IONBF, 0);
+        return UnpackEntries(archive, data.get(), entryCount, destDir, bytesDone, logger, code);
+    });
+}
+
+// For each package, the earlier packages that must be unpacked before it because the two write
+// the same path (the later one wins, as in a run one after another). Fed in list order.
+class OverlapFinder {
+  public:
+    std::vector<size_t> Add(size_t index, PathKeys keys) {
+        std::vector<size_t> before;
+        for (const uint64_t file : keys.files) {
+            if (const auto it = lastFile_.find(file); it != lastFile_.end()) {
+                before.push_back(it->second);
+            }
+            if (const auto it = folders_.find(file); it != folders_.end()) {
+                before.insert(before.end(), it->second.begin(), it->second.end());
+            }
+        }
+        for (const uint64_t folder : keys.folders) {
+            if (const auto it = lastFile_.find(folder); it != lastFile_.end()) {
+                before.push_back(it->second);
+            }
+        }
+        for (const uint64_t file : keys.files) lastFile_[file] = index;
+        for (const uint64_t folder : keys.folders) {
+            std::vector<size_t>& owners = folders_[folder];
+            if (owners.empty() || owners.back() != index) owners.push_back(index);
+        }
+        std::sort(before.begin(), before.end());
+        before.erase(std::unique(before.begin(), before.end()), before.end());
+        if (!before.empty() && before.back() == index) before.pop_back();
+        return before;
+    }
+
+  private:
+    // A file path's last writer suffices: that one waited for the writers before it.
+    std::unordered_map<uint64_t, size_t> lastFile_;
+    // Folders do not clash with each other, so every package holding one is kept.
+    std::unordered_map<uint64_t, std::vector<size_t>> folders_;
+};
+
+}  // namespace
+
+bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
+                  std::atomic<int64_t>* bytesDone, Logger* logger) {
+    std::string refusal;
+    if (!ScanArchive(zipPath, nullptr, &refusal)) {
+        if (logger && !refusal.empty()) {
+            const uint32_t code = LastSystemError();
+            logger->Error(refusal);
+            SetLastSystemError(code);
+        }
+        return false;
+    }
+    return UnpackArchive(zipPath, destDir, bytesDone, logger);
 }
 
 bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
@@ -346,26 +491,99 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     status.bytesDone = 0;
     status.bytesTotal = static_cast<int64_t>(unpackedTotal);
 
-    for (const PackageEntry& package : packages) {
-        const std::wstring zipPath = JoinPath(zipDir, ToWide(package.path));
-        bool ok;
-        if (IsSafeRelativePath(package.path)) {
-            ok = UnzipArchive(zipPath, packageDir, &status.bytesDone, &logger);
-        } else {
-            // Lists from the parser never get here; a hand-made entry is not trusted either.
-            SetLastSystemError(0);
-            ok = false;
-        }
-        if (ok) continue;
+    struct Job {
+        std::wstring zipPath;
+        std::vector<size_t> after;  // packages to finish first
+        bool started = false;
+        bool done = false;
+        uint32_t code = 0;
+    };
+    std::vector<Job> jobs(packages.size());
 
-        const uint32_t code = LastSystemError();
-        logger.Error("Unzip failed! Zip path : " + ToNarrow(zipPath) + " Unzip path : " +
-                     ToNarrow(packageDir) + " LastError = " + std::to_string(code));
-        status.Fail(L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(" +
-                    std::to_wstring(code) + L")");
-        return false;
+    // The directories first, in list order, up to the first archive that cannot be read or holds
+    // a refused name: that one and everything after it are not unpacked.
+    size_t count = 0;
+    uint32_t scanCode = 0;
+    std::string refusal;
+    {
+        OverlapFinder overlaps;
+        for (; count < packages.size(); ++count) {
+            jobs[count].zipPath = JoinPath(zipDir, ToWide(packages[count].path));
+            PathKeys keys;
+            if (!IsSafeRelativePath(packages[count].path)) {
+                // Lists from the parser never get here; a hand-made entry is not trusted either.
+                scanCode = 0;
+                break;
+            }
+            if (!ScanArchive(jobs[count].zipPath, &keys, &refusal)) {
+                scanCode = LastSystemError();
+                break;
+            }
+            jobs[count].after = overlaps.Add(count, std::move(keys));
+        }
     }
-    return true;
+
+    // Then the archives on two threads: each takes the earliest package whose overlapping
+    // predecessors are done. After a failure nothing later than it is started, so every package
+    // before the earliest failure is unpacked, as in a run one after another.
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t failedAt = count;
+    const auto work = [&] {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            size_t pick = failedAt;
+            bool waiting = false;
+            for (size_t i = 0; i < failedAt; ++i) {
+                if (jobs[i].started) continue;
+                const bool ready = std::all_of(jobs[i].after.begin(), jobs[i].after.end(),
+                                               [&](size_t j) { return jobs[j].done; });
+                if (ready) {
+                    pick = i;
+                    break;
+                }
+                waiting = true;
+            }
+            if (pick == failedAt) {
+                if (!waiting) return;
+                changed.wait(guard);
+                continue;
+            }
+            jobs[pick].started = true;
+            guard.unlock();
+            const bool ok =
+                UnpackArchive(jobs[pick].zipPath, packageDir, &status.bytesDone, &logger);
+            const uint32_t code = ok ? 0 : LastSystemError();
+            guard.lock();
+            jobs[pick].done = true;
+            if (!ok && pick < failedAt) {
+                failedAt = pick;
+                jobs[pick].code = code;
+            }
+            changed.notify_all();
+        }
+    };
+    std::thread helper;
+    if (count > 1) {
+        try {
+            helper = std::thread(work);
+        } catch (const std::system_error&) {
+            // No second thread: the calling thread does it all.
+        }
+    }
+    work();
+    if (helper.joinable()) helper.join();
+
+    if (failedAt == count && count == packages.size()) return true;
+    const bool unpackFailed = failedAt < count;
+    const size_t failed = unpackFailed ? failedAt : count;
+    const uint32_t code = unpackFailed ? jobs[failed].code : scanCode;
+    if (!unpackFailed && !refusal.empty()) logger.Error(refusal);
+    logger.Error("Unzip failed! Zip path : " + ToNarrow(jobs[failed].zipPath) +
+                 " Unzip path : " + ToNarrow(packageDir) + " LastError = " + std::to_string(code));
+    status.Fail(L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(" +
+                std::to_wstring(code) + L")");
+    return false;
 }
 
 }  // namespace velka

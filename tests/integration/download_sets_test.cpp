@@ -182,6 +182,9 @@ TEST_F(DownloadSetsTest, PackagesAllFineOnFirstMirrorTakeOneSweep) {
         server_.SetFile("/m2/zip/game_" + n + ".zip", bodies[i]);
         total += static_cast<int64_t>(bodies[i].size());
     }
+    // The sweep ends when its last job does, not on its next progress sample: with an hour
+    // between samples this would otherwise hold the test that long.
+    settings_.packageWatchPeriodMs = 3600 * 1000;
 
     const Outcome outcome = RunPackages(entries, {Mirror(1), Mirror(2)});
 

@@ -220,6 +220,24 @@ TEST(UnzipArchiveTest, MissingNonZipTruncatedAndDamagedArchivesFail) {
     EXPECT_EQ(Contents(dest + L"/first.txt"), "first") << "entries before the damage are written";
 }
 
+TEST(UnzipArchiveTest, DataNotMatchingTheirCrcAreWrittenAndLogged) {
+    ScratchFolder scratch("extract");
+    ScratchLog log(scratch);
+    ASSERT_TRUE(WriteZip(scratch / L"a.zip", {{"stored.bin", "stored bytes", true, 0},
+                                              {"other.txt", "other", false, 0}}));
+    std::string bytes = Contents(scratch / L"a.zip");
+    const size_t at = bytes.find("stored bytes");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 'S';
+    ASSERT_TRUE(WriteFileBytes(scratch / L"a.zip", bytes));
+
+    EXPECT_TRUE(UnzipArchive(scratch / L"a.zip", scratch / L"out", nullptr, &log.logger()));
+    EXPECT_EQ(Contents(scratch / L"out/stored.bin"), "Stored bytes");
+    EXPECT_EQ(Contents(scratch / L"out/other.txt"), "other");
+    EXPECT_TRUE(HasErrorLine(log, "Zip entry CRC mismatch! Entry = stored.bin"));
+    EXPECT_FALSE(HasErrorLine(log, "Zip entry CRC mismatch! Entry = other.txt"));
+}
+
 // ----- ExtractPackages ----------------------------------------------------------------------
 
 struct PackageSet {
@@ -329,6 +347,81 @@ TEST(ExtractPackagesTest, HostileArchiveOrPackagePathTouchesNothingOutsidePackag
     EXPECT_FALSE(ExtractPackages(log.logger(), second, scratch.Path(), {outside}, 1));
     EXPECT_FALSE(FileExists(scratch / L"Package/velka_win/x.txt"));
     EXPECT_EQ(second.State(), PatcherState::Failed);
+}
+
+// Packages are unpacked two at a time, yet the outcome is that of list order.
+TEST(ExtractPackagesTest, OverlappingPackagesAndFailuresKeepListOrder) {
+    // The first package is large, so a later one run beside it would finish first.
+    const std::string big = VariedData(3 * 1024 * 1024, 11);
+    struct Row {
+        const char* what;
+        std::vector<std::vector<ZipItem>> packages;
+        std::vector<size_t> damaged;  // their compressed data overwritten
+        int failing;                  // the package reported, -1 for none
+        std::vector<std::pair<std::string, std::string>> files;
+    };
+    const std::vector<Row> rows = {
+        {"the later of two packages writing a file wins",
+         {{{"velka_win/a.txt", big, false, 0}},
+          {{"velka_win/b.txt", "b", false, 0}},
+          {{"velka_win/a.txt", "three", false, 0}}},
+         {},
+         -1,
+         {{"velka_win/a.txt", "three"}, {"velka_win/b.txt", "b"}}},
+        {"the same file named with the other separator",
+         {{{"velka_win/a.txt", big, false, 0}}, {{"velka_win\\a.txt", "two", true, 0}}},
+         {},
+         -1,
+         {{"velka_win/a.txt", "two"}}},
+        {"a file where a later package needs a folder fails the later package",
+         {{{"velka_win/x", big, false, 0}}, {{"velka_win/x/y.txt", "y", false, 0}}},
+         {},
+         1,
+         {{"velka_win/x", big}}},
+        {"the earliest failure is reported, not the first to happen",
+         {{{"velka_win/first.txt", big, false, 0}},
+          {{"velka_win/second.txt", VariedData(512 * 1024, 5), false, 0}},
+          {{"velka_win/third.txt", "third", false, 0}}},
+         {0, 1},
+         0,
+         {}},
+    };
+    for (const Row& row : rows) {
+        ScratchFolder scratch("extract");
+        ScratchLog log(scratch);
+        const std::wstring zipDir = scratch / L"Temp/ZipUpdate/";
+        ASSERT_TRUE(CreateDirectories(zipDir));
+        std::vector<PackageEntry> entries;
+        for (size_t i = 0; i < row.packages.size(); ++i) {
+            const std::wstring zip = JoinPath(zipDir, ToWide("p" + std::to_string(i) + ".zip"));
+            ASSERT_TRUE(WriteZip(zip, row.packages[i])) << row.what;
+            if (std::count(row.damaged.begin(), row.damaged.end(), i) != 0) {
+                std::string bytes = Contents(zip);
+                std::fill(bytes.begin() + 1000, bytes.begin() + 60000, '\xFF');
+                ASSERT_TRUE(WriteFileBytes(zip, bytes));
+            }
+            PackageEntry entry;
+            entry.path = "p" + std::to_string(i) + ".zip";
+            entries.push_back(entry);
+        }
+        PatcherStatus status;
+        EXPECT_EQ(ExtractPackages(log.logger(), status, scratch.Path(), entries, 1),
+                  row.failing < 0)
+            << row.what;
+        for (const auto& file : row.files) {
+            EXPECT_EQ(Contents(scratch / ToWide("Package/" + file.first)), file.second)
+                << row.what << ": " << file.first;
+        }
+        size_t failureLines = 0;
+        for (const auto& line : log.Lines()) {
+            if (line.message.rfind("Unzip failed! Zip path : ", 0) != 0) continue;
+            ++failureLines;
+            const std::string zip = "p" + std::to_string(row.failing) + ".zip";
+            EXPECT_NE(line.message.find(zip + " Unzip path : "), std::string::npos)
+                << row.what << ": " << line.message;
+        }
+        EXPECT_EQ(failureLines, row.failing < 0 ? 0u : 1u) << row.what;
+    }
 }
 
 }  // namespace
