@@ -3,7 +3,7 @@
 // and a progress line, starts the game when the run finishes, and exits 0 (finished) or 1
 // (failed, the reason on stderr).
 //
-//   velka-launcher [--no-start] [gameupdate]
+//   velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]
 #include <curl/curl.h>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +22,7 @@
 #include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "transfer/network_settings.h"
 
 namespace velka {
 namespace {
@@ -57,6 +58,7 @@ struct CommandLine {
     bool startGame = true;
     bool gameUpdate = false;
     bool help = false;
+    int64_t maxSpeedKBps = -1;  // -1: not given
 };
 
 // False, with the argument that is not understood, when the command line is malformed.
@@ -72,6 +74,7 @@ bool ParseArguments(int argc, char** argv, CommandLine* line, std::string* unkno
     app.set_help_flag("-h,--help");
     app.allow_extras();  // the one bare word is "gameupdate"; anything else is refused below
     app.add_flag_callback("--no-start", [line] { line->startGame = false; });
+    app.add_option("--max-speed", line->maxSpeedKBps)->check(CLI::NonNegativeNumber);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -98,9 +101,11 @@ int Main(int argc, char** argv) {
     const bool understood = ParseArguments(argc, argv, &line, &unknown);
     if (understood && line.help) {
         ConsoleWrite(ConsoleStream::Out,
-                     L"usage: velka-launcher [--no-start] [gameupdate]\n"
+                     L"usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]\n"
                      L"Updates the launcher and the game installed beside it, then starts "
-                     L"the game.\n");
+                     L"the game.\n"
+                     L"--max-speed KBPS limits all downloads together to KBPS KB/s (0: no "
+                     L"limit; overrides maxDownloadKBps of Config/network.ini).\n");
         return 0;
     }
     if (!understood) {
@@ -112,7 +117,11 @@ int Main(int argc, char** argv) {
     const bool gameUpdate = line.gameUpdate;
 
     curl_global_init(CURL_GLOBAL_ALL);
-    auto* patcher = new Patcher();  // lives until the process ends, like the window's
+    const std::wstring baseDirectory = ModuleDirectory();
+    TransferSettings settings = InstalledTransferSettings(baseDirectory);
+    if (line.maxSpeedKBps >= 0) SetDownloadLimit(&settings, line.maxSpeedKBps);
+    // lives until the process ends, like the window's
+    auto* patcher = new Patcher(baseDirectory, settings);
     patcher->waitForGame = gameUpdate;
     patcher->SetSelfUpdater(MakeSelfUpdater(ConsoleReplacement()));
     // The update thread says when it is done, so the last status is shown and the process ends
@@ -130,6 +139,7 @@ int Main(int argc, char** argv) {
     // The same view as the window's: texts, bar line, speed and reconnect notice, and the game
     // started when the run finishes.
     ProgressView view(*patcher, patcher->BaseDirectory());
+    if (settings.downloadLimit) view.SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
     view.SetStartGameOnFinish(startGame);
     ConsoleProgress::Options options;
     options.terminal = IsTerminal(ConsoleStream::Out);

@@ -8,9 +8,11 @@
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "transfer/curl_easy.h"
 #include "transfer/download_sets.h"
 #include "transfer/extract.h"
 #include "transfer/http.h"
+#include "transfer/network_settings.h"
 #include "util/dates.h"
 #include "util/safe_path.h"
 #include "util/strings.h"
@@ -27,6 +29,7 @@ const wchar_t kMsgCannotVerify[] = L"暫時無法驗證更新，請啓動遊戲�
 const wchar_t kMsgDiskFull[] = L"磁碟空間不足,請清理空間後再試！";
 const wchar_t kMsgLocalFault[] = L"文件讀寫權限異常，請重啓後再試！";
 const wchar_t kMsgDownloadFailed[] = L"無法下載遠程文件，請重啓後再試！";
+const wchar_t kMsgProxyAuth[] = L"代理伺服器要求身份驗證，請檢查代理設定中的用戶名和密碼後再試！";
 const wchar_t kMsgCopyFailed[] = L"移動文件失敗，請重啓啓動器後再試！";
 const wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";
 const wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
@@ -72,7 +75,13 @@ bool HasMirror(Logger& logger, const std::string& key, const std::vector<std::st
 
 }  // namespace
 
-Patcher::Patcher() : Patcher(ModuleDirectory()) {}
+Patcher::Patcher() : Patcher(ModuleDirectory(), InstalledTransferSettings(ModuleDirectory())) {}
+
+TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory) {
+    TransferSettings settings;
+    LoadNetworkSettings(baseDirectory, &settings);
+    return settings;
+}
 
 Patcher::Patcher(std::wstring baseDirectory, const TransferSettings& settings)
     : baseDir_(std::move(baseDirectory)), settings_(settings), cipher_(kContentCipherKey) {}
@@ -93,7 +102,9 @@ std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
 }
 
 std::wstring Patcher::CodesMessage(const std::wstring& text) const {
-    return text + L" CURLCODE(" + WNum(logger_.LastCurlCode()) + L") HTTP STATUES CODE(" +
+    // A proxy asking for credentials is the player's to fix, not the mirror's: say so.
+    const bool proxyRefused = logger_.LastResponseCode() == kProxyAuthRequired;
+    return (proxyRefused ? std::wstring(kMsgProxyAuth) : text) + L" CURLCODE(" + WNum(logger_.LastCurlCode()) + L") HTTP STATUES CODE(" +
            WNum(logger_.LastResponseCode()) + L")";
 }
 

@@ -28,13 +28,18 @@ extern const wchar_t kMsgCannotVerify[];     // no mirror delivered a configurat
 extern const wchar_t kMsgDiskFull[];         // not enough free space
 extern const wchar_t kMsgLocalFault[];       // a download target could not be written
 extern const wchar_t kMsgDownloadFailed[];   // downloads still failing after every mirror
+extern const wchar_t kMsgProxyAuth[];        // a proxy answered 407: credentials missing or wrong
 extern const wchar_t kMsgCopyFailed[];       // incremental files could not be copied in
 extern const wchar_t kMsgRenameFailed[];     // Package could not become Game
 extern const wchar_t kMsgSelfUpdateFailed[]; // the launcher could not replace itself
 
+// The production transfer limits with the player's network settings (Config\network.ini below
+// `baseDirectory`) applied.
+TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory);
+
 class Patcher : public PatcherStatus {
 public:
-    // Runs below the folder of the running executable.
+    // Runs below the folder of the running executable, with its network settings.
     Patcher();
     // Runs below `baseDirectory` (no trailing separator) with the given transfer limits; for
     // front ends that live elsewhere and for tests.
@@ -61,7 +66,9 @@ public:
                                                  const std::vector<std::string>& bases,
                                                  const std::string& extraBases);
 
-    // `text` + " CURLCODE(" + last libcurl code + ") HTTP STATUES CODE(" + last HTTP code + ")".
+    // `text` + " CURLCODE(" + last libcurl code + ") HTTP STATUES CODE(" + last HTTP code + ")",
+    // with kMsgProxyAuth in place of `text` when the last failed transfer was refused by a proxy
+    // asking for credentials (407).
     std::wstring CodesMessage(const std::wstring& text) const;
 
     Logger& GetLogger() { return logger_; }

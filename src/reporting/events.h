@@ -21,6 +21,8 @@ struct EventEndpoint {
     std::string appId;
     int64_t connectTimeoutMs = 3000;
     int64_t totalTimeoutMs = 5000;
+    // As TransferSettings::proxy: empty follows the environment, then the system settings.
+    std::string proxy;
 };
 
 // "<host>/bisdk/batchpush?df=form&appId=<appId>"; empty when `host` is empty. A trailing "/" of

@@ -1,5 +1,8 @@
 #include "transfer/curl_easy.h"
 
+#include "platform/system_proxy.h"
+#include "util/proxy_rules.h"
+
 namespace velka {
 
 namespace {
@@ -31,6 +34,27 @@ public:
         return *this;
     }
 
+    // The proxy for `url`: the configured one, else libcurl's reading of the environment, else
+    // the system's choice. An empty choice leaves libcurl connecting directly.
+    Options& Proxy(const std::string& url, const std::string& configured) {
+        const std::string proxy = !configured.empty()      ? configured
+                                  : ProxyEnvironmentSet() ? std::string()
+                                                          : SystemProxyFor(url);
+        if (!proxy.empty()) Set(CURLOPT_PROXY, proxy.c_str());
+        return *this;
+    }
+
+    // Under a download limit one transfer alone never needs more than the whole of it; libcurl
+    // then also reads in pieces of that pace instead of draining the socket at once, which keeps
+    // the shared limiter's waits short.
+    Options& Limit(const TransferSettings& settings) {
+        if (settings.downloadLimit) {
+            Set(CURLOPT_MAX_RECV_SPEED_LARGE,
+                static_cast<curl_off_t>(settings.downloadLimit->BytesPerSecond()));
+        }
+        return *this;
+    }
+
     Options& Watch(TransferWatch* watch) {
         curl_xferinfo_callback callback = &OnTransferProgress;
         Set(CURLOPT_XFERINFOFUNCTION, callback);
@@ -59,16 +83,21 @@ CURLcode SetFileOptions(CURL* handle, const std::string& url, std::FILE* file, T
     // The file gets libcurl's pieces as they come, up to kDownloadBufferBytes each; a stdio
     // buffer would only copy them once more. Nothing has been written yet, so this may be set.
     std::setvbuf(file, nullptr, _IONBF, 0);
+    const long buffer = static_cast<long>(
+        settings.downloadLimit ? settings.downloadLimit->PieceBytes(kDownloadBufferBytes)
+                               : kDownloadBufferBytes);
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, settings.proxy)
         .Set(CURLOPT_FOLLOWLOCATION, 1L)
         .Writer(&WriteToFile, file)
         .Watch(watch)
         .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.fileConnectTimeoutMs))
         .Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(lowSpeedTimeSeconds))
-        .Set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(settings.lowSpeedLimitBytes))
-        .Set(CURLOPT_BUFFERSIZE, kDownloadBufferBytes)
+        .Set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(EffectiveSpeedFloor(settings)))
+        .Set(CURLOPT_BUFFERSIZE, buffer)
+        .Limit(settings)
         .result();
 }
 
@@ -107,6 +136,13 @@ TransferResult PerformTransfer(CURL* handle) {
     if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &responseCode) == CURLE_OK) {
         result.responseCode = static_cast<int32_t>(responseCode);
     }
+    // A proxy that refuses the tunnel of an https transfer answers the CONNECT, not the request.
+    long connectCode = 0;
+    if (result.responseCode == 0 &&
+        curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
+        connectCode == kProxyAuthRequired) {
+        result.responseCode = kProxyAuthRequired;
+    }
     return result;
 }
 
@@ -115,11 +151,13 @@ CURLcode SetTextFetchOptions(CURL* handle, const std::string& url, TextSink* sin
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, settings.proxy)
         .Set(CURLOPT_FOLLOWLOCATION, 1L)
         .Writer(&AppendToTextSink, sink)
         .Watch(watch)
         .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.textConnectTimeoutMs))
         .Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink->limit))
+        .Limit(settings)
         .result();
 }
 
@@ -135,10 +173,12 @@ CURLcode SetDownloadJobOptions(CURL* handle, const std::string& url, std::FILE* 
                           settings);
 }
 
-CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response) {
+CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response,
+                             const std::string& proxy) {
     return Options(handle)
         .HttpOnly()
         .Set(CURLOPT_URL, url.c_str())
+        .Proxy(url, proxy)
         .Writer(&AppendToString, response)
         .result();
 }

@@ -58,9 +58,13 @@ size_t AppendToTextSink(char* data, size_t size, size_t count, void* userData);
 // failures.
 bool TransferSucceeded(CURLcode code, int32_t responseCode);
 
+// The answer of a proxy that wants (other) credentials.
+constexpr int32_t kProxyAuthRequired = 407;
+
 struct TransferResult {
     CURLcode code = CURLE_OK;
-    int32_t responseCode = 0;  // 0 when no response arrived
+    // 0 when no response arrived; 407 also when a proxy refused the tunnel of an https transfer.
+    int32_t responseCode = 0;
     bool Succeeded() const { return TransferSucceeded(code, responseCode); }
 };
 
@@ -72,7 +76,8 @@ TransferResult PerformTransfer(CURL* handle);
 // options could not all be set must not be performed. Every kind is limited to http and https,
 // redirects included, so a mirror cannot send the launcher to file:// or another scheme (libcurl
 // then fails with CURLE_UNSUPPORTED_PROTOCOL, 1). `url`, `sink`, `file`, `watch` and `response`
-// must outlive the transfer.
+// must outlive the transfer. Every kind goes through the proxy chosen for its URL (see
+// TransferSettings::proxy).
 
 // Text fetch: follows redirects, writes into `sink`, watch with stall rule, connect time-out
 // textConnectTimeoutMs, no speed floor; a body announced larger than the sink's limit is
@@ -94,6 +99,7 @@ CURLcode SetDownloadJobOptions(CURL* handle, const std::string& url, std::FILE* 
 
 // Event post: the URL and a write callback appending to `response`; no redirects, no watch, no
 // time-outs. The caller adds its headers and body.
-CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response);
+CURLcode SetEventPostOptions(CURL* handle, const std::string& url, std::string* response,
+                             const std::string& proxy);
 
 }  // namespace velka

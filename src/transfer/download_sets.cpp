@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "transfer/curl_easy.h"
 #include "transfer/http.h"
+#include "transfer/resumable_download.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/worker_pool.h"
 #include "util/logger.h"
@@ -97,34 +98,48 @@ int32_t PerformJob(DownloadJob& job) {
         CurlHandle handle = AcquireHandle();
         if (!handle) return ReportFailure(job, TransferResult{CURLE_FAILED_INIT, 0});
 
-        File file(job.localPath, "wb+");
-        if (!file) return kJobLocalFault;
+        // Continues what an interrupted attempt (this run's or an earlier run's) left.
+        ResumableDownload download;
+        if (!download.Open(job.localPath, job.url)) return kJobLocalFault;
 
         TransferWatch watch = MakeTransferWatch(&record.bytesNow, nullptr, settings);
         // A retry restarts the byte count, not the stall clock: a server that answers and then
         // never sends anything must end the job, not restart it forever.
         if (retries > 0) watch.lastProgressMs = lastGrowthMs;
-        const CURLcode set =
-            SetDownloadJobOptions(handle.get(), job.url, file.get(), &watch, retries > 0, settings);
+        CURLcode set = SetDownloadJobOptions(handle.get(), job.url, download.file(), &watch,
+                                             retries > 0, settings);
+        if (set == CURLE_OK) set = download.Apply(handle.get(), &watch);
         TransferResult result =
             set == CURLE_OK ? PerformTransfer(handle.get()) : TransferResult{set, 0};
         lastGrowthMs = watch.lastProgressMs;
         handle.reset();
+        bool succeeded = download.Succeeded(result);
         // The last buffered bytes reach the disk only here; losing them is a short write.
-        if (!file.Close() && result.Succeeded()) result.code = CURLE_WRITE_ERROR;
+        if (!download.Close() && succeeded) {
+            succeeded = false;
+            result.code = CURLE_WRITE_ERROR;
+        }
 
-        if (result.Succeeded()) {
+        if (succeeded) {
+            ResumableDownload::Forget(job.localPath);
             if (job.logger) {
                 job.logger->Info(JobName(job) +
                                  " Download Success. RetryTime = " + IntToString(retries));
             }
             return retries + 1;
         }
-        const bool answered = result.responseCode == 200 || result.responseCode == 226;
+        if (download.RangeRefused()) {
+            // The server sent another part than the one asked for: start over at once.
+            ResumableDownload::Discard(job.localPath);
+            record.bytesNow = 0;
+            continue;
+        }
+        const bool answered = result.responseCode == 200 || result.responseCode == 226 ||
+                              result.responseCode == 206;
         if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
             retries + 1 < settings.speedFloorAttempts) {
+            // The next attempt continues the file where this one stopped.
             ++retries;
-            RemoveFile(job.localPath);
             record.bytesNow = 0;
             continue;
         }
@@ -176,7 +191,7 @@ template <typename Entry>
 void WithdrawFailure(Entry& entry, size_t index, const std::wstring& localPath,
                      SweepCounters& counters) {
     if (!entry.failed) return;
-    if (!localPath.empty() && FileExists(localPath)) RemoveFile(localPath);
+    if (!localPath.empty()) ResumableDownload::Discard(localPath);
     if (counters.countedLocal[index] && *counters.localFaults > 0) --*counters.localFaults;
     if (counters.countedFailed[index] && *counters.failedFiles > 0) --*counters.failedFiles;
     counters.countedLocal[index] = 0;
@@ -258,7 +273,7 @@ void VerifyPackages(Logger& logger, PatcherStatus& status, const std::wstring& p
                 status.bytesDone -= measured >= 0 ? measured : entry.packageSize;
                 result = kJobFailed;
                 entry.jobResult->result = result;
-                RemoveFile(localPath);
+                ResumableDownload::Discard(localPath);
                 logger.Error("Zip File CRC Check Error! FileName = " + entry.name +
                              " CRC = " + crc);
             }
@@ -388,20 +403,28 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                 continue;
             }
 
+            const bool resumable = static_cast<int64_t>(entry.size) >= settings.resumeFileBytes;
             if (FileExists(localPath)) {
-                if (CrcMatches(ComputeFileCrc(localPath), entry.crc)) {
+                const int64_t length = FileSize64(localPath);
+                if (length == static_cast<int64_t>(entry.size) &&
+                    CrcMatches(ComputeFileCrc(localPath), entry.crc)) {
                     entry.verified = true;
                     ++status.filesDone;
                     status.bytesDone += entry.size;
                     continue;
                 }
-                RemoveFile(localPath);
+                // A shorter file with its record is where an interrupted download stopped.
+                if (!resumable || length >= static_cast<int64_t>(entry.size) ||
+                    !ResumableDownload::HasRecord(localPath)) {
+                    ResumableDownload::Discard(localPath);
+                }
             }
 
             const std::string url =
                 ReplaceAll(baseUrl + ReplaceAll(entry.path, "\\", "/"), " ", "%20");
-            const bool downloaded = DownloadToFile(url, localPath, &status.currentFileBytes,
-                                                   &status.bytesDone, &logger, settings);
+            const bool downloaded =
+                DownloadToFile(url, localPath, &status.currentFileBytes, &status.bytesDone,
+                               &logger, settings, resumable);
             // Read at once: the flag belongs to this download only until the next one.
             const bool localFault = !downloaded && localFaultFlag.load();
             if (downloaded) {
@@ -412,7 +435,7 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                     ++status.filesDone;
                     continue;
                 }
-                RemoveFile(localPath);
+                ResumableDownload::Discard(localPath);
                 status.bytesDone -= measured >= 0 ? measured : status.currentFileBytes.load();
             }
             CountFailure(entry, i, counters);

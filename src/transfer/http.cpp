@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "transfer/curl_easy.h"
+#include "transfer/resumable_download.h"
 #include "transfer/transfer_watch.h"
 #include "util/strings.h"
 
@@ -63,7 +64,7 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
 
 bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
-                    Logger* logger, const TransferSettings& settings) {
+                    Logger* logger, const TransferSettings& settings, bool resumable) {
     CurlHandle handle = NewCurlHandle();
     if (!handle) {
         localFaultFlag = false;
@@ -72,18 +73,32 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
 
     // A failure here shows up as the open below failing, which is the local fault we report.
     CreateDirectories(path);
-    File file(path, "wb");
-    if (!file) {
-        localFaultFlag = true;
-        return false;
+    TransferResult result;
+    // A second pass only when the server answered the range with another part of the file.
+    for (int pass = 0; pass < 2; ++pass) {
+        ResumableDownload download;
+        if (!download.Open(path, url, resumable)) {
+            localFaultFlag = true;
+            return false;
+        }
+        curl_easy_reset(handle.get());
+        TransferWatch watch = MakeTransferWatch(currentCounter, totalCounter, settings);
+        CURLcode set = SetFileDownloadOptions(handle.get(), url, download.file(), &watch, settings);
+        if (set == CURLE_OK) set = download.Apply(handle.get(), &watch);
+        result = PerformIfSet(handle.get(), set);
+        bool succeeded = download.Succeeded(result);
+        // The last buffered bytes reach the disk only here; losing them is a short write too.
+        if (!download.Close() && succeeded) {
+            succeeded = false;
+            result.code = CURLE_WRITE_ERROR;
+        }
+        if (succeeded) {
+            ResumableDownload::Forget(path);
+            return true;
+        }
+        if (!download.RangeRefused()) break;
+        ResumableDownload::Discard(path);
     }
-
-    TransferWatch watch = MakeTransferWatch(currentCounter, totalCounter, settings);
-    TransferResult result = PerformIfSet(
-        handle.get(), SetFileDownloadOptions(handle.get(), url, file.get(), &watch, settings));
-    // The last buffered bytes reach the disk only here; losing them is a short write too.
-    if (!file.Close() && result.Succeeded()) result.code = CURLE_WRITE_ERROR;
-    if (result.Succeeded()) return true;
 
     Report(logger, "Download Binary file failed! url = " + url + "    " + Codes(result), result);
     localFaultFlag = false;

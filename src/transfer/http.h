@@ -1,7 +1,7 @@
 // Blocking HTTP fetches and downloads over mirror lists, for the update thread.
 //
-// Every operation uses a fresh libcurl easy handle and nothing is resumed: each download writes
-// its file from byte 0. Success means the success rule of curl_easy.h (CURLE_OK and HTTP 200 or
+// Every operation uses a fresh libcurl easy handle. A download writes its file from byte 0 unless
+// it is asked to be resumable. Success means the success rule of curl_easy.h (CURLE_OK and HTTP 200 or
 // 226). A failed transfer with a logger leaves exactly one error line and stores the libcurl code
 // and the response code with Logger::SetTransferResult; a failure before any transfer (no easy
 // handle, target file not openable) logs nothing and leaves those codes alone. Nothing is
@@ -46,9 +46,13 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
 //   "Download Binary file failed! url = <url>    CURL CODE = <code> HttpStatusCode = <status>"
 // A file that receives the whole body but then cannot be flushed to disk fails like a short
 // write, with CURLE_WRITE_ERROR (23).
+//
+// `resumable`: a partial file left by an interrupted download of the same URL is continued (see
+// ResumableDownload), and this download leaves what it needs to be continued in turn.
 bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
-                    Logger* logger, const TransferSettings& settings = DefaultTransferSettings());
+                    Logger* logger, const TransferSettings& settings = DefaultTransferSettings(),
+                    bool resumable = false);
 
 // DownloadToFile into `path` from each of `urls` in order, without counters, until one
 // succeeds. False when all fail or the list is empty. Each attempt rewrites the file.

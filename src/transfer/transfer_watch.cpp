@@ -23,6 +23,7 @@ TransferWatch MakeTransferWatch(std::atomic<int64_t>* currentCounter,
     watch.currentCounter = currentCounter;
     watch.totalCounter = totalCounter;
     watch.stallLimitMs = settings.stallLimitMs;
+    watch.limiter = settings.downloadLimit.get();
     watch.lastProgressMs = watch.now();
     return watch;
 }
@@ -35,8 +36,15 @@ int OnTransferProgress(void* userData, int64_t /*downloadTotal*/, int64_t downlo
     if (delta > 0) watch->lastProgressMs = now;
     if (now - watch->lastProgressMs > watch->stallLimitMs) return 1;
     watch->lastBytes = downloadNow;
-    if (watch->currentCounter) watch->currentCounter->store(downloadNow);
-    if (watch->totalCounter) watch->totalCounter->fetch_add(delta);
+    if (watch->currentCounter) watch->currentCounter->store(watch->base + downloadNow);
+    if (watch->totalCounter) watch->totalCounter->fetch_add(delta + watch->base - watch->countedBase);
+    watch->countedBase = watch->base;
+    // Counted first, so the progress shown is what arrived; the sleep then holds the transfer
+    // back. Time spent waiting for the limit is not time without bytes.
+    if (watch->limiter && delta > 0) {
+        watch->limiter->Take(delta);
+        watch->lastProgressMs = watch->now();
+    }
     return 0;
 }
 

@@ -25,12 +25,19 @@ struct TransferWatch {
     std::atomic<int64_t>* totalCounter = nullptr;
     // Byte count seen at the previous progress call.
     int64_t lastBytes = 0;
+    // Bytes of the file kept from an earlier attempt, once the server agreed to continue it:
+    // the counters count them too (the total once), the stall rule and the limit do not.
+    int64_t base = 0;
+    int64_t countedBase = 0;
     // When the byte count last grew; starts when the transfer is set up.
     int64_t lastProgressMs = 0;
     // Longest time without growth before the transfer is aborted (strictly longer aborts).
     int64_t stallLimitMs = 60000;
     // The clock; tests substitute their own.
     int64_t (*now)() = &NowMillis;
+    // The shared download speed limit, or null. Each progress call pays for the bytes that
+    // arrived since the previous one, sleeping while the limit is exceeded.
+    RateLimiter* limiter = nullptr;
 };
 
 // A watch for a transfer that starts now, feeding the given counters (either may be null).

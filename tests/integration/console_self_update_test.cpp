@@ -107,11 +107,13 @@ TEST(ConsoleCommandLineTest, HelpAndRefusedArgumentsExitWithTheirCodes) {
         const char* out;
         const char* err;
     } cases[] = {
-        {"--help", 0, "usage: velka-launcher [--no-start] [gameupdate]", ""},
+        {"--help", 0, "usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]", ""},
         {"--no-start -h", 0, "usage: velka-launcher", ""},
         {"--bogus", 2, "", "velka-launcher: unknown argument --bogus"},
         {"gameupdate extra", 2, "", "velka-launcher: unknown argument extra"},
         {"--no-start=1", 2, "", "velka-launcher: unknown argument --no-start=1"},
+        {"--max-speed fast", 2, "", "velka-launcher: unknown argument"},
+        {"--max-speed -5", 2, "", "velka-launcher: unknown argument"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

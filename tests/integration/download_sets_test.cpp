@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -387,6 +388,155 @@ TEST_F(DownloadSetsTest, TrickleFailsAfterThreeAttemptsAndTheNextMirrorServes) {
     EXPECT_EQ(outcome.failedFiles, 0);
     EXPECT_EQ(entries[0].jobResult->result.load(), 1) << "the second mirror's first attempt";
     EXPECT_EQ(Contents(PackageFile("slow.zip")), body);
+}
+
+// The limit holds for the two parallel jobs together; only the lower bound of the time is
+// checked, which load cannot break. Waiting for the limit, even below the speed floor and for
+// longer than the stall limit, abandons no healthy transfer.
+TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsTogetherWithoutTrippingTheTransferRules) {
+    struct Case {
+        int64_t limitKBps;
+        size_t packageBytes;
+        int64_t floorBytes;
+        double minSeconds;
+    };
+    const Case cases[] = {
+        {4000, 10 * 1024 * 1024, 10240, 4.5},  // 20 MiB at 4,000 KB/s: 5.1 s
+        {16, 24 * 1024, 100 * 1024, 2.5},      // 48 KiB at 16 KB/s under a 100 KB/s floor: 3 s
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.limitKBps) + " KB/s");
+        settings_.lowSpeedLimitBytes = c.floorBytes;
+        settings_.downloadLimit = std::make_shared<RateLimiter>(c.limitKBps * 1024);
+        std::vector<PackageEntry> entries;
+        for (int i = 0; i < 2; ++i) {
+            const std::string name = "limited_" + std::to_string(c.limitKBps) + "_" +
+                                     std::to_string(i) + ".zip";
+            const std::string body = Bytes(c.packageBytes, static_cast<uint32_t>(60 + i));
+            server_.SetFile("/m1/" + name, body);
+            entries.push_back(Package(name, name, body));
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+
+        EXPECT_EQ(outcome.failedFiles, 0);
+        for (const std::string& line : Messages("[ERROR] ")) ADD_FAILURE() << line;
+        EXPECT_GE(took.count(), c.minSeconds);
+        for (const PackageEntry& entry : entries) {
+            EXPECT_EQ(entry.jobResult->result.load(), 1) << entry.name << ": first attempt";
+            EXPECT_FALSE(entry.needsDownload) << entry.name << " verified";
+        }
+    }
+}
+
+// A package whose download broke off is continued on the next call with Range and If-Range, but
+// only where the server sends exactly the missing part of the same file; otherwise it is
+// fetched whole. Either way the result is the published package.
+TEST_F(DownloadSetsTest, InterruptedPackageContinuesOnlyWhereTheServerSendsTheRest) {
+    enum class Server { HonoursRanges, IgnoresRanges, ChangedFile, SendsAnotherPart };
+    struct Case {
+        const char* name;
+        Server server;
+        size_t bytesSentAfterBreak;
+    };
+    const size_t total = 50000;
+    const size_t kept = 30000;
+    const Case cases[] = {
+        {"honours ranges", Server::HonoursRanges, total - kept},
+        {"ignores ranges", Server::IgnoresRanges, total},
+        {"changed file", Server::ChangedFile, total},
+        {"sends another part", Server::SendsAnotherPart, 2 * total},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "resumed_" + std::to_string(static_cast<int>(c.server)) + ".zip";
+        const std::string first = Bytes(total, 80);
+        const std::string changed = Bytes(total, 81);
+        const std::string& published = c.server == Server::ChangedFile ? changed : first;
+        std::atomic<size_t> sent{0};
+        bool broken = false;
+        server_.SetHandler("/m1/" + path, [&](const RecordedRequest& request) {
+            const std::string range = request.Header("Range");
+            Reply reply = Reply::Ok(published);
+            reply.headers.emplace_back("ETag", published == first ? "\"v1\"" : "\"v2\"");
+            if (!broken) {  // the first attempt breaks off after `kept` bytes
+                broken = true;
+                reply.sendBytes = static_cast<int64_t>(kept);
+                return reply;
+            }
+            const bool sameFile = request.Header("If-Range") == "\"v1\"" && published == first;
+            if (c.server == Server::HonoursRanges && sameFile && range == "bytes=30000-") {
+                reply.status = 206;
+                reply.body = published.substr(kept);
+                reply.headers.emplace_back("Content-Range", "bytes 30000-49999/50000");
+            } else if (c.server == Server::SendsAnotherPart && !range.empty()) {
+                reply.status = 206;
+                reply.headers.emplace_back("Content-Range", "bytes 0-49999/50000");
+            }
+            sent += reply.body.size();
+            return reply;
+        });
+
+        std::vector<PackageEntry> entries = {Package(path, path, first)};
+        ASSERT_EQ(RunPackages(entries, {Mirror(1)}).failedFiles, 1);
+        ASSERT_EQ(FileSize64(PackageFile(path)), static_cast<int64_t>(kept)) << "kept bytes";
+
+        entries = {Package(path, path, published)};  // as listed at the next start
+        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+
+        EXPECT_EQ(outcome.failedFiles, 0);
+        EXPECT_EQ(entries[0].jobResult->result.load(), 1);
+        EXPECT_EQ(Contents(PackageFile(path)), published);
+        EXPECT_EQ(sent.load(), c.bytesSentAfterBreak);
+        EXPECT_FALSE(FileExists(PackageFile(path) + L".resume")) << "record removed at the end";
+    }
+}
+
+// The incremental path continues files from the size threshold up; smaller ones start over.
+TEST_F(DownloadSetsTest, InterruptedLargeFileOfAFileSetContinuesAndASmallOneStartsOver) {
+    settings_.resumeFileBytes = 40000;
+    const std::string large = Bytes(50000, 90);
+    const std::string small = Bytes(30000, 91);
+    std::atomic<size_t> sentAfterBreak{0};
+    auto serve = [&](const std::string& body) {
+        auto broken = std::make_shared<bool>(false);
+        return [&, body, broken](const RecordedRequest& request) {
+            Reply reply = Reply::Ok(body);
+            reply.headers.emplace_back("ETag", "\"v1\"");
+            if (!*broken) {  // the first attempt breaks off after 60 %
+                *broken = true;
+                reply.sendBytes = static_cast<int64_t>(body.size() * 6 / 10);
+                return reply;
+            }
+            const std::string from = std::to_string(body.size() * 6 / 10);
+            if (request.Header("Range") == "bytes=" + from + "-" &&
+                request.Header("If-Range") == "\"v1\"") {
+                reply.status = 206;
+                reply.body = body.substr(body.size() * 6 / 10);
+                reply.headers.emplace_back(
+                    "Content-Range", "bytes " + from + "-" + std::to_string(body.size() - 1) +
+                                         "/" + std::to_string(body.size()));
+            }
+            sentAfterBreak += reply.body.size();
+            return reply;
+        };
+    };
+    server_.SetHandler("/m1/large.pak", serve(large));
+    server_.SetHandler("/m1/small.pak", serve(small));
+    std::vector<FileEntry> entries = {FileItem("large.pak", large), FileItem("small.pak", small)};
+    ASSERT_EQ(RunFiles(entries, {Mirror(1)}).failedFiles, 2);
+
+    entries = {FileItem("large.pak", large), FileItem("small.pak", small)};  // the next start
+    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+
+    EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(sentAfterBreak.load(), large.size() * 4 / 10 + small.size());
+    EXPECT_EQ(Contents(GameFile("large.pak")), large);
+    EXPECT_EQ(Contents(GameFile("small.pak")), small);
+    EXPECT_EQ(status_.bytesDone.load(), static_cast<int64_t>(large.size() + small.size()))
+        << "kept bytes counted once";
 }
 
 TEST_F(DownloadSetsTest, ServerThatAnswersAndFallsSilentEndsTheJob) {

@@ -232,7 +232,7 @@ TEST_F(EventsTest, AnEndpointThatDoesNotAnswerCostsAtMostTheTimeOut) {
     server_.SetReply("/bisdk/batchpush", silent);
     const EventEndpoint refused = {
         AnalyticsUrl("http://127.0.0.1:" + std::to_string(UnusedLocalPort()), kAppId), kAppId, 1000,
-        1000};
+        1000, ""};
     for (const EventEndpoint& endpoint : {endpoint_, refused}) {
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_FALSE(SendStopEvent(endpoint, kMac, 5)) << endpoint.url;

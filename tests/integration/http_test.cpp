@@ -345,7 +345,7 @@ TEST_F(HttpTest, EveryKindOfTransferRefusesOtherSchemes) {
              [&](CURL* h) {
                  return SetDownloadJobOptions(h, url, file.get(), &watch, true, settings_);
              }},
-            {"event post", [&](CURL* h) { return SetEventPostOptions(h, url, &text); }},
+            {"event post", [&](CURL* h) { return SetEventPostOptions(h, url, &text, ""); }},
         };
         for (const auto& kind : kinds) {
             CurlHandle handle = NewCurlHandle();
@@ -550,7 +550,7 @@ TEST_F(HttpTest, ServerRecordsRequestsWithTheirBodies) {
         std::string response;
         CurlHandle handle = NewCurlHandle();
         ASSERT_TRUE(handle);
-        ASSERT_EQ(CURLE_OK, SetEventPostOptions(handle.get(), server_.Url("post"), &response));
+        ASSERT_EQ(CURLE_OK, SetEventPostOptions(handle.get(), server_.Url("post"), &response, ""));
         curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
         curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE_LARGE,
                          static_cast<curl_off_t>(body.size()));

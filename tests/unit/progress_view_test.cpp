@@ -203,6 +203,25 @@ TEST_F(ProgressViewTest, ShowsTheReconnectNoticeAfterFifteenSecondsWithoutBytes)
     EXPECT_EQ(BarText(), L"正在進行整包下載[2M/40M] (5%)  速度0.02MB/s");
 }
 
+TEST_F(ProgressViewTest, UnderASpeedLimitBelowTheStallSpeedOnlyLessThanHalfTheLimitIsAStall) {
+    view_.SetSpeedLimit(8 * 1024);
+    int64_t done = kMiB;
+    Transfer(PatcherState::DownloadingPackages, done, 40 * kMiB);
+    TickAfter(0);
+    for (int second = 1; second <= 20; ++second) {  // at the limit
+        done += 8 * 1024;
+        Transfer(PatcherState::DownloadingPackages, done, 40 * kMiB);
+        TickAfter(1000);
+        ASSERT_FALSE(view_.networkLost()) << "after " << second << " s at the limit";
+    }
+    for (int second = 1; second <= 15; ++second) {  // under half of it
+        done += 4 * 1024 - 1;
+        Transfer(PatcherState::DownloadingPackages, done, 40 * kMiB);
+        TickAfter(1000);
+    }
+    EXPECT_TRUE(view_.networkLost());
+}
+
 TEST_F(ProgressViewTest, ALongPauseBetweenSamplesIsNotAStall) {
     Transfer(PatcherState::DownloadingFiles, kMiB, 40 * kMiB);
     TickAfter(0);

@@ -85,7 +85,13 @@ ProgressView::ProgressView(const PatcherStatus& status, std::wstring baseDirecto
     : status_(status),
       baseDirectory_(std::move(baseDirectory)),
       clock_(clock ? std::move(clock) : Clock(&ProgressView::WallClockMs)),
-      statusText_(kInitialStatusText) {}
+      statusText_(kInitialStatusText),
+      stallSpeed_(kStallSpeed) {}
+
+void ProgressView::SetSpeedLimit(int64_t bytesPerSecond) {
+    const double half = static_cast<double>(bytesPerSecond) / 2 / static_cast<double>(kBytesPerMiB);
+    stallSpeed_ = bytesPerSecond > 0 && half < kStallSpeed ? half : kStallSpeed;
+}
 
 std::wstring ProgressView::GameExecutable() const {
     return JoinPath(baseDirectory_, L"Game\\velka_win\\velka.exe");
@@ -178,7 +184,7 @@ void ProgressView::TakeSample(int64_t nowMs, PatcherState state, int64_t bytesDo
         speed_ = static_cast<double>(done - lastSampleBytes_) /
                  (static_cast<double>(elapsed) / 1000.0) / static_cast<double>(kBytesPerMiB);
     }
-    if (speed_ >= kStallSpeed || state == PatcherState::Extracting) {
+    if (speed_ >= stallSpeed_ || state == PatcherState::Extracting) {
         ClearStall();
     } else {
         if (elapsed < kMaxCountedGapMs && stallMs_ < kStallLimitMs) {

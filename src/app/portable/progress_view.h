@@ -81,6 +81,11 @@ class ProgressView {
     // can be told not to).
     void SetStartGameOnFinish(bool start) { startGameOnFinish_ = start; }
 
+    // The player's total download speed limit in bytes per second (0: none). Below the speed
+    // that counts as progress, the reconnect notice would stay on for a healthy limited
+    // download; it then waits for less than half the limit instead.
+    void SetSpeedLimit(int64_t bytesPerSecond);
+
     // One frame. `startClicked`: the player clicked the start button since the last tick; it
     // counts only once the start is offered (after Finished or Failed).
     ViewRequests Tick(bool startClicked = false);
@@ -126,6 +131,7 @@ class ProgressView {
     int64_t lastSampleMs_ = 0;
     int64_t lastSampleBytes_ = 0;
     double speed_ = 0;
+    double stallSpeed_;  // MiB/s below which a sample counts as no progress
     int32_t stallMs_ = 0;
     bool networkLost_ = false;
 };

@@ -62,6 +62,9 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     };
     patcher_->SetSelfUpdater(MakeSelfUpdater(replacement));
     view_ = std::make_unique<ProgressView>(*patcher_, patcher_->BaseDirectory());
+    if (const auto& limit = patcher_->Settings().downloadLimit) {
+        view_->SetSpeedLimit(limit->BytesPerSecond());
+    }
 
     DEVMODEW mode{};
     mode.dmSize = sizeof mode;
@@ -224,7 +227,9 @@ void MainWindow::StartPatcherThread(bool waitForGame) {
 int MainWindow::RunMessageLoop() {
     StartPatcherThread(gameUpdateStart_);
     // Takes the MAC address and the start time; without an address neither event is sent.
-    EventReporter events;
+    EventReporter::Options eventOptions;
+    eventOptions.endpoint.proxy = patcher_->Settings().proxy;
+    EventReporter events(eventOptions);
     events.Start();
 
     while (running_) {
