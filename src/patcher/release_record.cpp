@@ -144,20 +144,33 @@ bool GenerateReleaseKeyPair(ReleaseKeyPair* keys) {
     return ok;
 }
 
-bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys,
-                            std::string* reason) {
+namespace {
+
+// Expands a secret key's hex seed into the Ed25519 key pair; the caller wipes secretKey.
+bool KeyPairFromSeedHex(const std::string& seedHex,
+                        unsigned char (&publicKey)[crypto_sign_PUBLICKEYBYTES],
+                        unsigned char (&secretKey)[crypto_sign_SECRETKEYBYTES],
+                        std::string* reason) {
     unsigned char seed[crypto_sign_SEEDBYTES];
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
     if (sodium_init() < 0) return Fail(reason, "libsodium cannot start");
     if (!FromHex(seedHex, seed, sizeof(seed))) {
         return Fail(reason, "a secret key is 64 hexadecimal digits");
     }
     crypto_sign_seed_keypair(publicKey, secretKey, seed);
+    sodium_memzero(seed, sizeof(seed));
+    return true;
+}
+
+}  // namespace
+
+bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys,
+                            std::string* reason) {
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    if (!KeyPairFromSeedHex(seedHex, publicKey, secretKey, reason)) return false;
     keys->seedHex = seedHex;
     keys->publicHex = ToHex(publicKey, sizeof(publicKey));
     sodium_memzero(secretKey, sizeof(secretKey));
-    sodium_memzero(seed, sizeof(seed));
     return true;
 }
 
@@ -182,19 +195,13 @@ bool SignReleaseRecord(const ReleaseRecord& record, const std::string& seedHex, 
         if (!problem.empty()) return Fail(reason, "cannot sign for " + problem);
         body += "file " + name + " " + std::to_string(artifact.size) + " " + artifact.sha256 + "\n";
     }
-    unsigned char seed[crypto_sign_SEEDBYTES];
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
     unsigned char signature[crypto_sign_BYTES];
-    if (sodium_init() < 0) return Fail(reason, "libsodium cannot start");
-    if (!FromHex(seedHex, seed, sizeof(seed))) {
-        return Fail(reason, "a secret key is 64 hexadecimal digits");
-    }
-    crypto_sign_seed_keypair(publicKey, secretKey, seed);
+    if (!KeyPairFromSeedHex(seedHex, publicKey, secretKey, reason)) return false;
     crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()),
                          body.size(), secretKey);
     sodium_memzero(secretKey, sizeof(secretKey));
-    sodium_memzero(seed, sizeof(seed));
     *text = body + kSignaturePrefix + ToHex(signature, sizeof(signature)) + "\n";
     return true;
 }
