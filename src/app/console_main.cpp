@@ -42,9 +42,7 @@ class CrashReporterSession {
 // The console launcher replaces its own executable, whatever it is called.
 LauncherReplacement ConsoleReplacement() {
     LauncherReplacement how;
-    const std::wstring module = ModulePath();
-    const size_t cut = module.find_last_of(L"\\/");
-    how.launcherExe = ToNarrow(cut == std::wstring::npos ? module : module.substr(cut + 1));
+    how.launcherExe = ToNarrow(FileNameOfPath(ModulePath()));
     how.endProcess = [] {
         ShutdownCrashReporter();
         std::exit(0);

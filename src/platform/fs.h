@@ -43,6 +43,17 @@ inline std::wstring JoinPath(const std::wstring& base, const std::wstring& relat
     return joined + NativeSeparators(relative);
 }
 
+// The last part of `path`, after its last backslash or slash (the whole path when it has none),
+// and the folder before that separator (empty when it has none).
+inline std::wstring FileNameOfPath(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+inline std::wstring FolderOfPath(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
 // Full path of the running executable, and its folder (no trailing separator; cut at the last
 // backslash or slash, the whole path when there is none). Empty when it cannot be determined.
 std::wstring ModulePath();
