@@ -87,10 +87,10 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     LoadSkin();
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
 
-    largeIcon_ = IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
+    largeIcon_ = win32::IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
                                                           IMAGE_ICON, GetSystemMetrics(SM_CXICON),
                                                           GetSystemMetrics(SM_CYICON), 0)));
-    smallIcon_ = IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
+    smallIcon_ = win32::IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
                                                           IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                           GetSystemMetrics(SM_CYSMICON), 0)));
 
