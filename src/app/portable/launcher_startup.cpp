@@ -23,7 +23,8 @@ LauncherEngine StartLauncherEngine(const std::wstring& baseDirectory,
     };
     engine.patcher->SetSelfUpdater(MakeSelfUpdater(replacement));
     engine.view = std::make_unique<ProgressView>(*engine.patcher, baseDirectory);
-    if (settings.downloadLimit) engine.view->SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
+    if (settings.downloadLimit)
+        engine.view->SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
     return engine;
 }
 

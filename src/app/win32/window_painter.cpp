@@ -29,8 +29,7 @@ void PaintWindow(HDC deviceContext, Canvas& canvas, const ProgressView& view,
     if (view.failureShown()) {
         const ImageButton::Current current = startButton.CurrentImage(
             startButton.x + startButton.imageSizes[ImageButton::kNormal].width / 2.0,
-            startButton.y + startButton.imageSizes[ImageButton::kNormal].height / 2.0,
-            downloading);
+            startButton.y + startButton.imageSizes[ImageButton::kNormal].height / 2.0, downloading);
         canvas.DrawCached(current.image, current.left, current.top);
     }
 
@@ -40,8 +39,7 @@ void PaintWindow(HDC deviceContext, Canvas& canvas, const ProgressView& view,
         const float ratio = bar.FillRatio();
         const int width = static_cast<int>(progressBar.Width() - progressBar.Height() * 0.1);
         const int top = progressBar.top;
-        graphics.FillRectangle(&canvas.white(), progressBar.left, top, width,
-                               progressBar.Height());
+        graphics.FillRectangle(&canvas.white(), progressBar.left, top, width, progressBar.Height());
         if (progressBar.track) {
             graphics.DrawImage(progressBar.track.get(), progressBar.left, top, width,
                                progressBar.Height());
@@ -71,8 +69,7 @@ void PaintWindow(HDC deviceContext, Canvas& canvas, const ProgressView& view,
             Gdiplus::PointF(secondX, boxes[1].Y),
             Gdiplus::PointF(thirdX, boxes[2].Y),
         };
-        Gdiplus::SolidBrush* brushes[] = {&canvas.white(), &canvas.lightBlue(),
-                                          &canvas.white()};
+        Gdiplus::SolidBrush* brushes[] = {&canvas.white(), &canvas.lightBlue(), &canvas.white()};
         for (int i = 0; i < 3; ++i) {
             if (pieces[i]->empty()) continue;
             graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
@@ -83,21 +80,20 @@ void PaintWindow(HDC deviceContext, Canvas& canvas, const ProgressView& view,
 
     const std::wstring& version = view.versionText();
     if (!version.empty()) {
-        graphics.DrawString(
-            version.c_str(), static_cast<INT>(version.size()), &canvas.BoldFontFor(version),
-            TextLine(layout::kVersionTop), typographic, &canvas.lightGrey());
+        graphics.DrawString(version.c_str(), static_cast<INT>(version.size()),
+                            &canvas.BoldFontFor(version), TextLine(layout::kVersionTop),
+                            typographic, &canvas.lightGrey());
     }
     const std::wstring& status = view.statusText();
     if (!status.empty()) {
-        graphics.DrawString(
-            status.c_str(), static_cast<INT>(status.size()), &canvas.BoldFontFor(status),
-            TextLine(layout::kStatusTop), typographic, &canvas.white());
+        graphics.DrawString(status.c_str(), static_cast<INT>(status.size()),
+                            &canvas.BoldFontFor(status), TextLine(layout::kStatusTop), typographic,
+                            &canvas.white());
     }
     const std::wstring& error = view.errorText();
     if (!error.empty()) {
         graphics.DrawString(error.c_str(), static_cast<INT>(error.size()),
-                            &canvas.BoldFontFor(error),
-                            TextLine(layout::kErrorTop),
+                            &canvas.BoldFontFor(error), TextLine(layout::kErrorTop),
                             &canvas.nearCentreFormat(), &canvas.lightGrey());
     }
 

@@ -32,7 +32,7 @@ struct MenuTraits {
     static bool Close(HMENU menu) { return DestroyMenu(menu) != FALSE; }
 };
 
-using Handle = UniqueHandle<KernelHandleTraits<CloseHandle>>;  // files, processes, snapshots
+using Handle = UniqueHandle<KernelHandleTraits<CloseHandle>>;    // files, processes, snapshots
 using FindHandle = UniqueHandle<KernelHandleTraits<FindClose>>;  // FindFirstFileW enumerations
 // An icon loaded at a chosen size (shared icons need no owner), and a menu.
 using IconHandle = UniqueHandle<IconTraits>;
