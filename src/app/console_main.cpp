@@ -4,8 +4,6 @@
 // (failed, the reason on stderr).
 //
 //   velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]
-#include <curl/curl.h>
-
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <condition_variable>
@@ -16,9 +14,9 @@
 
 #include "app/portable/console_progress.h"
 #include "app/portable/crash_reporter.h"
+#include "app/portable/launcher_startup.h"
 #include "app/portable/progress_view.h"
 #include "patcher/patcher.h"
-#include "patcher/self_update.h"
 #include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -38,19 +36,6 @@ class CrashReporterSession {
     CrashReporterSession(const CrashReporterSession&) = delete;
     CrashReporterSession& operator=(const CrashReporterSession&) = delete;
 };
-
-// The console launcher replaces its own executable, whatever it is called.
-LauncherReplacement ConsoleReplacement() {
-    LauncherReplacement how;
-    const std::wstring module = ModulePath();
-    const size_t cut = module.find_last_of(L"\\/");
-    how.launcherExe = ToNarrow(cut == std::wstring::npos ? module : module.substr(cut + 1));
-    how.endProcess = [] {
-        ShutdownCrashReporter();
-        std::exit(0);
-    };
-    return how;
-}
 
 constexpr int kUsageError = 2;
 
@@ -116,14 +101,17 @@ int Main(int argc, char** argv) {
     const bool startGame = line.startGame;
     const bool gameUpdate = line.gameUpdate;
 
-    curl_global_init(CURL_GLOBAL_ALL);
     const std::wstring baseDirectory = ModuleDirectory();
     TransferSettings settings = InstalledTransferSettings(baseDirectory);
     if (line.maxSpeedKBps >= 0) SetDownloadLimit(&settings, line.maxSpeedKBps);
-    // lives until the process ends, like the window's
-    auto* patcher = new Patcher(baseDirectory, settings);
+    // The console launcher replaces its own executable, whatever it is called. The view is the
+    // window's: texts, bar line, speed and reconnect notice, and the game started when the run
+    // finishes.
+    LauncherEngine engine =
+        StartLauncherEngine(baseDirectory, settings, ToNarrow(FileNameOfPath(ModulePath())));
+    Patcher* patcher = engine.patcher;
+    ProgressView& view = *engine.view;
     patcher->waitForGame = gameUpdate;
-    patcher->SetSelfUpdater(MakeSelfUpdater(ConsoleReplacement()));
     // The update thread says when it is done, so the last status is shown and the process ends
     // without waiting out a tick.
     std::mutex doneLock;
@@ -136,10 +124,6 @@ int Main(int argc, char** argv) {
         doneChanged.notify_all();
     });
 
-    // The same view as the window's: texts, bar line, speed and reconnect notice, and the game
-    // started when the run finishes.
-    ProgressView view(*patcher, patcher->BaseDirectory());
-    if (settings.downloadLimit) view.SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
     view.SetStartGameOnFinish(startGame);
     ConsoleProgress::Options options;
     options.terminal = IsTerminal(ConsoleStream::Out);

@@ -16,10 +16,6 @@ namespace velka {
 class ContentCipher;
 class Logger;
 
-// The version of this launcher build, as reported to the crash-dump library and the analytics
-// endpoint. The version the updater compares is the one in the installed launcherconfig.txt.
-inline constexpr char kLauncherVersion[] = "3.1.2034";
-
 // All three -1 is the unknown version, the initial value of every record.
 struct Version {
     int32_t major = -1;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
+
 namespace velka {
 
 #ifdef _WIN32
@@ -41,6 +43,17 @@ inline std::wstring JoinPath(const std::wstring& base, const std::wstring& relat
     std::wstring joined = base;
     if (!IsSeparator(joined.back())) joined += kPathSeparator;
     return joined + NativeSeparators(relative);
+}
+
+// The last part of `path`, after its last backslash or slash (the whole path when it has none),
+// and the folder before that separator (empty when it has none).
+inline std::wstring FileNameOfPath(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+inline std::wstring FolderOfPath(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
 }
 
 // Full path of the running executable, and its folder (no trailing separator; cut at the last
@@ -118,36 +131,20 @@ std::FILE* OpenFile(const std::wstring& path, const char* mode);
 bool SeekFile(std::FILE* file, int64_t offset, int origin);
 int64_t TellFile(std::FILE* file);
 
-// Move-only owner of a FILE*.
-class File {
+struct FileTraits {
+    using Handle = std::FILE*;
+    static std::FILE* Empty() { return nullptr; }
+    static bool IsValid(std::FILE* f) { return f != nullptr; }
+    // False when buffered data could not be written.
+    static bool Close(std::FILE* f) { return std::fclose(f) == 0; }
+};
+
+// Owner of a FILE* (see platform/unique_handle.h).
+class File : public UniqueHandle<FileTraits> {
   public:
+    using UniqueHandle::UniqueHandle;
     File() = default;
-    explicit File(std::FILE* f) : f_(f) {}
-    File(const std::wstring& path, const char* mode) : f_(OpenFile(path, mode)) {}
-    ~File() { Close(); }
-    File(File&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    File& operator=(File&& o) noexcept {
-        if (this != &o) {
-            Close();
-            f_ = o.f_;
-            o.f_ = nullptr;
-        }
-        return *this;
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-
-    std::FILE* get() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-    // Closes the file; false when buffered data could not be written.
-    bool Close() {
-        std::FILE* f = f_;
-        f_ = nullptr;  // released before fclose: the handle is gone whatever fclose reports
-        return f == nullptr || std::fclose(f) == 0;
-    }
-
-  private:
-    std::FILE* f_ = nullptr;
+    File(const std::wstring& path, const char* mode) : UniqueHandle(OpenFile(path, mode)) {}
 };
 
 // Whole-file helpers (binary). ReadFileBytes fails for a missing file.

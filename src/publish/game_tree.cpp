@@ -4,11 +4,11 @@
 #include <cctype>
 #include <exception>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <system_error>
 
 #include "platform/text.h"
+#include "publish/folder_scan.h"
 #include "util/safe_path.h"
 
 namespace velka {
@@ -35,11 +35,6 @@ bool IsReservedDeviceName(const std::string& component) {
     return false;
 }
 
-std::string AsciiLower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string Quoted(const std::string& relative) {
     return "\"" + PrintableForLog(relative) + "\"";
 }
@@ -53,28 +48,20 @@ class TreeScanner {
         const std::string shown = kEntryPrefix + relative;
         std::error_code ec;
         std::vector<fs::directory_entry> entries;
-        for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
-             it.increment(ec)) {
-            entries.push_back(*it);
+        if (!SortedFolderEntries(folder, &entries, &ec)) {
+            return Fail("cannot read the folder " + Quoted(shown) + ": " + ec.message());
         }
-        if (ec) return Fail("cannot read the folder " + Quoted(shown) + ": " + ec.message());
-        // Sorted, so the first problem reported does not depend on the enumeration order.
-        std::sort(entries.begin(), entries.end(),
-                  [](const fs::directory_entry& a, const fs::directory_entry& b) {
-                      return a.path().filename().native() < b.path().filename().native();
-                  });
 
-        std::map<std::string, std::string> byLowerName;
+        CaseClashCheck names;
         for (const fs::directory_entry& entry : entries) {
             const std::string name = entry.path().filename().u8string();
             const std::string path = relative + name;
             const std::string problem = CheckPublishableName(name);
             if (!problem.empty()) return Fail(Quoted(kEntryPrefix + path) + ": " + problem);
 
-            auto [other, inserted] = byLowerName.emplace(AsciiLower(name), name);
-            if (!inserted) {
+            if (const std::string other = names.Add(name); !other.empty()) {
                 return Fail(Quoted(kEntryPrefix + path) + " and " +
-                            Quoted(kEntryPrefix + relative + other->second) +
+                            Quoted(kEntryPrefix + relative + other) +
                             " differ only in letter case; on Windows they are one file");
             }
 

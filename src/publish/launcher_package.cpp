@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
-#include <map>
 #include <system_error>
 
 #include "platform/text.h"
+#include "publish/folder_scan.h"
 #include "publish/game_tree.h"
+#include "util/strings.h"
 #include "util/safe_path.h"
 
 namespace velka {
@@ -15,13 +16,6 @@ namespace velka {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string AsciiLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 std::string Quoted(const std::string& name) {
     return "\"" + PrintableForLog(name) + "\"";
@@ -45,20 +39,12 @@ bool Scan(const std::wstring& folder, std::vector<LauncherFile>* files,
         return false;
     }
     std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(root, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        entries.push_back(*it);
-    }
-    if (ec) {
+    if (!SortedFolderEntries(root, &entries, &ec)) {
         *error = "cannot read " + shownRoot + ": " + ec.message();
         return false;
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const fs::directory_entry& a, const fs::directory_entry& b) {
-                  return a.path().filename().native() < b.path().filename().native();
-              });
 
-    std::map<std::string, std::string> byLowerName;
+    CaseClashCheck names;
     for (const fs::directory_entry& entry : entries) {
         const std::string name = entry.path().filename().u8string();
         const fs::file_status status = entry.status(ec);  // follows links
@@ -81,9 +67,8 @@ bool Scan(const std::wstring& folder, std::vector<LauncherFile>* files,
             *error = Quoted(name) + " in " + shownRoot + ": " + problem;
             return false;
         }
-        auto [other, inserted] = byLowerName.emplace(AsciiLower(name), name);
-        if (!inserted) {
-            *error = Quoted(name) + " and " + Quoted(other->second) + " in " + shownRoot +
+        if (const std::string other = names.Add(name); !other.empty()) {
+            *error = Quoted(name) + " and " + Quoted(other) + " in " + shownRoot +
                      " differ only in letter case; on Windows they are one file";
             return false;
         }

@@ -7,6 +7,7 @@
 
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "transfer/zip_file_io.h"
 
 namespace velka {
 
@@ -22,101 +23,11 @@ constexpr uLong kFixedDosDate = (1u << 5 | 1u) << 16;
 constexpr uint64_t kZip64Threshold = 0xF0000000ull;
 constexpr size_t kReadPiece = 64 * 1024;
 
-// --- minizip file functions over wide paths -------------------------------------------------
-// minizip's own functions take a narrow path, which on Windows cannot name every folder.
-
-voidpf ZCALLBACK OpenWide(voidpf, const void* filename, int mode) {
-    if (filename == nullptr) return nullptr;
-    const char* fopenMode = "rb";
-    if (mode & ZLIB_FILEFUNC_MODE_CREATE) {
-        fopenMode = "w+b";
-    } else if (mode & ZLIB_FILEFUNC_MODE_EXISTING) {
-        fopenMode = "r+b";
-    }
-    auto file = std::make_unique<File>(*static_cast<const std::wstring*>(filename), fopenMode);
-    if (!*file) return nullptr;
-    return file.release();
+// Creates the archive `path` through the wide-path file functions.
+ZipFileOwner CreateArchive(const std::wstring& path) {
+    zlib_filefunc64_def functions = WideZipFileFunctions(nullptr);
+    return ZipFileOwner(zipOpen2_64(&path, APPEND_STATUS_CREATE, nullptr, &functions));
 }
-
-uLong ZCALLBACK ReadWide(voidpf, voidpf handle, void* buffer, uLong size) {
-    return static_cast<uLong>(std::fread(buffer, 1, size, static_cast<File*>(handle)->get()));
-}
-
-uLong ZCALLBACK WriteWide(voidpf, voidpf handle, const void* buffer, uLong size) {
-    return static_cast<uLong>(std::fwrite(buffer, 1, size, static_cast<File*>(handle)->get()));
-}
-
-ZPOS64_T ZCALLBACK TellWide(voidpf, voidpf handle) {
-    const int64_t position = TellFile(static_cast<File*>(handle)->get());
-    return position < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(position);
-}
-
-long ZCALLBACK SeekWide(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
-    int whence = SEEK_SET;
-    if (origin == ZLIB_FILEFUNC_SEEK_CUR) whence = SEEK_CUR;
-    if (origin == ZLIB_FILEFUNC_SEEK_END) whence = SEEK_END;
-    return SeekFile(static_cast<File*>(handle)->get(), static_cast<int64_t>(offset), whence) ? 0
-                                                                                             : -1;
-}
-
-int ZCALLBACK CloseWide(voidpf, voidpf handle) {
-    std::unique_ptr<File> file(static_cast<File*>(handle));
-    // A failed close is how a full disk shows up after buffered writes.
-    return file->Close() ? 0 : -1;
-}
-
-int ZCALLBACK ErrorWide(voidpf, voidpf handle) {
-    return std::ferror(static_cast<File*>(handle)->get()) ? 1 : 0;
-}
-
-// Move-only owner of an archive being written.
-class ZipArchiveWriter {
-  public:
-    explicit ZipArchiveWriter(const std::wstring& path) : path_(path) {
-        zlib_filefunc64_def functions = {};
-        functions.zopen64_file = OpenWide;
-        functions.zread_file = ReadWide;
-        functions.zwrite_file = WriteWide;
-        functions.ztell64_file = TellWide;
-        functions.zseek64_file = SeekWide;
-        functions.zclose_file = CloseWide;
-        functions.zerror_file = ErrorWide;
-        functions.opaque = nullptr;
-        // minizip hands the path back to OpenWide only during this call.
-        handle_ = zipOpen2_64(&path_, APPEND_STATUS_CREATE, nullptr, &functions);
-    }
-    ~ZipArchiveWriter() { Close(); }
-    ZipArchiveWriter(ZipArchiveWriter&& other) noexcept
-        : path_(std::move(other.path_)), handle_(other.handle_) {
-        other.handle_ = nullptr;
-    }
-    ZipArchiveWriter& operator=(ZipArchiveWriter&& other) noexcept {
-        if (this != &other) {
-            Close();
-            path_ = std::move(other.path_);
-            handle_ = other.handle_;
-            other.handle_ = nullptr;
-        }
-        return *this;
-    }
-    ZipArchiveWriter(const ZipArchiveWriter&) = delete;
-    ZipArchiveWriter& operator=(const ZipArchiveWriter&) = delete;
-
-    zipFile get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-    // Writes the central directory and closes the file; false when either failed.
-    bool Close() {
-        if (handle_ == nullptr) return true;
-        const int result = zipClose(handle_, nullptr);
-        handle_ = nullptr;
-        return result == ZIP_OK;
-    }
-
-  private:
-    std::wstring path_;
-    zipFile handle_ = nullptr;
-};
 
 constexpr unsigned long kMadeByUnix = (3 << 8) | 45;
 
@@ -195,7 +106,7 @@ std::vector<std::vector<size_t>> PlanPackages(const std::vector<uint64_t>& sizes
 
 bool WritePackage(const std::wstring& zipPath, const std::vector<PackageItem>& items,
                   std::string* error, const std::function<void(uint64_t)>& onRead) {
-    ZipArchiveWriter archive(zipPath);
+    ZipFileOwner archive = CreateArchive(zipPath);
     if (!archive) {
         *error = "cannot create the package " + ToNarrow(zipPath) + " (error " +
                  std::to_string(LastSystemError()) + ")";

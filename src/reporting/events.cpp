@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "patcher/remote_config.h"
+#include "launcher_version.h"
 #include "platform/identity.h"
 #include "transfer/curl_easy.h"
 #include "util/dates.h"

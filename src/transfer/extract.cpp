@@ -15,6 +15,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "transfer/zip_file_io.h"
 #include "transfer/zip_inflate.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
@@ -27,119 +28,8 @@ namespace {
 // has always allowed.
 constexpr size_t kNameBufferSize = 512;
 
-// --- minizip file functions over wide paths -------------------------------------------------
-//
-// minizip's own functions take a narrow path, which on Windows cannot name every folder. These
-// open through OpenFile and keep the position themselves: minizip seeks before every 16 KiB read
-// of compressed data, and a seek to where the file already is would throw away the stdio buffer
-// on some C runtimes.
-
-struct OpenContext {
-    bool opened = false;
-    uint32_t openError = 0;
-};
-
-struct WideStream {
-    File file;
-    uint64_t position = 0;
-    bool positionKnown = true;
-};
-
-voidpf ZCALLBACK OpenWide(voidpf opaque, const void* filename, int mode) {
-    auto* context = static_cast<OpenContext*>(opaque);
-    if (filename == nullptr) return nullptr;
-    const char* fopenMode = "rb";
-    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) {
-        fopenMode = (mode & ZLIB_FILEFUNC_MODE_EXISTING) ? "r+b" : "wb";
-    }
-    auto stream = std::make_unique<WideStream>();
-    stream->file = File(*static_cast<const std::wstring*>(filename), fopenMode);
-    if (!stream->file) {
-        context->openError = LastSystemError();
-        return nullptr;
-    }
-    context->opened = true;
-    return stream.release();
-}
-
-uLong ZCALLBACK ReadWide(voidpf, voidpf handle, void* buffer, uLong size) {
-    auto* stream = static_cast<WideStream*>(handle);
-    const size_t got = std::fread(buffer, 1, size, stream->file.get());
-    stream->position += got;
-    return static_cast<uLong>(got);
-}
-
-uLong ZCALLBACK WriteWide(voidpf, voidpf handle, const void* buffer, uLong size) {
-    auto* stream = static_cast<WideStream*>(handle);
-    const size_t put = std::fwrite(buffer, 1, size, stream->file.get());
-    stream->position += put;
-    return static_cast<uLong>(put);
-}
-
-ZPOS64_T ZCALLBACK TellWide(voidpf, voidpf handle) {
-    auto* stream = static_cast<WideStream*>(handle);
-    if (stream->positionKnown) return stream->position;
-    const int64_t position = TellFile(stream->file.get());
-    if (position < 0) return static_cast<ZPOS64_T>(-1);
-    stream->position = static_cast<uint64_t>(position);
-    stream->positionKnown = true;
-    return stream->position;
-}
-
-long ZCALLBACK SeekWide(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
-    auto* stream = static_cast<WideStream*>(handle);
-    if (origin == ZLIB_FILEFUNC_SEEK_SET && stream->positionKnown && offset == stream->position) {
-        return 0;
-    }
-    int whence = SEEK_SET;
-    if (origin == ZLIB_FILEFUNC_SEEK_CUR) whence = SEEK_CUR;
-    if (origin == ZLIB_FILEFUNC_SEEK_END) whence = SEEK_END;
-    stream->positionKnown = false;
-    if (!SeekFile(stream->file.get(), static_cast<int64_t>(offset), whence)) return -1;
-    if (whence == SEEK_SET) {
-        stream->position = offset;
-        stream->positionKnown = true;
-    }
-    return 0;
-}
-
-int ZCALLBACK CloseWide(voidpf, voidpf handle) {
-    std::unique_ptr<WideStream> stream(static_cast<WideStream*>(handle));
-    return stream->file.Close() ? 0 : -1;
-}
-
-int ZCALLBACK ErrorWide(voidpf, voidpf handle) {
-    return std::ferror(static_cast<WideStream*>(handle)->file.get()) ? 1 : 0;
-}
-
-// Move-only owner of an open archive.
-class Archive {
-  public:
-    Archive() = default;
-    explicit Archive(unzFile handle) : handle_(handle) {}
-    ~Archive() { Close(); }
-    Archive(Archive&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    Archive& operator=(Archive&& other) noexcept {
-        if (this != &other) {
-            Close();
-            handle_ = other.handle_;
-            other.handle_ = nullptr;
-        }
-        return *this;
-    }
-    Archive(const Archive&) = delete;
-    Archive& operator=(const Archive&) = delete;
-
-    unzFile get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void Close() {
-        if (handle_) unzClose(handle_);
-        handle_ = nullptr;
-    }
-
-  private:
-    unzFile handle_ = nullptr;
-};
+// Owner of an archive open for reading.
+using Archive = UnzFileOwner;
 
 // minizip finds no end record at offset 0, so it cannot open an archive without entries: nothing
 // but the 22-byte end record and its comment.
@@ -363,25 +253,12 @@ bool UnpackEntries(unzFile archive, std::FILE* data, uint64_t entryCount,
     return true;
 }
 
-zlib_filefunc64_def WideFunctions(OpenContext* context) {
-    zlib_filefunc64_def functions = {};
-    functions.zopen64_file = OpenWide;
-    functions.zread_file = ReadWide;
-    functions.zwrite_file = WriteWide;
-    functions.ztell64_file = TellWide;
-    functions.zseek64_file = SeekWide;
-    functions.zclose_file = CloseWide;
-    functions.zerror_file = ErrorWide;
-    functions.opaque = context;
-    return functions;
-}
-
 // Opens `zipPath` and runs `work(archive, entryCount, &code)` on it. True for an archive without
 // entries (work not called). On failure false, with the failing step's code as the system error.
 template <typename Work>
 bool WithArchive(const std::wstring& zipPath, Work work) {
-    OpenContext context;
-    zlib_filefunc64_def functions = WideFunctions(&context);
+    ZipFileOpening context;
+    zlib_filefunc64_def functions = WideZipFileFunctions(&context);
     uint32_t code = 0;
     bool ok = false;
     {

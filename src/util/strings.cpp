@@ -61,6 +61,17 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+std::string AsciiLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
+}
+
 std::string ReplaceAll(std::string text, const std::string& search,
                        const std::string& replacement) {
     return ReplaceAllImpl(std::move(text), search, replacement);

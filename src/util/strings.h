@@ -21,6 +21,11 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& search,
 // `text` without a UTF-8 byte-order mark at its start (some Windows editors write one).
 std::string WithoutByteOrderMark(std::string text);
 
+// ASCII letters lowered; every other byte (ANSI or UTF-8 text beyond ASCII too) kept as it is.
+std::string AsciiLower(std::string text);
+// Equal once ASCII letters are lowered: how Windows file systems compare ASCII names.
+bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b);
+
 // Splits at every delimiter; empty pieces are dropped.
 std::vector<std::string> Split(const std::string& text, char delimiter);
 

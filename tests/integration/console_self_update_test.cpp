@@ -48,11 +48,6 @@ std::wstring HostPath(std::string path) {
     return ToWide(path);
 }
 
-std::wstring FileName(const std::wstring& path) {
-    const size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
-
 std::string Contents(const std::wstring& path) {
     std::string text;
     ReadFileBytes(path, &text);
@@ -98,7 +93,7 @@ TEST(ConsoleCommandLineTest, HelpAndRefusedArgumentsExitWithTheirCodes) {
     if (built.empty() || !FileExists(built)) GTEST_SKIP() << "no console launcher built";
     // A copy, so that a command line taken for a run updates a scratch folder, not the build.
     ScratchFolder scratch("console-cli");
-    const std::wstring launcher = scratch / FileName(built);
+    const std::wstring launcher = scratch / FileNameOfPath(built);
     ASSERT_TRUE(CopyOneFile(built, launcher));
     MarkExecutable(launcher);
     const struct {
@@ -133,7 +128,7 @@ TEST(ConsoleSelfUpdateTest, OneStartReplacesTheLauncherAndTheNewOneUpdatesTheGam
     if (builtLauncher.empty() || !FileExists(builtLauncher)) {
         GTEST_SKIP() << "no console launcher built";
     }
-    const std::wstring exeName = FileName(builtLauncher);
+    const std::wstring exeName = FileNameOfPath(builtLauncher);
     const std::wstring sampleGame =
         JoinPath(ModuleDirectory(), kWindowsHost ? L"velka_sample_game.exe" : L"velka_sample_game");
     ScratchFolder work("e2e_selfupd");

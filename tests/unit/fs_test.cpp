@@ -64,6 +64,10 @@ TEST(PathTest, SeparatorsAndJoining) {
     EXPECT_EQ(JoinPath(L"base", L"Temp\\ZipUpdate"), L"base" + s + L"Temp" + s + L"ZipUpdate");
     EXPECT_EQ(JoinPath(L"base" + s, L"x"), L"base" + s + L"x") << "no doubled separator";
     EXPECT_EQ(JoinPath(L"", L"a/b"), L"a" + s + L"b");
+    EXPECT_EQ(FileNameOfPath(L"C:\\D\\sub/updater.sh"), L"updater.sh");
+    EXPECT_EQ(FolderOfPath(L"C:\\D\\sub/updater.sh"), L"C:\\D\\sub");
+    EXPECT_EQ(FileNameOfPath(L"updater.bat"), L"updater.bat");
+    EXPECT_EQ(FolderOfPath(L"updater.bat"), L"") << "no folder, not the name itself";
 }
 
 TEST(ModulePathTest, NamesTheRunningTestExecutable) {

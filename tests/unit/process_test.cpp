@@ -26,13 +26,8 @@ const bool kWindows = kPathSeparator == L'\\';
 // sleep: it is a real process with a name of our choosing, on every platform, without a shell.
 const wchar_t kSleeperPrefix[] = L"velka_sleeper_";
 
-std::wstring FileNameOf(const std::wstring& path) {
-    const size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
-
 [[maybe_unused]] const bool kIsSleeper = [] {
-    if (FileNameOf(ModulePath()).rfind(kSleeperPrefix, 0) != 0) return false;
+    if (FileNameOfPath(ModulePath()).rfind(kSleeperPrefix, 0) != 0) return false;
     std::this_thread::sleep_for(std::chrono::seconds(120));
     std::_Exit(0);
 }();

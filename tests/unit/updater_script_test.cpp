@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "patcher/self_update.h"
+#include "patcher/updater_script.h"
 
 namespace velka {
 namespace {

@@ -1,6 +1,6 @@
 #include "app/portable/crash_reporter.h"
 
-#include "patcher/remote_config.h"
+#include "launcher_version.h"
 #include "platform/fs.h"
 
 namespace velka {

@@ -20,9 +20,10 @@ namespace {
 constexpr int64_t kBytesPerMiB = 1048576;
 // Samples closer together than this would make the figure jump with every burst.
 constexpr int64_t kMinSampleGapMs = 500;
-// Slower than this (about 21 KB/s) counts as no progress.
-constexpr double kStallSpeed = 0.02;
-constexpr int32_t kStallLimitMs = 15000;
+// Slower than this (about 21 KB/s, in MiB/s) counts as no progress.
+constexpr double kSlowSpeed = 0.02;
+// This much time of no progress shows the reconnect notice.
+constexpr int32_t kNetworkLostAfterMs = 15000;
 // A longer gap between samples is a suspended machine, not a stalled transfer.
 constexpr int64_t kMaxCountedGapMs = 500000;
 
@@ -86,11 +87,11 @@ ProgressView::ProgressView(const PatcherStatus& status, std::wstring baseDirecto
       baseDirectory_(std::move(baseDirectory)),
       clock_(clock ? std::move(clock) : Clock(&ProgressView::WallClockMs)),
       statusText_(kInitialStatusText),
-      stallSpeed_(kStallSpeed) {}
+      slowSpeed_(kSlowSpeed) {}
 
 void ProgressView::SetSpeedLimit(int64_t bytesPerSecond) {
     const double half = static_cast<double>(bytesPerSecond) / 2 / static_cast<double>(kBytesPerMiB);
-    stallSpeed_ = bytesPerSecond > 0 && half < kStallSpeed ? half : kStallSpeed;
+    slowSpeed_ = bytesPerSecond > 0 && half < kSlowSpeed ? half : kSlowSpeed;
 }
 
 std::wstring ProgressView::GameExecutable() const {
@@ -149,7 +150,7 @@ ViewRequests ProgressView::TickAt(int64_t nowMs, bool startClicked) {
             TakeSample(nowMs, state, bytesDone);
             // Extraction reads local files: a notice left over from the download would be
             // wrong there, even for the half second until the next sample.
-            if (state == PatcherState::Extracting) ClearStall();
+            if (state == PatcherState::Extracting) ClearNetworkLost();
             bar_.pieces = ComposeBarPieces(state, bytesDone, bytesTotal, speed_, networkLost_);
             bar_.prevDone = bar_.lastDone;
             bar_.lastDone = bytesDone;
@@ -171,7 +172,7 @@ void ProgressView::TakeSample(int64_t nowMs, PatcherState state, int64_t bytesDo
     const int64_t elapsed = nowMs - lastSampleMs_;
     if (elapsed < 0) {
         // The wall clock was set back: measure from now on rather than wait for the old time
-        // to come round again, which would freeze the speed and the stall watch.
+        // to come round again, which would freeze the speed and the network-lost watch.
         lastSampleMs_ = nowMs;
         return;
     }
@@ -184,18 +185,18 @@ void ProgressView::TakeSample(int64_t nowMs, PatcherState state, int64_t bytesDo
         speed_ = static_cast<double>(done - lastSampleBytes_) /
                  (static_cast<double>(elapsed) / 1000.0) / static_cast<double>(kBytesPerMiB);
     }
-    if (speed_ >= stallSpeed_ || state == PatcherState::Extracting) {
-        ClearStall();
+    if (speed_ >= slowSpeed_ || state == PatcherState::Extracting) {
+        ClearNetworkLost();
     } else {
-        if (elapsed < kMaxCountedGapMs && stallMs_ < kStallLimitMs) {
+        if (elapsed < kMaxCountedGapMs && stallMs_ < kNetworkLostAfterMs) {
             stallMs_ += static_cast<int32_t>(elapsed);
         }
-        if (stallMs_ >= kStallLimitMs) networkLost_ = true;
+        if (stallMs_ >= kNetworkLostAfterMs) networkLost_ = true;
     }
     lastSampleBytes_ = done;
 }
 
-void ProgressView::ClearStall() {
+void ProgressView::ClearNetworkLost() {
     stallMs_ = 0;
     networkLost_ = false;
 }

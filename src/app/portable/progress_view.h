@@ -113,7 +113,7 @@ class ProgressView {
 
   private:
     void TakeSample(int64_t nowMs, PatcherState state, int64_t bytesDone);
-    void ClearStall();
+    void ClearNetworkLost();
 
     const PatcherStatus& status_;
     std::wstring baseDirectory_;
@@ -131,7 +131,7 @@ class ProgressView {
     int64_t lastSampleMs_ = 0;
     int64_t lastSampleBytes_ = 0;
     double speed_ = 0;
-    double stallSpeed_;  // MiB/s below which a sample counts as no progress
+    double slowSpeed_;  // MiB/s below which a sample counts as no progress
     int32_t stallMs_ = 0;
     bool networkLost_ = false;
 };

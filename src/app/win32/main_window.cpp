@@ -1,13 +1,14 @@
 #include "app/win32/main_window.h"
 
-#include <curl/curl.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
-#include "app/portable/crash_reporter.h"
+#include "app/portable/launcher_startup.h"
 #include "app/win32/resource.h"
+#include "app/win32/window_layout.h"
+#include "app/win32/window_painter.h"
 #include "patcher/self_update.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -22,17 +23,6 @@ namespace {
 MainWindow* g_mainWindow = nullptr;
 
 constexpr wchar_t kDefaultTitle[] = L"Velka手遊下載器";
-
-constexpr int kClientWidth = 1280;
-constexpr int kClientHeight = 576;
-constexpr int kMargin = 11;
-constexpr int kButtonWidth = 221;
-constexpr int kButtonHeight = 58;
-constexpr int kBarLeft = 20;
-constexpr int kBarWidth = 1240;
-constexpr int kBarHeight = 6;
-constexpr int kLowerPanelTop = 363;
-constexpr int kLowerPanelHeight = 213;
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
 
@@ -52,19 +42,11 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     exitMode_ = 1;
     gameUpdateStart_ = commandLine == L"gameupdate";
 
-    curl_global_init(CURL_GLOBAL_ALL);
-    patcher_ = new Patcher();
-    LauncherReplacement replacement;
-    replacement.launcherExe = kWindowLauncherExe;
-    replacement.endProcess = [] {
-        ShutdownCrashReporter();
-        std::exit(0);
-    };
-    patcher_->SetSelfUpdater(MakeSelfUpdater(replacement));
-    view_ = std::make_unique<ProgressView>(*patcher_, patcher_->BaseDirectory());
-    if (const auto& limit = patcher_->Settings().downloadLimit) {
-        view_->SetSpeedLimit(limit->BytesPerSecond());
-    }
+    const std::wstring baseDirectory = ModuleDirectory();
+    LauncherEngine engine = StartLauncherEngine(
+        baseDirectory, InstalledTransferSettings(baseDirectory), kWindowLauncherExe);
+    patcher_ = engine.patcher;
+    view_ = std::move(engine.view);
 
     DEVMODEW mode{};
     mode.dmSize = sizeof mode;
@@ -80,19 +62,19 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     if (dpi_ == 0) dpi_ = USER_DEFAULT_SCREEN_DPI;
     screenWidth_ = GetSystemMetrics(SM_CXSCREEN);
     screenHeight_ = GetSystemMetrics(SM_CYSCREEN);
-    clientWidth_ = kClientWidth;
-    clientHeight_ = kClientHeight;
+    clientWidth_ = layout::kClientWidth;
+    clientHeight_ = layout::kClientHeight;
     CentreOnPrimaryScreen();
 
     LoadSkin();
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
 
-    largeIcon_ = IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
-                                                          IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                                                          GetSystemMetrics(SM_CYICON), 0)));
-    smallIcon_ = IconHandle(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER),
-                                                          IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                          GetSystemMetrics(SM_CYSMICON), 0)));
+    const auto loadIcon = [this](int width, int height) {
+        return win32::IconHandle(static_cast<HICON>(LoadImageW(
+            instance_, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, width, height, 0)));
+    };
+    largeIcon_ = loadIcon(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
+    smallIcon_ = loadIcon(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON));
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -135,8 +117,10 @@ void MainWindow::LoadSkin() {
 
     startButton_.disabled = true;
 
-    progressBar_.track = ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), kBarWidth, kBarHeight);
-    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), kBarWidth, 4);
+    progressBar_.track =
+        ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), layout::kBarWidth, layout::kBarHeight);
+    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), layout::kBarWidth,
+                                    layout::kBarFillHeight);
 }
 
 void MainWindow::PrepareSkinForDpi() {
@@ -149,20 +133,24 @@ void MainWindow::PrepareSkinForDpi() {
         int width;
         int height;
     };
+    using namespace layout;
     const Look looks[] = {
-        {ImageButton::kNormal, IDP_BUTTON_START, 221, 58},
-        {ImageButton::kHover, IDP_BUTTON_START, 221, 58},
-        {ImageButton::kPressed, IDP_BUTTON_PRESSED, 216, 57},
-        {ImageButton::kDisabled, IDP_BUTTON_DISABLED, 221, 58},
-        {ImageButton::kDisabledPressed, IDP_BUTTON_DISABLED_PRESSED, 216, 57},
+        {ImageButton::kNormal, IDP_BUTTON_START, kButtonWidth, kButtonHeight},
+        {ImageButton::kHover, IDP_BUTTON_START, kButtonWidth, kButtonHeight},
+        {ImageButton::kPressed, IDP_BUTTON_PRESSED, kButtonPressedWidth, kButtonPressedHeight},
+        {ImageButton::kDisabled, IDP_BUTTON_DISABLED, kButtonWidth, kButtonHeight},
+        {ImageButton::kDisabledPressed, IDP_BUTTON_DISABLED_PRESSED, kButtonPressedWidth,
+         kButtonPressedHeight},
     };
     for (const Look& look : looks) {
         startButton_.images[look.image] =
             LoadCachedPng(look.id, Device(look.width), Device(look.height));
         startButton_.imageSizes[look.image] = ImageSize{look.width, look.height};
     }
-    startButton_.busyImages[0] = LoadCachedPng(IDP_BUTTON_BUSY, Device(221), Device(58));
-    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, Device(216), Device(57));
+    startButton_.busyImages[0] =
+        LoadCachedPng(IDP_BUTTON_BUSY, Device(kButtonWidth), Device(kButtonHeight));
+    startButton_.busyImages[1] = LoadCachedPng(IDP_BUTTON_BUSY_PRESSED, Device(kButtonPressedWidth),
+                                               Device(kButtonPressedHeight));
 }
 
 int MainWindow::Device(int length) const {
@@ -205,14 +193,14 @@ void MainWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
 void MainWindow::LayoutWindow() {
     FitClientArea(windowX_, windowY_);
 
-    startButton_.w = kButtonWidth;
-    startButton_.h = kButtonHeight;
-    startButton_.x = clientWidth_ - kButtonWidth - kMargin;
-    startButton_.y = clientHeight_ - kButtonHeight - kMargin;
+    startButton_.w = layout::kButtonWidth;
+    startButton_.h = layout::kButtonHeight;
+    startButton_.x = clientWidth_ - layout::kButtonWidth - layout::kMargin;
+    startButton_.y = clientHeight_ - layout::kButtonHeight - layout::kMargin;
     progressBar_.bottom = startButton_.y + startButton_.h;
-    progressBar_.top = progressBar_.bottom - kBarHeight;
-    progressBar_.left = kBarLeft;
-    progressBar_.right = kBarLeft + kBarWidth;
+    progressBar_.top = progressBar_.bottom - layout::kBarHeight;
+    progressBar_.left = layout::kBarLeft;
+    progressBar_.right = layout::kBarLeft + layout::kBarWidth;
 }
 
 void MainWindow::StartPatcherThread(bool waitForGame) {
@@ -263,7 +251,8 @@ void MainWindow::InvalidateDesignArea(int left, int top, int right, int bottom) 
 }
 
 void MainWindow::InvalidateLowerPanel() {
-    InvalidateDesignArea(0, kLowerPanelTop, kClientWidth, kLowerPanelTop + kLowerPanelHeight);
+    InvalidateDesignArea(0, layout::kLowerPanelTop, layout::kClientWidth,
+                         layout::kLowerPanelTop + layout::kLowerPanelHeight);
 }
 
 void MainWindow::InvalidateBar() {
@@ -316,94 +305,8 @@ void MainWindow::UpdateView() {
 }
 
 void MainWindow::Paint(HDC deviceContext) {
-    Gdiplus::Graphics& graphics = canvas_->graphics();
-    if (canvas_->background()) {
-        canvas_->DrawCached(canvas_->background(), 0, 0);
-    } else {
-        graphics.Clear(Gdiplus::Color(0xFF101018));
-    }
-    canvas_->DrawCached(canvas_->logo(), 28, 18);
-    canvas_->DrawCached(canvas_->lowerPanel(), 0, kLowerPanelTop);
-
-    if (view_->failureShown()) {
-        const ImageButton::Current current = startButton_.CurrentImage(
-            startButton_.x + startButton_.imageSizes[ImageButton::kNormal].width / 2.0,
-            startButton_.y + startButton_.imageSizes[ImageButton::kNormal].height / 2.0,
-            IsDownloading(patcher_->State()));
-        canvas_->DrawCached(current.image, current.left, current.top);
-    }
-
-    const Gdiplus::StringFormat* typographic = Gdiplus::StringFormat::GenericTypographic();
-    const ProgressBarModel& bar = view_->bar();
-    if (bar.shown) {
-        const float ratio = bar.FillRatio();
-        const int width = static_cast<int>(progressBar_.Width() - progressBar_.Height() * 0.1);
-        const int top = progressBar_.top;
-        graphics.FillRectangle(&canvas_->white(), progressBar_.left, top, width,
-                               progressBar_.Height());
-        if (progressBar_.track) {
-            graphics.DrawImage(progressBar_.track.get(), progressBar_.left, top, width,
-                               progressBar_.Height());
-        }
-        const int filled = static_cast<int>(width * ratio);
-        if (progressBar_.fill && filled > 0) {
-            graphics.DrawImage(progressBar_.fill.get(), progressBar_.left, top + 1, filled, 4);
-        }
-        progressBar_.lastDrawMs = ProgressView::WallClockMs();
-
-        const Gdiplus::RectF layout(20.0f, 539.0f, 1240.0f, 20.0f);
-        const std::wstring* pieces[] = {&bar.pieces.first, &bar.pieces.second, &bar.pieces.third};
-        Gdiplus::RectF boxes[3];
-        for (int i = 0; i < 3; ++i) {
-            graphics.MeasureString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
-                                   &canvas_->BoldFontFor(*pieces[i]), layout, typographic,
-                                   &boxes[i]);
-        }
-        // The typographic format measures without padding, so the pieces are simply set one
-        // after the other; pulling them closer would draw the percentage over the bracket.
-        const float secondX = boxes[0].X + boxes[0].Width;
-        const float thirdX = secondX + boxes[1].Width;
-        const Gdiplus::PointF origins[] = {
-            Gdiplus::PointF(boxes[0].X, boxes[0].Y),
-            Gdiplus::PointF(secondX, boxes[1].Y),
-            Gdiplus::PointF(thirdX, boxes[2].Y),
-        };
-        Gdiplus::SolidBrush* brushes[] = {&canvas_->white(), &canvas_->lightBlue(),
-                                          &canvas_->white()};
-        for (int i = 0; i < 3; ++i) {
-            if (pieces[i]->empty()) continue;
-            graphics.DrawString(pieces[i]->c_str(), static_cast<INT>(pieces[i]->size()),
-                                &canvas_->BoldFontFor(*pieces[i]), origins[i], typographic,
-                                brushes[i]);
-        }
-    }
-
-    const std::wstring& version = view_->versionText();
-    if (!version.empty()) {
-        graphics.DrawString(
-            version.c_str(), static_cast<INT>(version.size()), &canvas_->BoldFontFor(version),
-            Gdiplus::RectF(20.0f, 519.0f, 1240.0f, 20.0f), typographic, &canvas_->lightGrey());
-    }
-    const std::wstring& status = view_->statusText();
-    if (!status.empty()) {
-        graphics.DrawString(
-            status.c_str(), static_cast<INT>(status.size()), &canvas_->BoldFontFor(status),
-            Gdiplus::RectF(20.0f, 541.0f, 1240.0f, 20.0f), typographic, &canvas_->white());
-    }
-    const std::wstring& error = view_->errorText();
-    if (!error.empty()) {
-        graphics.DrawString(error.c_str(), static_cast<INT>(error.size()),
-                            &canvas_->BoldFontFor(error),
-                            Gdiplus::RectF(20.0f, 497.0f, 1240.0f, 20.0f),
-                            &canvas_->nearCentreFormat(), &canvas_->lightGrey());
-    }
-
-    Gdiplus::Graphics target(deviceContext);
-    target.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-    target.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
-    Gdiplus::Bitmap& surface = canvas_->surface();
-    target.DrawImage(&surface, 0, 0, static_cast<INT>(surface.GetWidth()),
-                     static_cast<INT>(surface.GetHeight()));
+    PaintWindow(deviceContext, *canvas_, *view_, startButton_, progressBar_,
+                IsDownloading(patcher_->State()));
 }
 
 void MainWindow::LoadCloseSetting() {

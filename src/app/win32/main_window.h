@@ -23,36 +23,9 @@
 #include "app/win32/skin.h"
 #include "app/win32/tray_icon.h"
 #include "patcher/patcher.h"
+#include "platform/win32/handles.h"
 
 namespace velka {
-
-// Move-only owner of an icon loaded at a chosen size (shared icons need no owner).
-class IconHandle {
-  public:
-    IconHandle() = default;
-    explicit IconHandle(HICON icon) : icon_(icon) {}
-    ~IconHandle() { Reset(); }
-    IconHandle(IconHandle&& other) noexcept : icon_(other.icon_) { other.icon_ = nullptr; }
-    IconHandle& operator=(IconHandle&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            icon_ = other.icon_;
-            other.icon_ = nullptr;
-        }
-        return *this;
-    }
-    IconHandle(const IconHandle&) = delete;
-    IconHandle& operator=(const IconHandle&) = delete;
-
-    HICON get() const { return icon_; }
-    void Reset() {
-        if (icon_) DestroyIcon(icon_);
-        icon_ = nullptr;
-    }
-
-  private:
-    HICON icon_ = nullptr;
-};
 
 // The tray callback's lParam that asks the launcher to quit (WM_USER with this value).
 inline constexpr LPARAM kQuitRequest = 1134;
@@ -108,8 +81,8 @@ class MainWindow {
     bool running_ = false;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
-    IconHandle largeIcon_;
-    IconHandle smallIcon_;
+    win32::IconHandle largeIcon_;
+    win32::IconHandle smallIcon_;
     TrayIcon tray_;
     wchar_t title_[128] = {};
     int32_t refreshRate_ = 60;

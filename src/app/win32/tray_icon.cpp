@@ -36,7 +36,7 @@ bool TrayIcon::Create(HWND window, HICON icon, const wchar_t* tip) {
     lstrcpynW(record_.szInfo, kBalloonText, ARRAYSIZE(record_.szInfo));
     record_.uTimeout = kBalloonTimeoutMs;
 
-    menu_ = MenuHandle(CreatePopupMenu());
+    menu_ = win32::MenuHandle(CreatePopupMenu());
     closeMenu_ = CreateMenu();
     AppendMenuW(menu_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(closeMenu_),
                 L"關閉設定");

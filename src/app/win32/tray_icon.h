@@ -14,39 +14,9 @@
 
 #include <cstdint>
 
+#include "platform/win32/handles.h"
+
 namespace velka {
-
-// Move-only owner of a menu handle.
-class MenuHandle {
-  public:
-    MenuHandle() = default;
-    explicit MenuHandle(HMENU menu) : menu_(menu) {}
-    ~MenuHandle() { Reset(); }
-    MenuHandle(MenuHandle&& other) noexcept : menu_(other.Release()) {}
-    MenuHandle& operator=(MenuHandle&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            menu_ = other.Release();
-        }
-        return *this;
-    }
-    MenuHandle(const MenuHandle&) = delete;
-    MenuHandle& operator=(const MenuHandle&) = delete;
-
-    HMENU get() const { return menu_; }
-    HMENU Release() {
-        HMENU menu = menu_;
-        menu_ = nullptr;
-        return menu;
-    }
-    void Reset() {
-        if (menu_) DestroyMenu(menu_);
-        menu_ = nullptr;
-    }
-
-  private:
-    HMENU menu_ = nullptr;
-};
 
 // The icon's callback message (lParam carries the mouse message or a request).
 inline constexpr UINT kTrayCallback = WM_USER;
@@ -104,7 +74,7 @@ class TrayIcon {
     NOTIFYICONDATAW record_{};
     UINT taskbarCreated_ = 0;
     bool shown_ = false;
-    MenuHandle menu_;
+    win32::MenuHandle menu_;
     HMENU closeMenu_ = nullptr;  // owned by menu_ once appended to it
 };
 

@@ -11,21 +11,12 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/posix/handles.h"
+#include "platform/posix/detached_start.h"
 #include "platform/text.h"
 
 namespace velka {
 
 namespace {
-
-using posix::UniqueFd;
-
-// Only async-signal-safe calls after fork: the launcher has other threads.
-[[noreturn]] void ReportAndExit(int fd, int code) {
-    ssize_t ignored = write(fd, &code, sizeof code);
-    (void)ignored;
-    _exit(127);
-}
 
 // Closes every descriptor from `first` up, so that the script (and the launcher it starts)
 // holds none of ours: no log file, no socket, no pipe a caller waits on for end of file.
@@ -49,57 +40,24 @@ bool StartDetachedScript(const std::wstring& directory, const std::wstring& scri
     const long limit = sysconf(_SC_OPEN_MAX);
     const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
 
-    // The exec error travels back through a pipe that exec closes on success, so an empty read
-    // means the shell is running.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    UniqueFd readEnd(fds[0]);
-    UniqueFd writeEnd(fds[1]);
-
-    // Started twice over so the script is adopted by init: it outlives us and never lingers as
-    // our zombie. The new session detaches it from our terminal and its hang-up.
-    const pid_t middle = fork();
-    if (middle < 0) return false;
-    if (middle == 0) {
-        if (setsid() < 0) ReportAndExit(writeEnd.get(), errno);
-        const pid_t scriptPid = fork();
-        if (scriptPid < 0) ReportAndExit(writeEnd.get(), errno);
-        if (scriptPid > 0) _exit(0);
+    // The new session detaches the script from our terminal and its hang-up.
+    return posix::StartDetached(true, [&](int errorFd) {
         const int null = open("/dev/null", O_RDWR);
-        if (null < 0) ReportAndExit(writeEnd.get(), errno);
+        if (null < 0) posix::ReportAndExit(errorFd, errno);
         for (int target = 0; target <= 2; ++target) {
-            if (dup2(null, target) < 0) ReportAndExit(writeEnd.get(), errno);
+            if (dup2(null, target) < 0) posix::ReportAndExit(errorFd, errno);
         }
         // The error pipe stays until exec closes it.
-        const int keep = writeEnd.get();
-        if (keep >= 3) {
-            for (long fd = 3; fd < keep; ++fd) close(static_cast<int>(fd));
-            CloseDescriptorsFrom(keep + 1, -1, openMax);
+        if (errorFd >= 3) {
+            for (long fd = 3; fd < errorFd; ++fd) close(static_cast<int>(fd));
+            CloseDescriptorsFrom(errorFd + 1, -1, openMax);
         } else {
-            CloseDescriptorsFrom(3, keep, openMax);
+            CloseDescriptorsFrom(3, errorFd, openMax);
         }
-        signal(SIGPIPE, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        posix::ResetSignalsForExec();
         execl(shell, "sh", script.c_str(), static_cast<char*>(nullptr));
-        ReportAndExit(keep, errno);
-    }
-    writeEnd.Reset();
-    int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    int childError = 0;
-    ssize_t n;
-    do {
-        n = read(readEnd.get(), &childError, sizeof childError);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof childError)) {
-        errno = childError;
-        return false;
-    }
-    return n == 0;
+    });
 }
 
 }  // namespace velka

@@ -1,61 +1,30 @@
-// Move-only owners of POSIX descriptors. Closing never changes errno, so a caller can read the
-// code of the failure that made it give up after the owner has gone.
+// Owners of POSIX descriptors (see platform/unique_handle.h).
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "platform/unique_handle.h"
 
 namespace velka {
 namespace posix {
 
-template <typename T, T kEmpty, int (*kClose)(T)>
-class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(T h) : h_(h) {}
-    ~UniqueHandle() { Reset(); }
-    UniqueHandle(UniqueHandle&& o) noexcept : h_(o.Release()) {}
-    UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-        if (this != &o) {
-            Reset();
-            h_ = o.Release();
-        }
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-    T get() const { return h_; }
-    bool valid() const { return h_ != kEmpty; }
-    T Release() {
-        T h = h_;
-        h_ = kEmpty;
-        return h;
-    }
-    void Reset() {
-        if (h_ != kEmpty) {
-            const int saved = errno;
-            kClose(h_);
-            errno = saved;
-            h_ = kEmpty;
-        }
-    }
-    // Closes and reports the close's own result (a write that failed late surfaces here).
-    bool Close() {
-        if (h_ == kEmpty) return true;
-        const int rc = kClose(h_);
-        h_ = kEmpty;
-        return rc == 0;
-    }
-
-  private:
-    T h_ = kEmpty;
+struct FdTraits {
+    using Handle = int;
+    static int Empty() { return -1; }
+    static bool IsValid(int fd) { return fd != -1; }
+    static bool Close(int fd) { return ::close(fd) == 0; }
 };
 
-using UniqueFd = UniqueHandle<int, -1, ::close>;
-using UniqueDir = UniqueHandle<DIR*, nullptr, ::closedir>;
+struct DirTraits {
+    using Handle = DIR*;
+    static DIR* Empty() { return nullptr; }
+    static bool IsValid(DIR* dir) { return dir != nullptr; }
+    static bool Close(DIR* dir) { return ::closedir(dir) == 0; }
+};
+
+using UniqueFd = UniqueHandle<FdTraits>;
+using UniqueDir = UniqueHandle<DirTraits>;
 
 }  // namespace posix
 }  // namespace velka

@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/posix/detached_start.h"
 #include "platform/posix/handles.h"
 #include "platform/text.h"
 
 namespace velka {
 
 namespace {
-
-using posix::UniqueFd;
 
 std::vector<std::string> SplitAtBlanks(const std::string& text) {
     std::vector<std::string> words;
@@ -34,13 +33,6 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
     }
     if (!word.empty()) words.push_back(word);
     return words;
-}
-
-// Only async-signal-safe calls from here on: the parent may have other threads.
-[[noreturn]] void ReportAndExit(int fd, int code) {
-    ssize_t ignored = write(fd, &code, sizeof code);
-    (void)ignored;
-    _exit(127);
 }
 
 std::string ReadLinkText(const std::string& path) {
@@ -104,43 +96,10 @@ bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
     for (std::string& w : words) argv.push_back(&w[0]);
     argv.push_back(nullptr);
 
-    // The exec error travels back through a pipe that exec closes on success, so an empty read
-    // means the program is running.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    UniqueFd readEnd(fds[0]);
-    UniqueFd writeEnd(fds[1]);
-
-    // Started twice over so the program is adopted by init: it outlives us and never lingers as
-    // our zombie.
-    const pid_t middle = fork();
-    if (middle < 0) return false;
-    if (middle == 0) {
-        const pid_t program_pid = fork();
-        if (program_pid < 0) ReportAndExit(writeEnd.get(), errno);
-        if (program_pid > 0) _exit(0);
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+    return posix::StartDetached(false, [&](int) {
+        posix::ResetSignalsForExec();
         execvp(argv[0], argv.data());
-        ReportAndExit(writeEnd.get(), errno);
-    }
-    writeEnd.Reset();
-    int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    int childError = 0;
-    ssize_t n;
-    do {
-        n = read(readEnd.get(), &childError, sizeof childError);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof childError)) {
-        errno = childError;
-        return false;
-    }
-    if (n < 0) return false;
-    return true;
+    });
 }
 
 bool KillProcessByName(const std::wstring& name) {
