@@ -16,6 +16,7 @@
 #include "transfer/curl_easy.h"
 #include "transfer/http.h"
 #include "transfer/resumable_download.h"
+#include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/worker_pool.h"
 #include "util/logger.h"
@@ -127,7 +128,7 @@ int32_t PerformJob(DownloadJob& job) {
 
         // Continues what an interrupted attempt (this run's or an earlier run's) left.
         ResumableDownload download;
-        Sha256 hash;
+        StreamHash hash;
         if (job.hash) download.HashInto(&hash);
         if (!download.Open(job.localPath, job.url)) return kJobLocalFault;
 

@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "transfer/curl_easy.h"
 #include "transfer/resumable_download.h"
+#include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "util/strings.h"
 
@@ -78,7 +79,7 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
     // A second pass only when the server answered the range with another part of the file.
     for (int pass = 0; pass < 2; ++pass) {
         ResumableDownload download;
-        Sha256 hash;
+        StreamHash hash;
         if (digest) download.HashInto(&hash);
         if (!download.Open(path, url, resumable)) {
             localFaultFlag = true;

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "platform/sha256.h"
+#include "transfer/stream_hash.h"
 #include "transfer/curl_easy.h"
 #include "transfer/transfer_watch.h"
 
@@ -38,7 +38,7 @@ class ResumableDownload {
     // Feeds `hash` (which must outlive the transfer) with the whole file as it is written: the
     // kept bytes first, read back once the server agrees to continue them (a file started over
     // hashes only what it receives), then every body byte. Call before Apply.
-    void HashInto(Sha256* hash) { hash_ = hash; }
+    void HashInto(StreamHash* hash) { hash_ = hash; }
 
     // After the option table has been set: takes over the body and header callbacks and, when
     // continuing, asks for the rest. `watch` learns the kept bytes once the server agrees, so the
@@ -77,7 +77,7 @@ class ResumableDownload {
     File file_;
     int64_t offset_ = 0;
     TransferWatch* watch_ = nullptr;
-    Sha256* hash_ = nullptr;
+    StreamHash* hash_ = nullptr;
     CurlHeaderList headers_;
 
     // The response being received (reset by every status line: redirects come first).
