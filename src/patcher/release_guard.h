@@ -56,8 +56,8 @@ class ReleaseGuard {
     // counts in Refusals().
     bool Vouches(const std::string& name, uint64_t size, const Sha256Digest& digest,
                  const std::string& source, Logger& logger);
-    bool VouchesForText(const std::string& name, const std::string& text,
-                        const std::string& source, Logger& logger);
+    bool VouchesForText(const std::string& name, const std::string& text, const std::string& source,
+                        Logger& logger);
     // For a file that lies on disk (reused instead of downloaded).
     bool VouchesForFile(const std::string& name, const std::wstring& path, Logger& logger);
 

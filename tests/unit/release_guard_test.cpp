@@ -20,7 +20,9 @@ std::vector<FileEntry> Entries(const std::vector<std::string>& paths) {
     return entries;
 }
 
-std::string Hex(char digit) { return std::string(64, digit); }
+std::string Hex(char digit) {
+    return std::string(64, digit);
+}
 
 TEST(HashListDigestsTest, EachEntryGetsTheDigestOfItsPathWhateverTheOrder) {
     // The file list may name a path twice; an entry the hash list leaves out gets none.
@@ -40,11 +42,11 @@ TEST(HashListDigestsTest, EachEntryGetsTheDigestOfItsPathWhateverTheOrder) {
 TEST(HashListDigestsTest, MalformedListsAreRefused) {
     const auto entries = Entries({"a.txt"});
     const std::string cases[] = {
-        "a.txt=" + Hex('1'),                            // no line end: cut short
-        "a.txt=" + Hex('A') + "\n",                     // upper case is never written
-        "a.txt=" + Hex('1').substr(1) + "\n",           // a digit short
-        "=" + Hex('1') + "\n",                          // no path
-        "a.txt " + Hex('1') + "\n",                     // no "="
+        "a.txt=" + Hex('1'),                                 // no line end: cut short
+        "a.txt=" + Hex('A') + "\n",                          // upper case is never written
+        "a.txt=" + Hex('1').substr(1) + "\n",                // a digit short
+        "=" + Hex('1') + "\n",                               // no path
+        "a.txt " + Hex('1') + "\n",                          // no "="
         "a.txt=" + Hex('1') + "\na.txt=" + Hex('2') + "\n",  // named twice
     };
     for (const std::string& text : cases) {
