@@ -2,7 +2,10 @@
 // launcher transfer. Exits 1 unless the transfer succeeded and the file on disk and both progress
 // counters hold the expected number of bytes.
 //
-//   velka-bench-download URL PATH EXPECTED_BYTES
+//   velka-bench-download URL PATH EXPECTED_BYTES [--sha256]
+//
+// With --sha256 the download is hashed as it arrives, as a launcher with a release key does, and
+// the digest is printed on a line of its own.
 #include <curl/curl.h>
 
 #include <atomic>
@@ -20,8 +23,9 @@ namespace velka {
 namespace {
 
 int Main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s URL PATH EXPECTED_BYTES\n", argv[0]);
+    const bool hash = argc == 5 && std::string(argv[4]) == "--sha256";
+    if (argc != 4 && !hash) {
+        std::fprintf(stderr, "usage: %s URL PATH EXPECTED_BYTES [--sha256]\n", argv[0]);
         return 2;
     }
     const std::wstring path = ToWide(argv[2]);
@@ -32,7 +36,9 @@ int Main(int argc, char** argv) {
     std::atomic<int64_t> total{0};
 
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = DownloadToFile(argv[1], path, &current, &total, &logger);
+    Sha256Digest digest{};
+    const bool ok = DownloadToFile(argv[1], path, &current, &total, &logger,
+                                   DefaultTransferSettings(), false, hash ? &digest : nullptr);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     curl_global_cleanup();
@@ -40,6 +46,7 @@ int Main(int argc, char** argv) {
     const int64_t onDisk = FileSize64(path);
     std::printf("downloaded %lld bytes in %.3f s (%.0f MB/s)\n", static_cast<long long>(onDisk),
                 seconds, onDisk / seconds / 1e6);
+    if (hash) std::printf("sha256 %s\n", Sha256Hex(digest).c_str());
     if (!ok || onDisk != expected || current != expected || total != expected) {
         std::fprintf(stderr,
                      "download failed or incomplete: ok=%d file=%lld current=%lld "

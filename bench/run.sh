@@ -5,6 +5,8 @@
 #   2. extraction (ExtractPackages)          vs bsdtar -xf of each package, and minizip's loop
 #                                             goal: <= 0.5x bsdtar's time
 #   3. one download (DownloadToFile)          vs curl -o, same local server  goal: >= 1.0x speed
+#                                             hashed with SHA-256 as it arrives (a launcher with a
+#                                             release key) vs without           goal: >= 0.85x speed
 #   4. fresh install by velka-launcher, nginx vs curl x2 in parallel, bsdtar -xf each, 7z h of the
 #                                             tree                          goal: <= 0.5x time
 #   5. 2,000 files of 4 KiB (DownloadFileSet) over a link with 25 ms delay each way, nginx
@@ -331,6 +333,13 @@ if wanted 3; then
     fi
     rm -f "$SCRATCH/dl/ours"
     sync
+    timed signed "$BIN/velka-bench-download" "$BASE_URL/big.bin" "$SCRATCH/dl/ours" "$BYTES" --sha256
+    if [ "$run" = 1 ]; then
+      [ "$(sed -n 's/^sha256 //p' "$T/signed.out")" = "$(sha256sum < "$WWW/big.bin" | cut -d' ' -f1)" ] ||
+        die "the SHA-256 hashed while downloading is not the file's"
+    fi
+    rm -f "$SCRATCH/dl/ours"
+    sync
     timed curl curl -sS --fail -o "$SCRATCH/dl/curl" "$BASE_URL/big.bin"
     if [ "$run" = 1 ]; then
       cmp -s "$SCRATCH/dl/curl" "$WWW/big.bin" || die "curl's download differs from the file"
@@ -339,8 +348,10 @@ if wanted 3; then
   rm -rf "$SCRATCH/dl" "$WWW/big.bin"
   heading "3. Download: $BYTES bytes from nginx on 127.0.0.1"
   time_row "velka DownloadToFile (velka-bench-download)" download
+  time_row "velka DownloadToFile hashing SHA-256 (signed)" signed
   time_row "curl -o" curl
   speed_goal download curl 1.0 "ours / curl"
+  speed_goal signed download 0.85 "signed / unsigned"
 fi
 
 # --- 4. fresh install -----------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "patcher/file_lists.h"
 #include "patcher/maintenance.h"
+#include "patcher/release_key.h"
 #include "patcher/version_record.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -33,11 +34,15 @@ const wchar_t kMsgProxyAuth[] = L"代理伺服器要求身份驗證，請檢查�
 const wchar_t kMsgCopyFailed[] = L"移動文件失敗，請重啓啓動器後再試！";
 const wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";
 const wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
+const wchar_t kMsgReleaseUnverified[] = L"無法驗證更新的發佈簽名，請檢查系統日期後再試！";
 
 namespace {
 
 const char kLauncherConfigName[] = "launcherconfig.txt";
 const char kServerConfigName[] = "serverconfig.txt";
+// The names the release record knows the two lists by, whatever their URLs.
+const char kFileListName[] = "filelist.txt";
+const char kPackageListName[] = "ziplist.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
 const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
 // Where the old game waits while the new one takes its place: inside D, so both renames stay on
@@ -84,7 +89,10 @@ TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory) {
 }
 
 Patcher::Patcher(std::wstring baseDirectory, const TransferSettings& settings)
-    : baseDir_(std::move(baseDirectory)), settings_(settings), cipher_(kContentCipherKey) {}
+    : baseDir_(std::move(baseDirectory)),
+      settings_(settings),
+      cipher_(kContentCipherKey),
+      release_(ReleasePublicKeyHex(), &UnixTimeNow) {}
 
 std::wstring Patcher::PathIn(const std::wstring& relative) const {
     return JoinPath(baseDir_, relative);
@@ -154,9 +162,13 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
         BuildUrlList(kLauncherConfigName, local.remoteURLs, defaultLauncherUrl);
     ForcePlainHttp(&urls);
     SetMessage(L"正在驗證啓動器是否需要更新");
+    if (!AcceptRelease(BuildUrlList(kReleaseRecordName, local.remoteURLs, defaultLauncherUrl))) {
+        return false;
+    }
     const std::wstring latestLauncherConfig = PathIn(L"Temp\\launcherconfig.txt");
-    if (!DownloadFromFirstUrl(latestLauncherConfig, urls, &logger_, settings_)) {
-        return Fail(CodesMessage(kMsgCannotVerify));
+    int32_t refusals = release_.Refusals();
+    if (!DownloadVouched(latestLauncherConfig, urls, kLauncherConfigName)) {
+        return Fail(StageFailure(kMsgCannotVerify, refusals));
     }
     if (FileExists(latestLauncherConfig)) {
         ParseLauncherConfig(logger_, cipher_, latestLauncherConfig, &latest);
@@ -178,8 +190,9 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     ForcePlainHttp(&urls);
     SetMessage(L"正在驗證版本是否需要更新");
     const std::wstring latestServerConfig = PathIn(L"Temp\\serverconfig.txt");
-    if (!DownloadFromFirstUrl(latestServerConfig, urls, &logger_, settings_)) {
-        return Fail(CodesMessage(kMsgCannotVerify));
+    refusals = release_.Refusals();
+    if (!DownloadVouched(latestServerConfig, urls, kServerConfigName)) {
+        return Fail(StageFailure(kMsgCannotVerify, refusals));
     }
     if (FileExists(latestServerConfig)) {
         ParseServerConfig(logger_, cipher_, latestServerConfig, &server, false);
@@ -227,6 +240,7 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
         return false;
     }
     CreateDirectories(PathIn(L"Config\\launcherconfig.txt"));
+    KeepAcceptedRelease();
     selfUpdater_.replace(*this, PathIn(L"Temp\\LauncherUpdate"));
     // Only reached when the replacement could not be started; its message is set.
     if (State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
@@ -236,8 +250,9 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
 bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded) {
     // E. File list and the local check.
     const std::wstring gameFolder = PathIn(L"Game\\velka_win") + kPathSeparator;
-    std::string body = FetchFirstRemoteText(server.filelistURLs, &logger_, settings_);
-    if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
+    int32_t refusals = release_.Refusals();
+    std::string body = FetchVouchedText(server.filelistURLs, kFileListName);
+    if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
     std::vector<FileEntry> files;
     if (!ParseFileList(logger_, *this, body, &files) ||
         !IsUsableList(logger_, "file list", files)) {
@@ -261,8 +276,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
 
     // F. Full package update.
     if (zipNeeded) {
-        body = FetchFirstRemoteText(server.ziplistURLs, &logger_, settings_);
-        if (body.empty()) return Fail(CodesMessage(kMsgCannotVerify));
+        refusals = release_.Refusals();
+        body = FetchVouchedText(server.ziplistURLs, kPackageListName);
+        if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
         std::vector<PackageEntry> packages;
         uint64_t unpackedTotal = 0;
         if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal) ||
@@ -270,6 +286,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             return Fail(kMsgCannotVerify);
         }
         LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);
+        RecheckStagedPackages(packages, &zips);
         logger_.Info("=========Zip update process");
         if (!CheckDiskSpace(logger_, baseDir_, zips.bytesToDownload + unpackedTotal)) {
             return Fail(kMsgDiskFull);
@@ -279,15 +296,19 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             if (!HasMirror(logger_, "zipupdateURLs", server.zipupdateURLs)) {
                 return Fail(kMsgDownloadFailed);
             }
+            ExpectedDigests digests;
+            if (release_.Active()) digests.digests = release_.PackageDigests(packages);
             DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
                              static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
-                             &localFaults, settings_);
+                             &localFaults, settings_, release_.Active() ? &digests : nullptr);
+            refusals = release_.Refusals();
+            release_.AddRefusals(digests.refusals);
             logger_.Info("Finsh zip download filesToDownload = " + Num(zips.filesToDownload) +
                          "  failedFiles = " + Num(failedFiles) + "  localFaults = " +
                          Num(localFaults));
             if (localFaults != 0) return Fail(kMsgLocalFault);
-            if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
+            if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         }
         if (!ExtractPackages(logger_, *this, baseDir_, packages, unpackedTotal)) {
             SetState(PatcherState::Failed);  // extraction has set the message
@@ -313,17 +334,24 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (!HasMirror(logger_, "incrementupdateURLs", server.incrementupdateURLs)) {
             return Fail(kMsgDownloadFailed);
         }
+        ExpectedDigests digests;
+        refusals = release_.Refusals();
+        if (release_.Active() && !FetchFileDigests(server, files, &digests.digests)) {
+            return Fail(StageFailure(kMsgCannotVerify, refusals));
+        }
         CreateDirectories(incrementFolder);
         DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
                         static_cast<int32_t>(check.filesToDownload),
                         static_cast<int64_t>(check.bytesToDownload), &failedFiles, &localFaults,
-                        settings_);
+                        settings_, release_.Active() ? &digests : nullptr);
+        refusals = release_.Refusals();
+        release_.AddRefusals(digests.refusals);
         SetState(PatcherState::FilesDownloaded);
         logger_.Info("=========Increment update finish  filesToDownload = " +
                      Num(check.filesToDownload) + "    failedFiles = " + Num(failedFiles) +
                      "    localFaults = " + Num(localFaults));
         if (localFaults != 0) return Fail(kMsgLocalFault);
-        if (failedFiles != 0) return Fail(CodesMessage(kMsgDownloadFailed));
+        if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
         // Only what this run verified goes in, never whatever an earlier run left in the folder.
         uint32_t code = 0;
@@ -358,11 +386,106 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     if (ReadFileBytes(PathIn(L"Temp\\launcherconfig.txt"), &launcherConfigText)) {
         WriteFileAtomically(PathIn(L"Config\\launcherconfig.txt"), launcherConfigText);
     }
+    KeepAcceptedRelease();
     RepairSwap();  // Temp may hold an old game that is still needed
     DeleteTree(logger_, PathIn(L"Temp"));
     SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");
     return true;
+}
+
+bool Patcher::AcceptRelease(const std::vector<std::string>& recordUrls) {
+    if (!release_.Active()) return true;
+    std::vector<std::string> urls = recordUrls;
+    ForcePlainHttp(&urls);
+    const uint64_t highest = ReadAcceptedRelease(baseDir_);
+    switch (release_.FetchRecord(urls, highest, logger_, settings_)) {
+        case ReleaseGuard::Fetch::Accepted:
+            return true;
+        case ReleaseGuard::Fetch::Refused:
+            return Fail(kMsgReleaseUnverified);
+        case ReleaseGuard::Fetch::Unreachable:
+            break;
+    }
+    return Fail(CodesMessage(kMsgCannotVerify));
+}
+
+bool Patcher::DownloadVouched(const std::wstring& path, const std::vector<std::string>& urls,
+                              const std::string& name) {
+    if (!release_.Active()) return DownloadFromFirstUrl(path, urls, &logger_, settings_);
+    for (const std::string& url : urls) {
+        Sha256Digest digest{};
+        if (!DownloadToFile(url, path, nullptr, nullptr, &logger_, settings_, false, &digest)) {
+            continue;
+        }
+        const int64_t size = FileSize64(path);
+        if (size >= 0 && release_.Vouches(name, static_cast<uint64_t>(size), digest, url, logger_)) {
+            return true;
+        }
+        RemoveFile(path);
+    }
+    return false;
+}
+
+std::string Patcher::FetchVouchedText(const std::vector<std::string>& urls,
+                                      const std::string& name) {
+    if (!release_.Active()) return FetchFirstRemoteText(urls, &logger_, settings_);
+    for (const std::string& url : urls) {
+        std::string body;
+        if (!FetchRemoteText(url, &body, &logger_, settings_)) continue;
+        if (release_.VouchesForText(name, body, url, logger_)) return body;
+    }
+    return std::string();
+}
+
+std::wstring Patcher::StageFailure(const std::wstring& text, int32_t refusalsBefore) const {
+    if (release_.Refusals() > refusalsBefore) return kMsgReleaseUnverified;
+    return CodesMessage(text);
+}
+
+void Patcher::RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCheckResult* zips) {
+    if (!release_.Active()) return;
+    const std::wstring folder = PathIn(L"Temp\\ZipUpdate");
+    for (PackageEntry& entry : packages) {
+        if (entry.needsDownload || entry.failed || !IsSafeRelativePath(entry.path)) continue;
+        const std::wstring path = JoinPath(folder, ToWide(entry.path));
+        if (release_.VouchesForFile(entry.name, path, logger_)) continue;
+        RemoveFile(path);
+        entry.needsDownload = true;
+        ++zips->filesToDownload;
+        zips->bytesToDownload += static_cast<uint64_t>(entry.packageSize);
+        if (filesDone.load() > 0) --filesDone;
+    }
+}
+
+bool Patcher::FetchFileDigests(const ServerConfig& server, const std::vector<FileEntry>& files,
+                               std::vector<Sha256Digest>* digests) {
+    std::vector<std::string> urls;
+    for (const std::string& url : server.filelistURLs) {
+        const std::string beside = HashListUrlBeside(url);
+        if (!beside.empty()) urls.push_back(beside);
+    }
+    const std::string text = FetchVouchedText(urls, kHashListName);
+    std::string reason;
+    // The record vouches for these bytes, so a fault in them is the publisher's: no mirror has
+    // better ones.
+    if (text.empty() || !HashListDigests(text, files, digests, &reason)) {
+        if (!reason.empty()) {
+            logger_.Error("Release check failed! " + reason);
+            release_.AddRefusals(1);
+        }
+        return false;
+    }
+    return true;
+}
+
+void Patcher::KeepAcceptedRelease() {
+    if (!release_.Active()) return;
+    if (release_.Record().release > ReadAcceptedRelease(baseDir_) &&
+        !WriteAcceptedRelease(baseDir_, release_.Record().release)) {
+        logger_.Error("Accepted release could not be recorded! ErrorCode = " +
+                      Num(LastSystemError()));
+    }
 }
 
 }  // namespace velka

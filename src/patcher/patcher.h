@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patcher/content_cipher.h"
+#include "patcher/release_guard.h"
 #include "patcher/remote_config.h"
 #include "patcher/status.h"
 #include "transfer/transfer_settings.h"
@@ -32,6 +33,9 @@ extern const wchar_t kMsgProxyAuth[];        // a proxy answered 407: credential
 extern const wchar_t kMsgCopyFailed[];       // incremental files could not be copied in
 extern const wchar_t kMsgRenameFailed[];     // Package could not become Game
 extern const wchar_t kMsgSelfUpdateFailed[]; // the launcher could not replace itself
+// With a release key: no mirror offered a valid signed release record (bad signature, expired,
+// older than the release installed), or what the mirrors sent is not what it vouches for.
+extern const wchar_t kMsgReleaseUnverified[];
 
 // The production transfer limits with the player's network settings (Config\network.ini below
 // `baseDirectory`) applied.
@@ -78,6 +82,15 @@ public:
     // D joined with a relative path.
     std::wstring PathIn(const std::wstring& relative) const;
 
+    // The release verification of this run: active when the launcher was built with a release
+    // key (ReleasePublicKeyHex), with the computer's clock.
+    ReleaseGuard& Release() { return release_; }
+    // Replaces the key and the clock before Run, so tests verify against a key of their own
+    // without a build of their own; an empty key turns verification off.
+    void SetReleaseTrust(std::string publicKeyHex, std::function<int64_t()> clock) {
+        release_ = ReleaseGuard(std::move(publicKeyHex), std::move(clock));
+    }
+
     // Replaces the launcher itself when a newer one is published. Set by the front end; without
     // one a needed self-update ends the run as failed.
     //   update:  fetch, verify and unpack the launcher package (true when ready to swap);
@@ -103,11 +116,33 @@ private:
     // The game stages after the version checks.
     bool UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded);
 
+    // Fetches, with a release key, the release record from the launcher mirrors; true when one
+    // verified (and always without a key). Fails the run otherwise.
+    bool AcceptRelease(const std::vector<std::string>& urls);
+    // DownloadFromFirstUrl; with a release key each download must also be the record's `name`,
+    // or it is removed and the next URL tried.
+    bool DownloadVouched(const std::wstring& path, const std::vector<std::string>& urls,
+                         const std::string& name);
+    // FetchFirstRemoteText, likewise.
+    std::string FetchVouchedText(const std::vector<std::string>& urls, const std::string& name);
+    // `text` with the codes of the last transfer, or kMsgReleaseUnverified when the release
+    // check refused something since `refusalsBefore`.
+    std::wstring StageFailure(const std::wstring& text, int32_t refusalsBefore) const;
+    // With a release key: packages found intact in Temp by their CRC are checked against the
+    // record too; one that fails is removed and marked for download, and `zips` counts it.
+    void RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCheckResult* zips);
+    // With a release key: the digests of the file list's entries from the hash list beside it.
+    bool FetchFileDigests(const ServerConfig& server, const std::vector<FileEntry>& files,
+                          std::vector<Sha256Digest>* digests);
+    // Records the accepted release once the run has done its work.
+    void KeepAcceptedRelease();
+
     std::wstring baseDir_;
     TransferSettings settings_;
     Logger logger_;
     ContentCipher cipher_;
     SelfUpdater selfUpdater_;
+    ReleaseGuard release_;
 };
 
 }  // namespace velka

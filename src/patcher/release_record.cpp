@@ -14,7 +14,6 @@ namespace {
 
 constexpr char kFormatLine[] = "velka-release 1";
 constexpr char kSignaturePrefix[] = "signature ";
-constexpr size_t kReadPiece = 64 * 1024;
 
 bool Fail(std::string* reason, const std::string& text) {
     *reason = text;
@@ -263,20 +262,9 @@ bool VerifyReleaseArtifact(const ReleaseRecord& record, const std::string& name,
 }
 
 bool ComputeFileSha256(const std::wstring& path, std::string* sha256, uint64_t* size) {
-    File file(path, "rb");
-    if (!file) return false;
-    Sha256 hash;
-    std::vector<char> buffer(kReadPiece);
-    uint64_t total = 0;
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
-        hash.Update(buffer.data(), got);
-        total += got;
-    }
     Sha256Digest digest;
-    if (std::ferror(file.get()) || !hash.Finish(&digest)) return false;
+    if (!Sha256OfFile(path, &digest, size)) return false;
     *sha256 = Sha256Hex(digest);
-    *size = total;
     return true;
 }
 

@@ -38,18 +38,28 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
 
     // An unreadable file gives an empty CRC text, which must not match an empty published one.
     auto matches = [&](const std::string& crc) { return !crc.empty() && crc == package.crc; };
-    bool ready = FileExists(packagePath) && matches(ComputeFileCrc(packagePath));
+    ReleaseGuard& release = patcher.Release();
+    const int32_t refusals = release.Refusals();
+    // A package left in Temp was network data once; with a release key its CRC is not enough.
+    bool ready = FileExists(packagePath) && matches(ComputeFileCrc(packagePath)) &&
+                 (!release.Active() ||
+                  release.VouchesForFile(package.fileName, packagePath, logger));
     if (!ready) {
         patcher.currentFileBytes = 0;
         patcher.bytesDone = 0;
         for (const std::string& url : urls) {
+            Sha256Digest digest{};
             if (!DownloadToFile(url, packagePath, &patcher.currentFileBytes, &patcher.bytesDone,
-                                &logger, patcher.Settings())) {
+                                &logger, patcher.Settings(), false,
+                                release.Active() ? &digest : nullptr)) {
                 continue;
             }
-            const std::string crc = ComputeFileCrc(packagePath);
+            int64_t size = -1;
+            const std::string crc = ComputeFileCrc(packagePath, &size);
             logger.Info("Download launcher self-update files finish crc = " + crc);
-            if (matches(crc)) {
+            if (matches(crc) && (!release.Active() ||
+                                 release.Vouches(package.fileName, static_cast<uint64_t>(size),
+                                                 digest, url, logger))) {
                 ready = true;
                 break;
             }
@@ -57,7 +67,9 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
         }
     }
     if (!ready) {
-        patcher.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
+        patcher.SetMessage(release.Refusals() > refusals
+                               ? std::wstring(kMsgReleaseUnverified)
+                               : patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
 

@@ -42,4 +42,7 @@ std::string Sha256Hex(const Sha256Digest& digest);
 // The digest of `size` bytes at `data`, as Sha256Hex; empty on a platform failure.
 std::string Sha256OfBytes(const void* data, size_t size);
 
+// The digest and length of a whole file. False when it cannot be read or hashed.
+bool Sha256OfFile(const std::wstring& path, Sha256Digest* digest, uint64_t* size);
+
 }  // namespace velka

@@ -16,6 +16,7 @@
 #include "transfer/curl_easy.h"
 #include "transfer/http.h"
 #include "transfer/resumable_download.h"
+#include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/worker_pool.h"
 #include "util/logger.h"
@@ -63,6 +64,33 @@ void LogUnsafe(Logger& logger, const char* list, const std::string& name, const 
                  " Path = " + PrintableForLog(path));
 }
 
+// With a signed release: whether `actual` is the digest the release gives entry `index`. A
+// refusal is logged and counted.
+bool DigestAccepted(Logger& logger, ExpectedDigests* expected, size_t index,
+                    const std::string& name, const Sha256Digest& actual) {
+    if (!expected) return true;
+    const Sha256Digest none{};
+    if (index < expected->digests.size() && expected->digests[index] != none &&
+        expected->digests[index] == actual) {
+        return true;
+    }
+    logger.Error("Release check failed! FileName = " + PrintableForLog(name) + " SHA-256 = " +
+                 Sha256Hex(actual) + " is not the signed release's");
+    ++expected->refusals;
+    return false;
+}
+
+// The same for a file an earlier attempt or run left staged: it was network data once, so its
+// right CRC proves nothing against a forgery.
+bool StagedFileAccepted(Logger& logger, ExpectedDigests* expected, size_t index,
+                        const std::string& name, const std::wstring& path) {
+    if (!expected) return true;
+    Sha256Digest digest{};
+    uint64_t size = 0;
+    if (!Sha256OfFile(path, &digest, &size)) digest = Sha256Digest{};
+    return DigestAccepted(logger, expected, index, name, digest);
+}
+
 CurlHandle AcquireHandle() {
     for (int attempt = 0; attempt < kHandleAttempts; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(kHandleRetryPause);
@@ -100,6 +128,8 @@ int32_t PerformJob(DownloadJob& job) {
 
         // Continues what an interrupted attempt (this run's or an earlier run's) left.
         ResumableDownload download;
+        StreamHash hash;
+        if (job.hash) download.HashInto(&hash);
         if (!download.Open(job.localPath, job.url)) return kJobLocalFault;
 
         TransferWatch watch = MakeTransferWatch(&record.bytesNow, nullptr, settings);
@@ -120,6 +150,10 @@ int32_t PerformJob(DownloadJob& job) {
             result.code = CURLE_WRITE_ERROR;
         }
 
+        if (succeeded && job.hash && !hash.Finish(&record.digest)) {
+            succeeded = false;
+            result.code = CURLE_FAILED_INIT;
+        }
         if (succeeded) {
             ResumableDownload::Forget(job.localPath);
             if (job.logger) {
@@ -254,7 +288,8 @@ void RunJobs(std::vector<DownloadJob>& jobs, PatcherStatus& status,
 }
 
 void VerifyPackages(Logger& logger, PatcherStatus& status, const std::wstring& packageFolder,
-                    std::vector<PackageEntry>& entries, SweepCounters& counters) {
+                    std::vector<PackageEntry>& entries, SweepCounters& counters,
+                    ExpectedDigests* expected) {
     for (size_t i = 0; i < entries.size(); ++i) {
         PackageEntry& entry = entries[i];
         if (!entry.jobResult) continue;
@@ -262,7 +297,8 @@ void VerifyPackages(Logger& logger, PatcherStatus& status, const std::wstring& p
         if (result >= 1) {
             const std::wstring localPath = LocalPathOf(packageFolder, entry.path);
             const std::string crc = ComputeFileCrc(localPath);
-            if (CrcMatches(crc, entry.crc)) {
+            if (CrcMatches(crc, entry.crc) &&
+                DigestAccepted(logger, expected, i, entry.name, entry.jobResult->digest)) {
                 // Packages verified in an earlier sweep are checked again but counted once.
                 if (entry.needsDownload) {
                     entry.needsDownload = false;
@@ -285,7 +321,8 @@ void VerifyPackages(Logger& logger, PatcherStatus& status, const std::wstring& p
 
 void SweepPackages(Logger& logger, PatcherStatus& status, const std::wstring& packageFolder,
                    const std::string& baseUrl, std::vector<PackageEntry>& entries,
-                   SweepCounters& counters, const TransferSettings& settings) {
+                   SweepCounters& counters, const TransferSettings& settings,
+                   ExpectedDigests* expected) {
     status.bytesTotal = 0;
     std::vector<DownloadJob> jobs;
     jobs.reserve(entries.size());
@@ -313,6 +350,7 @@ void SweepPackages(Logger& logger, PatcherStatus& status, const std::wstring& pa
         job.record = entry.jobResult;
         job.logger = &logger;
         job.settings = &settings;
+        job.hash = expected != nullptr;
         jobs.push_back(std::move(job));
     }
 
@@ -323,7 +361,7 @@ void SweepPackages(Logger& logger, PatcherStatus& status, const std::wstring& pa
         if (job.record->result.load() == kJobLocalFault) ++*counters.localFaults;
     }
     status.SetMessage(L"正在檢索本地整包文件");
-    VerifyPackages(logger, status, packageFolder, entries, counters);
+    VerifyPackages(logger, status, packageFolder, entries, counters, expected);
 }
 
 }  // namespace
@@ -344,7 +382,7 @@ void RunDownloadJob(DownloadJob& job) noexcept {
 void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
                       const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
                       int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
-                      const TransferSettings& settings) {
+                      const TransferSettings& settings, ExpectedDigests* expected) {
     int32_t unusedFailed = 0;
     int32_t unusedLocal = 0;
     SweepCounters counters{
@@ -362,14 +400,15 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
 
     for (const std::string& baseUrl : baseUrls) {
         if (status.filesDone.load() >= status.filesTotal.load()) break;
-        SweepPackages(logger, status, packageFolder, baseUrl, entries, counters, settings);
+        SweepPackages(logger, status, packageFolder, baseUrl, entries, counters, settings,
+                      expected);
     }
 }
 
 void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& targetDir,
                      const std::vector<std::string>& baseUrls, std::vector<FileEntry>& entries,
                      int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
-                     const TransferSettings& settings) {
+                     const TransferSettings& settings, ExpectedDigests* expected) {
     int32_t unusedFailed = 0;
     int32_t unusedLocal = 0;
     SweepCounters counters{
@@ -407,7 +446,8 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
             if (FileExists(localPath)) {
                 const int64_t length = FileSize64(localPath);
                 if (length == static_cast<int64_t>(entry.size) &&
-                    CrcMatches(ComputeFileCrc(localPath), entry.crc)) {
+                    CrcMatches(ComputeFileCrc(localPath), entry.crc) &&
+                    StagedFileAccepted(logger, expected, i, entry.name, localPath)) {
                     entry.verified = true;
                     ++status.filesDone;
                     status.bytesDone += entry.size;
@@ -422,15 +462,17 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
 
             const std::string url =
                 ReplaceAll(baseUrl + ReplaceAll(entry.path, "\\", "/"), " ", "%20");
+            Sha256Digest digest{};
             const bool downloaded =
                 DownloadToFile(url, localPath, &status.currentFileBytes, &status.bytesDone,
-                               &logger, settings, resumable);
+                               &logger, settings, resumable, expected ? &digest : nullptr);
             // Read at once: the flag belongs to this download only until the next one.
             const bool localFault = !downloaded && localFaultFlag.load();
             if (downloaded) {
                 int64_t measured = -1;
                 // The progress counter has already added the received bytes to bytesDone.
-                if (CrcMatches(ComputeFileCrc(localPath, &measured), entry.crc)) {
+                if (CrcMatches(ComputeFileCrc(localPath, &measured), entry.crc) &&
+                    DigestAccepted(logger, expected, i, entry.name, digest)) {
                     entry.verified = true;
                     ++status.filesDone;
                     continue;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "platform/sha256.h"
 #include "transfer/transfer_settings.h"
 
 namespace velka {
@@ -29,6 +30,8 @@ struct JobResult {
     std::atomic<int32_t> result{0};
     // Bytes received by the current attempt; back to 0 when an attempt is abandoned for a retry.
     std::atomic<int64_t> bytesNow{0};
+    // For a job that hashes: the SHA-256 of the downloaded file, written before a result >= 1.
+    Sha256Digest digest{};
 };
 
 // One package download of one sweep: fetch `url` into `localPath` and report in `record`.
@@ -38,6 +41,17 @@ struct DownloadJob {
     std::shared_ptr<JobResult> record;  // the job writes only result and bytesNow
     Logger* logger = nullptr;           // may be null: no log lines, no transfer codes
     const TransferSettings* settings = &DefaultTransferSettings();
+    bool hash = false;  // fill record->digest as the bytes arrive
+};
+
+// The SHA-256 every entry of a list must have when a signed release vouches for it, one per
+// entry in list order; an all-zero digest stands for an entry it does not vouch for, which never
+// passes. A download set given one keeps an entry only when both its CRC and its digest match,
+// downloaded or found staged, and counts here the files it refused for their digest (each with
+// an ERROR line "Release check failed! FileName = <name> ...").
+struct ExpectedDigests {
+    std::vector<Sha256Digest> digests;
+    int32_t refusals = 0;
 };
 
 // Runs one job on the calling thread (a pool worker). Creates the folders on the way to
@@ -72,7 +86,8 @@ void RunDownloadJob(DownloadJob& job) noexcept;
 void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
                       const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
                       int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
-                      const TransferSettings& settings = DefaultTransferSettings());
+                      const TransferSettings& settings = DefaultTransferSettings(),
+                      ExpectedDigests* expected = nullptr);
 
 // Fetches every file marked needsDownload into targetDir/<path>, one at a time on the calling
 // thread, from base + path ("\\" made "/", every blank of the URL made "%20"; the local name
@@ -90,6 +105,7 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
 void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& targetDir,
                      const std::vector<std::string>& baseUrls, std::vector<FileEntry>& entries,
                      int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
-                     const TransferSettings& settings = DefaultTransferSettings());
+                     const TransferSettings& settings = DefaultTransferSettings(),
+                     ExpectedDigests* expected = nullptr);
 
 }  // namespace velka

@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "transfer/curl_easy.h"
 #include "transfer/resumable_download.h"
+#include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "util/strings.h"
 
@@ -64,7 +65,8 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
 
 bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
-                    Logger* logger, const TransferSettings& settings, bool resumable) {
+                    Logger* logger, const TransferSettings& settings, bool resumable,
+                    Sha256Digest* digest) {
     CurlHandle handle = NewCurlHandle();
     if (!handle) {
         localFaultFlag = false;
@@ -77,6 +79,8 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
     // A second pass only when the server answered the range with another part of the file.
     for (int pass = 0; pass < 2; ++pass) {
         ResumableDownload download;
+        StreamHash hash;
+        if (digest) download.HashInto(&hash);
         if (!download.Open(path, url, resumable)) {
             localFaultFlag = true;
             return false;
@@ -91,6 +95,10 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
         if (!download.Close() && succeeded) {
             succeeded = false;
             result.code = CURLE_WRITE_ERROR;
+        }
+        if (succeeded && digest && !hash.Finish(digest)) {
+            succeeded = false;
+            result.code = CURLE_FAILED_INIT;
         }
         if (succeeded) {
             ResumableDownload::Forget(path);

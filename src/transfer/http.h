@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "transfer/transfer_settings.h"
 #include "util/logger.h"
 
@@ -49,10 +50,13 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
 //
 // `resumable`: a partial file left by an interrupted download of the same URL is continued (see
 // ResumableDownload), and this download leaves what it needs to be continued in turn.
+//
+// `digest` (may be null): on success receives the SHA-256 of the whole file, hashed as the bytes
+// arrive (a continued file's kept bytes are read back once first), so the file is not read again.
 bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
                     Logger* logger, const TransferSettings& settings = DefaultTransferSettings(),
-                    bool resumable = false);
+                    bool resumable = false, Sha256Digest* digest = nullptr);
 
 // DownloadToFile into `path` from each of `urls` in order, without counters, until one
 // succeeds. False when all fail or the list is empty. Each attempt rewrites the file.

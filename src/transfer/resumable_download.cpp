@@ -1,13 +1,17 @@
 #include "transfer/resumable_download.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 #include "util/strings.h"
 
 namespace velka {
 
 namespace {
+
+constexpr int64_t kKeptReadBytes = 1 << 20;
 
 std::wstring RecordPath(const std::wstring& path) {
     return path + L".resume";
@@ -125,6 +129,7 @@ bool ResumableDownload::Decide() {
             rangeRefused_ = true;
             return false;
         }
+        if (hash_ && !HashKeptBytes()) return false;
         appending_ = true;
         if (watch_) watch_->base = offset_;
         return true;
@@ -150,11 +155,27 @@ bool ResumableDownload::Decide() {
     return true;
 }
 
+bool ResumableDownload::HashKeptBytes() {
+    File kept(path_, "rb");
+    if (!kept) return false;
+    std::vector<char> buffer(kKeptReadBytes);
+    int64_t left = offset_;
+    while (left > 0) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(left, kKeptReadBytes));
+        if (std::fread(buffer.data(), 1, want, kept.get()) != want) return false;
+        hash_->Update(buffer.data(), want);
+        left -= static_cast<int64_t>(want);
+    }
+    return true;
+}
+
 size_t ResumableDownload::OnBody(char* data, size_t size, size_t count, void* self) {
     auto* download = static_cast<ResumableDownload*>(self);
     if (!download->decided_ && !download->Decide()) return 0;
     if (download->discarding_) return size * count;
-    return std::fwrite(data, size, count, download->file_.get());
+    const size_t written = std::fwrite(data, size, count, download->file_.get());
+    if (download->hash_) download->hash_->Update(data, written * size);
+    return written;
 }
 
 bool ResumableDownload::Succeeded(const TransferResult& result) {

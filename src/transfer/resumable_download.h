@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "transfer/stream_hash.h"
 #include "transfer/curl_easy.h"
 #include "transfer/transfer_watch.h"
 
@@ -33,6 +34,11 @@ class ResumableDownload {
     std::FILE* file() const { return file_.get(); }
     // Bytes kept from an earlier attempt; 0 when the download starts at byte 0.
     int64_t Offset() const { return offset_; }
+
+    // Feeds `hash` (which must outlive the transfer) with the whole file as it is written: the
+    // kept bytes first, read back once the server agrees to continue them (a file started over
+    // hashes only what it receives), then every body byte. Call before Apply.
+    void HashInto(StreamHash* hash) { hash_ = hash; }
 
     // After the option table has been set: takes over the body and header callbacks and, when
     // continuing, asks for the rest. `watch` learns the kept bytes once the server agrees, so the
@@ -61,6 +67,8 @@ class ResumableDownload {
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
     // At the first body byte of the final response: append, start over, or refuse.
     bool Decide();
+    // Feeds hash_ with the kept bytes; false when they cannot be read back.
+    bool HashKeptBytes();
 
     std::wstring path_;
     std::string url_;
@@ -69,6 +77,7 @@ class ResumableDownload {
     File file_;
     int64_t offset_ = 0;
     TransferWatch* watch_ = nullptr;
+    StreamHash* hash_ = nullptr;
     CurlHeaderList headers_;
 
     // The response being received (reset by every status line: redirects come first).

@@ -264,6 +264,74 @@ speed_limit)
   [ "$took_ms" -ge 4500 ] || fail "20 MB at 4,000 KB/s took only $took_ms ms"
   ;;
 
+signed)
+  # The launcher built with the test release key. A signed release installs; the next one's
+  # changed file served forged with the same size and CRC-32 is refused (exit 1, the release
+  # text, the install untouched); the genuine one installs; the older release replayed by a
+  # mirror afterwards is refused.
+  sign=(--sign-key "$HERE/release-test-key")
+  make_game "$GAME" 1
+  publish "$GAME" "$MIRROR" 1.0.0 1.0.0 "${sign[@]}" --release 10
+  cp -r "$MIRROR" "$WORK/mirror-10"
+  start_server "$MIRROR"
+  make_install "$MIRROR"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "signed install exited $RC"
+  expect_tree "$GAME"
+  [ "$(cat "$INSTALL/Config/acceptedrelease.txt")" = 10 ] || fail "release 10 not recorded"
+  cp -r "$GAME" "$WORK/game1"
+  cp -r "$INSTALL/Config" "$WORK/config1"
+  make_game "$GAME" 2
+  publish "$GAME" "$MIRROR" 1.0.1 1.0.0 "${sign[@]}" --release 11 --replace
+  cp "$MIRROR/files/bin/shaders.dat" "$WORK/genuine"
+  python3 - "$MIRROR/files/bin/shaders.dat" <<'PY'
+import sys, zlib
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+want = zlib.crc32(data)
+data[:4] = b"EVIL"  # then bytes 4..7 are chosen so that the CRC-32 is the genuine one
+base, basis = zlib.crc32(data), {}
+for bit in range(32):
+    flipped = bytearray(data)
+    flipped[4 + bit // 8] ^= 1 << (bit % 8)
+    change, flips = zlib.crc32(flipped) ^ base, 1 << bit
+    for b in reversed(range(32)):
+        if change >> b & 1:
+            if b not in basis:
+                basis[b] = (change, flips)
+                break
+            change, flips = change ^ basis[b][0], flips ^ basis[b][1]
+target, solution = base ^ want, 0
+for b in reversed(range(32)):
+    if target >> b & 1:
+        target, solution = target ^ basis[b][0], solution ^ basis[b][1]
+for bit in range(32):
+    if solution >> bit & 1:
+        data[4 + bit // 8] ^= 1 << (bit % 8)
+assert zlib.crc32(data) == want
+open(path, "wb").write(data)
+PY
+  run_launcher --no-start
+  [ "$RC" = 1 ] || fail "forged file: expected exit 1, got $RC"
+  printf '%s\n' "無法驗證更新的發佈簽名，請檢查系統日期後再試！" | cmp -s - "$WORK/run.err" ||
+    fail "forged file: stderr reads $(cat "$WORK/run.err")"
+  grep -q "Release check failed! FileName = shaders.dat" "$INSTALL"/Log/*.txt ||
+    fail "no log line names the forged file"
+  expect_tree "$WORK/game1"
+  diff -r "$WORK/config1" "$INSTALL/Config" > /dev/null || fail "a refused run changed Config"
+  cp "$WORK/genuine" "$MIRROR/files/bin/shaders.dat"
+  run_launcher --no-start
+  [ "$RC" = 0 ] || fail "genuine release 11 exited $RC"
+  expect_tree "$GAME"
+  [ "$(cat "$INSTALL/Config/acceptedrelease.txt")" = 11 ] || fail "release 11 not recorded"
+  stop_server
+  start_server "$WORK/mirror-10"
+  run_launcher --no-start
+  [ "$RC" = 1 ] || fail "replayed release 10: expected exit 1, got $RC"
+  grep -q "Release record refused! .* (a rollback)" "$INSTALL"/Log/*.txt || fail "no rollback line"
+  expect_tree "$GAME"
+  ;;
+
 resume|resume_ignored|resume_changed)
   # A package download killed at about 90 % and restarted: against nginx only the rest is
   # fetched again (at most 15 % of the package, counted in nginx's log); a server that ignores

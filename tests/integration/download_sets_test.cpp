@@ -53,6 +53,14 @@ std::string Bytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+Sha256Digest Digest(const std::string& bytes) {
+    Sha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    Sha256Digest digest{};
+    EXPECT_TRUE(hash.Finish(&digest));
+    return digest;
+}
+
 // Computed with zlib directly, not with the code under test.
 std::string CrcText(const std::string& bytes) {
     uLong crc = crc32(0L, Z_NULL, 0);
@@ -121,7 +129,8 @@ class DownloadSetsTest : public ::testing::Test {
         return contents;
     }
 
-    Outcome RunPackages(std::vector<PackageEntry>& entries, const std::vector<std::string>& bases) {
+    Outcome RunPackages(std::vector<PackageEntry>& entries, const std::vector<std::string>& bases,
+                        ExpectedDigests* expected = nullptr) {
         int32_t count = 0;
         int64_t bytes = 0;
         for (const PackageEntry& entry : entries) {
@@ -132,12 +141,13 @@ class DownloadSetsTest : public ::testing::Test {
         Outcome outcome;
         ::testing::internal::CaptureStdout();
         DownloadPackages(log_.logger(), status_, scratch_.Path(), bases, entries, count, bytes,
-                         &outcome.failedFiles, &outcome.localFaults, settings_);
+                         &outcome.failedFiles, &outcome.localFaults, settings_, expected);
         outcome.out = ::testing::internal::GetCapturedStdout();
         return outcome;
     }
 
-    Outcome RunFiles(std::vector<FileEntry>& entries, const std::vector<std::string>& bases) {
+    Outcome RunFiles(std::vector<FileEntry>& entries, const std::vector<std::string>& bases,
+                     ExpectedDigests* expected = nullptr) {
         int32_t count = 0;
         int64_t bytes = 0;
         for (const FileEntry& entry : entries) {
@@ -147,7 +157,7 @@ class DownloadSetsTest : public ::testing::Test {
         }
         Outcome outcome;
         DownloadFileSet(log_.logger(), status_, scratch_ / L"Game", bases, entries, count, bytes,
-                        &outcome.failedFiles, &outcome.localFaults, settings_);
+                        &outcome.failedFiles, &outcome.localFaults, settings_, expected);
         return outcome;
     }
 
@@ -433,7 +443,8 @@ TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsTogetherWithoutTrippingTheTra
 
 // A package whose download broke off is continued on the next call with Range and If-Range, but
 // only where the server sends exactly the missing part of the same file; otherwise it is
-// fetched whole. Either way the result is the published package.
+// fetched whole. Either way the result is the published package, and its SHA-256, hashed while it
+// arrives, covers the kept bytes too.
 TEST_F(DownloadSetsTest, InterruptedPackageContinuesOnlyWhereTheServerSendsTheRest) {
     enum class Server { HonoursRanges, IgnoresRanges, ChangedFile, SendsAnotherPart };
     struct Case {
@@ -484,9 +495,11 @@ TEST_F(DownloadSetsTest, InterruptedPackageContinuesOnlyWhereTheServerSendsTheRe
         ASSERT_EQ(FileSize64(PackageFile(path)), static_cast<int64_t>(kept)) << "kept bytes";
 
         entries = {Package(path, path, published)};  // as listed at the next start
-        const Outcome outcome = RunPackages(entries, {Mirror(1)});
+        ExpectedDigests digests{{Digest(published)}};
+        const Outcome outcome = RunPackages(entries, {Mirror(1)}, &digests);
 
         EXPECT_EQ(outcome.failedFiles, 0);
+        EXPECT_EQ(digests.refusals, 0);
         EXPECT_EQ(entries[0].jobResult->result.load(), 1);
         EXPECT_EQ(Contents(PackageFile(path)), published);
         EXPECT_EQ(sent.load(), c.bytesSentAfterBreak);
@@ -529,9 +542,11 @@ TEST_F(DownloadSetsTest, InterruptedLargeFileOfAFileSetContinuesAndASmallOneStar
     ASSERT_EQ(RunFiles(entries, {Mirror(1)}).failedFiles, 2);
 
     entries = {FileItem("large.pak", large), FileItem("small.pak", small)};  // the next start
-    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+    ExpectedDigests digests{{Digest(large), Digest(small)}};
+    const Outcome outcome = RunFiles(entries, {Mirror(1)}, &digests);
 
     EXPECT_EQ(outcome.failedFiles, 0);
+    EXPECT_EQ(digests.refusals, 0) << "the digest covers the kept bytes";
     EXPECT_EQ(sentAfterBreak.load(), large.size() * 4 / 10 + small.size());
     EXPECT_EQ(Contents(GameFile("large.pak")), large);
     EXPECT_EQ(Contents(GameFile("small.pak")), small);

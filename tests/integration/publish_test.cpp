@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -23,6 +25,7 @@
 #include "patcher/patcher.h"
 #include "patcher/release_record.h"
 #include "patcher/remote_config.h"
+#include "patcher/self_update.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -31,6 +34,7 @@
 #include "publish/package_writer.h"
 #include "publish/publish_cli.h"
 #include "publish/published_texts.h"
+#include "support/crc_forge.h"
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "transfer/extract.h"
@@ -877,6 +881,275 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
         EXPECT_NE(target.rfind("/zip/", 0), 0u) << "a small release needs no packages: " << target;
     }
 }
+
+
+// ----- Signed releases against an evil mirror ------------------------------------------------
+//
+// The evil mirror serves the published folder but one artifact (or leaves one in Temp, as an
+// earlier keyless or killed run could have) forged with the size and CRC-32 of the genuine one.
+
+enum class Stage { Fresh, Incremental, SelfUpdate };
+enum class Where { EvilThenHonest, EvilOnly, LeftInTemp };
+
+struct Forgery {
+    const char* path;         // below the mirror
+    Stage stage;
+    const wchar_t* stagedAt;  // where a run would leave it below the install; null: nowhere
+};
+
+const Forgery kForgeries[] = {
+    {"Launcher/launcherconfig.txt", Stage::Fresh, nullptr},
+    {"Launcher/serverconfig.txt", Stage::Fresh, nullptr},
+    {"lists/filelist.txt", Stage::Fresh, nullptr},
+    {"lists/ziplist.txt", Stage::Fresh, nullptr},
+    {"zip/velka_win_1.2.3_001.zip", Stage::Fresh, L"Temp/ZipUpdate/velka_win_1.2.3_001.zip"},
+    {"lists/hashlist.txt", Stage::Incremental, nullptr},
+    {"files/data/level 1.pak", Stage::Incremental,
+     L"Temp/Incrementupdate/velka_win/data/level 1.pak"},
+    {"Launcher/3.1.2034/launcher_3.1.2034.zip", Stage::SelfUpdate,
+     L"Temp/launcher_3.1.2034.zip"},
+};
+
+const Tree kLauncherTree = {{"VELKALauncher.exe", "MZ new launcher " + VariedBytes(900, 5)},
+                            {"helper.dll", VariedBytes(700, 6)}};
+
+std::string TestPublicKey(const std::string& seed = kTestSeed) {
+    ReleaseKeyPair keys;
+    std::string reason;
+    EXPECT_TRUE(ReleaseKeyPairFromSeed(seed, &keys, &reason)) << reason;
+    return keys.publicHex;
+}
+
+// Everything below the install but the day logs and the working folder.
+Tree InstallState(const std::wstring& install) {
+    Tree tree = ReadTree(install);
+    for (auto it = tree.begin(); it != tree.end();) {
+        const bool scratch = it->first.rfind("Log/", 0) == 0 || it->first.rfind("Temp/", 0) == 0;
+        it = scratch ? tree.erase(it) : std::next(it);
+    }
+    return tree;
+}
+
+// A signed mirror served by an evil and an honest server, and an install to update from it.
+struct SignedRelease {
+    explicit SignedRelease(bool honestMirror, Stage stage = Stage::Fresh) {
+        options = Signed(ws.Options(ws.Out()));
+        options.mirrorBaseUrls = {evil.BaseUrl()};
+        if (honestMirror) options.mirrorBaseUrls.push_back(honest.BaseUrl());
+        options.packageLimit = 45000;
+        options.launcherFolder = ws.scratch / L"launcher";
+        EXPECT_TRUE(WriteTree(options.launcherFolder, kLauncherTree));
+        EXPECT_TRUE(Publish(options));
+        evil.ServeFolder(ws.Out());
+        honest.ServeFolder(ws.Out());
+        // Without an installed configuration the launcher replaces itself first.
+        if (stage != Stage::SelfUpdate) {
+            EXPECT_TRUE(CreateDirectories(JoinPath(install, L"Config/")));
+            EXPECT_TRUE(CopyOneFile(JoinPath(ws.Out(), L"Launcher/launcherconfig.txt"),
+                                    JoinPath(install, L"Config/launcherconfig.txt")));
+        }
+        if (stage == Stage::Incremental) {
+            EXPECT_TRUE(Run()) << ToNarrow(message);
+            game["data/level 1.pak"] = VariedBytes(6000, 99);
+            EXPECT_TRUE(WriteTree(ws.VelkaWin(), game));
+            options.incrementVersion = ParseVersion("1.2.4");
+            options.release = 43;
+            options.replaceOutput = true;
+            EXPECT_TRUE(Publish(options));
+        }
+    }
+
+    // One launcher run with the test key at `now`; keeps the message and whether the launcher
+    // got as far as replacing itself.
+    bool Run(const std::string& key = TestPublicKey(), int64_t now = kTestIssued + 60) {
+        TransferSettings settings;
+        settings.packageWatchPeriodMs = 20;
+        Patcher patcher(install, settings);
+        patcher.SetReleaseTrust(key, [now] { return now; });
+        Patcher::SelfUpdater updater;
+        updater.update = [](Patcher& p, const std::vector<std::string>& urls,
+                            const PackageInfo& package) {
+            return UpdateLauncher(p, p.BaseDirectory(), urls, package);
+        };
+        updater.replace = [this](Patcher&, const std::wstring&) { replaced = true; };
+        patcher.SetSelfUpdater(updater);
+        const bool finished = patcher.Run(evil.Url("Launcher/"));
+        message = patcher.Message();
+        return finished;
+    }
+
+    std::string LoggedErrors() const {
+        std::string errors;
+        for (const std::wstring& log : ListLogs()) {
+            for (const auto& line : testing_support::ReadLogLines(log)) {
+                if (line.level == "[ERROR] ") errors += line.message + "\n";
+            }
+        }
+        return errors;
+    }
+    std::vector<std::wstring> ListLogs() const {
+        std::vector<std::wstring> logs;
+        std::vector<DirEntry> entries;
+        if (ListDirectory(JoinPath(install, L"Log"), &entries)) {
+            for (const DirEntry& e : entries) logs.push_back(JoinPath(install, L"Log/" + e.name));
+        }
+        return logs;
+    }
+
+    Workspace ws;
+    TestServer evil;
+    TestServer honest;
+    PublishOptions options;
+    std::wstring install = ws.scratch / L"install";
+    Tree game = SampleGame();
+    std::wstring message;
+    bool replaced = false;
+};
+
+void PrintTo(const Forgery& forgery, std::ostream* out) { *out << forgery.path; }
+
+using ForgeryParam = std::tuple<Forgery, Where>;
+
+class EvilMirrorTest : public ::testing::TestWithParam<ForgeryParam> {};
+
+TEST_P(EvilMirrorTest, ForgeryIsRefusedAndOnlyTheSignedReleaseIsInstalled) {
+    const auto& [forgery, where] = GetParam();
+    SignedRelease release(where != Where::EvilOnly, forgery.stage);
+    const std::string genuine = Contents(JoinPath(release.ws.Out(), ToWide(forgery.path)));
+    const std::string forged = testing_support::ForgeSameCrc32(genuine, "EVIL");
+    ASSERT_EQ(forged.size(), genuine.size());
+    const Tree before = InstallState(release.install);
+    if (where == Where::LeftInTemp) {
+        const std::wstring staged = JoinPath(release.install, forgery.stagedAt);
+        ASSERT_TRUE(CreateDirectories(staged) && WriteFileBytes(staged, forged));
+    } else {
+        release.evil.SetFile(std::string("/") + forgery.path, forged);
+    }
+
+    const bool finished = release.Run();
+    EXPECT_NE(release.LoggedErrors().find("Release check failed!"), std::string::npos)
+        << "the forgery was never looked at";
+    if (where == Where::EvilOnly) {
+        EXPECT_FALSE(finished);
+        EXPECT_EQ(release.message, kMsgReleaseUnverified);
+        EXPECT_FALSE(release.replaced);
+        EXPECT_EQ(InstallState(release.install), before) << "a refused run changed the install";
+    } else if (forgery.stage == Stage::SelfUpdate) {
+        EXPECT_TRUE(release.replaced) << ToNarrow(release.message);
+        EXPECT_EQ(ReadTree(JoinPath(release.install, L"Temp/LauncherUpdate")), kLauncherTree);
+    } else {
+        EXPECT_TRUE(finished) << ToNarrow(release.message);
+        EXPECT_EQ(ReadTree(JoinPath(release.install, L"Game/velka_win")), release.game);
+        EXPECT_EQ(ReadAcceptedRelease(release.install), release.options.release);
+    }
+}
+
+std::vector<ForgeryParam> AllForgeries() {
+    std::vector<ForgeryParam> cases;
+    for (const Forgery& forgery : kForgeries) {
+        cases.emplace_back(forgery, Where::EvilThenHonest);
+        cases.emplace_back(forgery, Where::EvilOnly);
+        if (forgery.stagedAt) cases.emplace_back(forgery, Where::LeftInTemp);
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryArtifact, EvilMirrorTest, ::testing::ValuesIn(AllForgeries()),
+    [](const ::testing::TestParamInfo<ForgeryParam>& info) {
+        std::string name = std::get<0>(info.param).path;
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        }
+        const Where where = std::get<1>(info.param);
+        return name + (where == Where::EvilOnly ? "_alone" : where == Where::LeftInTemp ? "_inTemp"
+                                                                                       : "");
+    });
+
+// Why the signatures exist: a launcher without a key installs what a forged CRC-32 lets pass.
+TEST(EvilMirrorKeylessTest, ForgedGameFileIsInstalledWithoutAKey) {
+    SignedRelease release(false, Stage::Incremental);
+    const std::string forged = testing_support::ForgeSameCrc32(
+        release.game["data/level 1.pak"], "EVIL");
+    release.evil.SetFile("/files/data/level 1.pak", forged);
+    EXPECT_TRUE(release.Run("")) << ToNarrow(release.message);
+    EXPECT_EQ(Contents(JoinPath(release.install, L"Game/velka_win/data/level 1.pak")), forged);
+}
+
+// Records a mirror might serve instead of the genuine one, and what the launcher holds.
+struct RecordCase {
+    const char* name;
+    std::function<std::string(ReleaseRecord&)> evilRecord;  // given the genuine record
+    int64_t now;                  // the player's clock
+    uint64_t highestAccepted;     // recorded before the run
+    bool finishes;                // through the honest mirror
+    const char* logged;           // part of the refusal's log line
+};
+
+std::string Resign(const ReleaseRecord& record, const std::string& seed = kTestSeed) {
+    std::string text;
+    std::string reason;
+    EXPECT_TRUE(SignReleaseRecord(record, seed, &text, &reason)) << reason;
+    return text;
+}
+
+class ReleaseRecordRefusalTest : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(ReleaseRecordRefusalTest, RefusedWithItsReason) {
+    const RecordCase& c = GetParam();
+    SignedRelease release(true);
+    const std::string genuine = Contents(JoinPath(release.ws.Out(), L"Launcher/release.txt"));
+    ReleaseRecord record;
+    std::string reason;
+    ASSERT_TRUE(VerifyReleaseRecord(genuine, {TestPublicKey(), kTestIssued, 0}, &record, &reason));
+    if (c.evilRecord) release.evil.SetFile("/Launcher/release.txt", c.evilRecord(record));
+    if (c.highestAccepted) {
+        ASSERT_TRUE(WriteAcceptedRelease(release.install, c.highestAccepted));
+    }
+    const Tree before = InstallState(release.install);
+
+    EXPECT_EQ(release.Run(TestPublicKey(), c.now), c.finishes) << ToNarrow(release.message);
+    EXPECT_NE(release.LoggedErrors().find(c.logged), std::string::npos) << release.LoggedErrors();
+    if (c.finishes) {
+        EXPECT_EQ(ReadTree(JoinPath(release.install, L"Game/velka_win")), SampleGame());
+        EXPECT_EQ(ReadAcceptedRelease(release.install), 42u);
+    } else {
+        EXPECT_EQ(release.message, kMsgReleaseUnverified);
+        EXPECT_EQ(InstallState(release.install), before);
+    }
+}
+
+constexpr int64_t kDay = 86400;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReleaseRecordRefusalTest,
+    ::testing::Values(
+        RecordCase{"truncated", [](ReleaseRecord&) { return std::string("velka-release 1\nrel"); },
+                   kTestIssued, 0, true, "truncated"},
+        RecordCase{"otherKey", [](ReleaseRecord& r) { return Resign(r, std::string(64, '6')); },
+                   kTestIssued, 0, true, "does not verify"},
+        RecordCase{"rollback",
+                   [](ReleaseRecord& r) {
+                       r.release = 41;
+                       return Resign(r);
+                   },
+                   kTestIssued, 42, true, "a rollback"},
+        RecordCase{"frozen",
+                   [](ReleaseRecord& r) {
+                       r.expires = r.issued + 1;
+                       return Resign(r);
+                   },
+                   kTestIssued + 1 + kDay + 1, 0, true, "check the system date"},
+        RecordCase{"expiredEverywhere", nullptr, kTestIssued + 3 * kDay, 0, false,
+                   "check the system date"},
+        RecordCase{"replayedEverywhere", nullptr, kTestIssued, 43, false, "a rollback"},
+        RecordCase{"listHashMismatch",
+                   [](ReleaseRecord& r) {
+                       r.files["filelist.txt"].sha256 = std::string(64, 'a');
+                       return Resign(r);
+                   },
+                   kTestIssued, 0, false, "filelist.txt does not have the SHA-256"}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace velka
