@@ -111,9 +111,10 @@ size_t CountEntries(const std::string& body) {
     return count;
 }
 
-void MarkParseFailed(bool* failed, std::wstring* error) {
-    *failed = true;
-    *error = L"Parse Failed";
+template <typename Entry>
+void MarkParseFailed(Entry& entry) {
+    entry.failed = true;
+    entry.error = L"Parse Failed";
 }
 
 void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
@@ -218,7 +219,7 @@ bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& tex
         FileEntry& entry = entries->emplace_back();
         entry.name = halves[0];
         if (fields.empty()) {
-            MarkParseFailed(&entry.failed, &entry.error);
+            MarkParseFailed(entry);
             return true;
         }
         entry.path = fields[0];
@@ -253,7 +254,7 @@ bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& 
         }
         // A negative size is no size: summed as unsigned it would wrap into a small total.
         if (fields.empty() || unpackedSize < 0 || packageSize < 0) {
-            MarkParseFailed(&entry.failed, &entry.error);
+            MarkParseFailed(entry);
             return true;
         }
         entry.path = fields[0];
