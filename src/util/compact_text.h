@@ -2,9 +2,10 @@
 // of a file list): std::string takes 32 bytes before its text even needs the heap.
 //
 // Up to 15 chars (7 wide chars where wchar_t has 2 bytes, 3 where it has 4) are stored inline;
-// a longer text takes one heap block of exactly its length. It reads like the standard string it replaces where the record's
-// users need it: it converts to std::basic_string (so functions taking a string accept it),
-// compares with strings, string views and literals, and concatenates with strings.
+// a longer text takes one heap block of exactly its length. It reads like the standard string it
+// replaces where the record's users need it: it converts to std::basic_string (so functions taking
+// a string accept it), compares with strings, string views and literals, and concatenates with
+// strings.
 #pragma once
 
 #include <algorithm>
