@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -58,21 +59,62 @@ int64_t LengthOfOpenFile(std::FILE* file) {
     return length;
 }
 
-// The common part of both parsers: name, and the "$" pieces when there are `fieldCount`.
-// False when the line is dropped altogether.
-bool SplitLine(const std::string& line, size_t fieldCount, std::string* name,
-               std::vector<std::string>* fields) {
-    const std::vector<std::string> halves = Split(line, '=');
-    if (halves.size() != 2) return false;
-    *name = halves[0];
-    *fields = Split(halves[1], '$');
+// The non-empty pieces of `text` between `delimiter`s, as views into it. Reuses *pieces.
+void SplitInto(std::string_view text, char delimiter, std::vector<std::string_view>* pieces) {
+    pieces->clear();
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(delimiter, start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) pieces->push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// Calls onLine(line) for every non-empty line of a list body, in order, after a byte-order mark.
+// The lines are views into `body`: a list of many entries is walked without a copy of each line.
+template <typename OnLine>
+bool ForEachLine(const std::string& body, OnLine onLine) {
+    const std::string_view text(body);
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start && !onLine(text.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The common part of both parsers: the name, and the "$" pieces in *fields when there are
+// `fieldCount` of them (else *fields is empty). False when the line is dropped altogether: it
+// does not split into exactly two non-empty pieces at "=".
+bool SplitLine(std::string_view line, size_t fieldCount, std::vector<std::string_view>* halves,
+               std::vector<std::string_view>* fields) {
+    SplitInto(line, '=', halves);
+    if (halves->size() != 2) return false;
+    SplitInto((*halves)[1], '$', fields);
     if (fields->size() != fieldCount) fields->clear();
     return true;
 }
 
-void MarkParseFailed(bool* failed, std::wstring* error) {
-    *failed = true;
-    *error = L"Parse Failed";
+// The number of entries the parser makes from `body`, so that the list is allocated once and
+// exactly: growing it by doubling would hold up to three times its size while copying.
+size_t CountEntries(const std::string& body) {
+    size_t count = 0;
+    std::vector<std::string_view> halves;
+    ForEachLine(body, [&](std::string_view line) {
+        SplitInto(line, '=', &halves);
+        if (halves.size() == 2) ++count;
+        return true;
+    });
+    return count;
+}
+
+template <typename Entry>
+void MarkParseFailed(Entry& entry) {
+    entry.failed = true;
+    entry.error = L"Parse Failed";
 }
 
 void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
@@ -169,54 +211,66 @@ LocalCheckResult CheckEntries(PatcherStatus& status, const std::wstring& folder,
 bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& text,
                    std::vector<FileEntry>* entries) {
     status.bytesTotal = 0;
-    entries->clear();
-    for (const std::string& line : Split(WithoutByteOrderMark(text), '\n')) {
-        FileEntry entry;
-        std::vector<std::string> fields;
-        if (!SplitLine(line, 3, &entry.name, &fields)) continue;
+    std::vector<FileEntry>().swap(*entries);
+    entries->reserve(CountEntries(text));
+    std::vector<std::string_view> halves, fields;
+    const bool safe = ForEachLine(text, [&](std::string_view line) {
+        if (!SplitLine(line, 3, &halves, &fields)) return true;
+        FileEntry& entry = entries->emplace_back();
+        entry.name = halves[0];
         if (fields.empty()) {
-            MarkParseFailed(&entry.failed, &entry.error);
-        } else {
-            if (!IsSafeRelativePath(fields[0])) {
-                LogUnsafe(logger, "file list", entry.name, fields[0]);
-                entries->clear();
-                return false;
-            }
-            entry.path = fields[0];
-            entry.size = ToUInt32(fields[1]);
-            entry.crc = UpperAscii(Trim(fields[2]));
+            MarkParseFailed(entry);
+            return true;
         }
-        entries->push_back(std::move(entry));
-    }
-    return true;
+        entry.path = fields[0];
+        if (!IsSafeRelativePath(entry.path)) {
+            LogUnsafe(logger, "file list", entry.name, entry.path);
+            return false;
+        }
+        entry.size = ToUInt32(std::string(fields[1]));
+        entry.crc = UpperAscii(Trim(std::string(fields[2])));
+        return true;
+    });
+    if (!safe) std::vector<FileEntry>().swap(*entries);
+    return safe;
 }
 
 bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& text,
                       std::vector<PackageEntry>* entries, uint64_t* totalUnpacked) {
     status.bytesTotal = 0;
-    entries->clear();
+    std::vector<PackageEntry>().swap(*entries);
+    entries->reserve(CountEntries(text));
     uint64_t unpacked = 0;
-    for (const std::string& line : Split(WithoutByteOrderMark(text), '\n')) {
-        PackageEntry entry;
-        std::vector<std::string> fields;
-        if (!SplitLine(line, 4, &entry.name, &fields)) continue;
-        // A negative size is no size: summed as unsigned it would wrap into a small total.
-        if (!fields.empty() && (ToInt64(fields[1]) < 0 || ToInt64(fields[2]) < 0)) fields.clear();
-        if (fields.empty()) {
-            MarkParseFailed(&entry.failed, &entry.error);
-        } else {
-            if (!IsSafeRelativePath(fields[0])) {
-                LogUnsafe(logger, "package list", entry.name, fields[0]);
-                entries->clear();
-                return false;
-            }
-            entry.path = fields[0];
-            entry.unpackedSize = ToInt64(fields[1]);
-            entry.packageSize = ToInt64(fields[2]);
-            entry.crc = UpperAscii(Trim(fields[3]));
-            unpacked += static_cast<uint64_t>(entry.unpackedSize);
+    std::vector<std::string_view> halves, fields;
+    const bool safe = ForEachLine(text, [&](std::string_view line) {
+        if (!SplitLine(line, 4, &halves, &fields)) return true;
+        PackageEntry& entry = entries->emplace_back();
+        entry.name = halves[0];
+        int64_t unpackedSize = 0;
+        int64_t packageSize = 0;
+        if (!fields.empty()) {
+            unpackedSize = ToInt64(std::string(fields[1]));
+            packageSize = ToInt64(std::string(fields[2]));
         }
-        entries->push_back(std::move(entry));
+        // A negative size is no size: summed as unsigned it would wrap into a small total.
+        if (fields.empty() || unpackedSize < 0 || packageSize < 0) {
+            MarkParseFailed(entry);
+            return true;
+        }
+        entry.path = fields[0];
+        if (!IsSafeRelativePath(entry.path)) {
+            LogUnsafe(logger, "package list", entry.name, entry.path);
+            return false;
+        }
+        entry.unpackedSize = unpackedSize;
+        entry.packageSize = packageSize;
+        entry.crc = UpperAscii(Trim(std::string(fields[3])));
+        unpacked += static_cast<uint64_t>(entry.unpackedSize);
+        return true;
+    });
+    if (!safe) {
+        std::vector<PackageEntry>().swap(*entries);
+        return false;
     }
     // Added only now so that a rejected list leaves the caller's total as it was.
     *totalUnpacked += unpacked;

@@ -14,20 +14,24 @@
 #include <string>
 #include <vector>
 
+#include "util/compact_text.h"
+
 namespace velka {
 
 class Logger;
 class PatcherStatus;
 struct JobResult;  // the download pool's per-job record
 
+// A list may name hundreds of thousands of files, so the texts of an entry are compact (16 bytes
+// each, short ones without a heap block); they convert to and compare with std::string.
 struct FileEntry {
-    std::string name;  // text before "="; shown as the current file name
-    std::string path;  // relative to the checked folder, backslash-separated
+    CompactText name;  // text before "="; shown as the current file name
+    CompactText path;  // relative to the checked folder, backslash-separated
     uint32_t size = 0;
-    std::string crc;  // upper-cased on parsing
+    CompactText crc;  // upper-cased on parsing
     bool needsDownload = false;
-    bool failed = false;  // unparseable line, or the local file could not be opened
-    std::wstring error;   // "Parse Failed", "failed to open for checking", ...
+    bool failed = false;    // unparseable line, or the local file could not be opened
+    CompactWideText error;  // "Parse Failed", "failed to open for checking", ...
     // Set by DownloadFileSet when it found the downloaded (or already staged) file intact in
     // this call; only such files may be copied into the game.
     bool verified = false;

@@ -258,6 +258,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         !IsUsableList(logger_, "file list", files)) {
         return Fail(kMsgCannotVerify);
     }
+    std::string().swap(body);  // a long list is held once, as entries, from here on
     LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
     logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
                  "    bytesToDownload = " + Num(check.bytesToDownload));

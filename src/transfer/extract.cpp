@@ -9,7 +9,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 
 #include "patcher/maintenance.h"
 #include "patcher/status.h"
@@ -95,44 +94,130 @@ bool ReadEntryInfo(unzFile archive, EntryInfo* entry, bool* nameTooLong, uint32_
 // --- Paths an archive writes ------------------------------------------------------------------
 //
 // Two packages may be unpacked at once only when neither writes where the other does: the same
-// file, or a file where the other needs a folder. Paths are compared by a 64-bit hash of their
+// file, or a file where the other needs a folder. Paths are compared by a hash of their
 // components, separators unified, "." and empty components dropped and ASCII letters folded (the
 // Windows file system does not tell case apart). A collision only costs parallelism.
-
 constexpr uint64_t kHashStart = 14695981039346656037ull;
 
 uint64_t HashByte(uint64_t hash, unsigned char byte) {
     return (hash ^ byte) * 1099511628211ull;
 }
 
-struct PathKeys {
-    std::vector<uint64_t> files;
-    std::vector<uint64_t> folders;  // folder entries and every folder above an entry
-};
-
-void AddPathKeys(const std::string& name, bool isFolder, PathKeys* keys) {
-    uint64_t hash = kHashStart;
-    bool any = false;
-    for (size_t at = 0; at <= name.size();) {
-        size_t end = at;
-        while (end < name.size() && name[end] != '/' && name[end] != '\\') ++end;
-        const bool skipped = end == at || (end == at + 1 && name[at] == '.');
-        if (!skipped) {
-            if (any) {
-                keys->folders.push_back(hash);
-                hash = HashByte(hash, '/');
-            }
-            for (size_t i = at; i < end; ++i) {
-                const char c = name[i];
-                hash =
-                    HashByte(hash, static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
-            }
-            any = true;
-        }
-        at = end + 1;
+// The paths written by every package, one 64-bit key each: the top bits are the path's hash, the
+// bits below them the package's index in the list and, lowest, whether the path is a folder. A
+// list of 100,000 files thus costs about 8 bytes a file, and sorted, the keys of one path lie
+// together in list order.
+class PathKeys {
+  public:
+    explicit PathKeys(size_t packageCount) {
+        while (packageCount > (size_t{1} << (shift_ - 1))) ++shift_;
     }
-    if (any) (isFolder ? keys->folders : keys->files).push_back(hash);
-}
+
+    // Starts the keys of the package at `index`; packages come in list order.
+    void BeginPackage(size_t index) {
+        package_ = index;
+        packageStart_ = keys_.size();
+        previousFolders_.clear();
+    }
+
+    // Adds a name of the current package: every folder above it, and the name itself as a file
+    // or a folder.
+    void Add(const std::string& name, bool isFolder) {
+        uint64_t hash = kHashStart;
+        size_t depth = 0;
+        for (size_t at = 0; at <= name.size();) {
+            size_t end = at;
+            while (end < name.size() && name[end] != '/' && name[end] != '\\') ++end;
+            const bool skipped = end == at || (end == at + 1 && name[at] == '.');
+            if (!skipped) {
+                if (depth > 0) {
+                    AddFolderAbove(depth - 1, hash);
+                    hash = HashByte(hash, '/');
+                }
+                for (size_t i = at; i < end; ++i) {
+                    const char c = name[i];
+                    hash = HashByte(hash,
+                                    static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+                }
+                ++depth;
+            }
+            at = end + 1;
+        }
+        if (depth > 0) Push(hash, isFolder);
+    }
+
+    // Ends the current package: its keys are sorted and each kept once.
+    void EndPackage() {
+        std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(packageStart_), keys_.end());
+        keys_.erase(
+            std::unique(keys_.begin() + static_cast<std::ptrdiff_t>(packageStart_), keys_.end()),
+            keys_.end());
+    }
+
+    // For each of the first `count` packages, the earlier packages that must be unpacked before
+    // it because the two write the same path (the later one wins, as in a run one after
+    // another). A file waits for the last earlier package writing that file (which waited for
+    // the ones before it) and for every earlier package holding a folder there; a folder waits
+    // for the last earlier package writing a file there. Folders do not clash with each other.
+    // Uses up the keys.
+    std::vector<std::vector<size_t>> Overlaps(size_t count) {
+        std::vector<std::vector<size_t>> after(count);
+        std::vector<uint64_t> keys;
+        keys.swap(keys_);
+        std::sort(keys.begin(), keys.end());
+        std::vector<size_t> folderHolders;
+        for (size_t at = 0; at < keys.size();) {
+            const uint64_t path = keys[at] >> shift_;
+            size_t lastFile = count;  // none yet
+            folderHolders.clear();
+            while (at < keys.size() && keys[at] >> shift_ == path) {
+                const size_t package = PackageOf(keys[at]);
+                bool file = false;
+                bool folder = false;
+                for (; at < keys.size() && keys[at] >> shift_ == path &&
+                       PackageOf(keys[at]) == package;
+                     ++at) {
+                    ((keys[at] & 1) ? folder : file) = true;
+                }
+                if (package >= count) continue;
+                if ((file || folder) && lastFile < count) after[package].push_back(lastFile);
+                if (file) {
+                    after[package].insert(after[package].end(), folderHolders.begin(),
+                                          folderHolders.end());
+                    lastFile = package;
+                }
+                if (folder) folderHolders.push_back(package);
+            }
+        }
+        for (std::vector<size_t>& before : after) {
+            std::sort(before.begin(), before.end());
+            before.erase(std::unique(before.begin(), before.end()), before.end());
+        }
+        return after;
+    }
+
+  private:
+    size_t PackageOf(uint64_t key) const {
+        return static_cast<size_t>((key & ((uint64_t{1} << shift_) - 1)) >> 1);
+    }
+    void Push(uint64_t hash, bool isFolder) {
+        keys_.push_back((hash >> shift_ << shift_) | (uint64_t{package_} << 1) |
+                        (isFolder ? 1 : 0));
+    }
+    // The folders of consecutive entries are mostly the same: each is added once per run.
+    void AddFolderAbove(size_t depth, uint64_t hash) {
+        if (depth < previousFolders_.size() && previousFolders_[depth] == hash) return;
+        previousFolders_.resize(depth + 1);
+        previousFolders_[depth] = hash;
+        Push(hash, true);
+    }
+
+    unsigned shift_ = 1;  // the package index and the folder bit
+    size_t package_ = 0;
+    size_t packageStart_ = 0;
+    std::vector<uint64_t> keys_;
+    std::vector<uint64_t> previousFolders_;  // of the last name added, by depth
+};
 
 // Walks the central directory once and refuses the archive when one name could land outside the
 // destination; the refusal's log text goes to *refusal. With `keys`, the paths of all entries are
@@ -157,7 +242,7 @@ bool CheckEntryNames(unzFile archive, uint64_t entryCount, PathKeys* keys, std::
             *code = 0;
             return false;
         }
-        if (keys) AddPathKeys(entry.name, entry.isFolder, keys);
+        if (keys) keys->Add(entry.name, entry.isFolder);
     }
     return true;
 }
@@ -302,43 +387,6 @@ bool UnpackArchive(const std::wstring& zipPath, const std::wstring& destDir,
     });
 }
 
-// For each package, the earlier packages that must be unpacked before it because the two write
-// the same path (the later one wins, as in a run one after another). Fed in list order.
-class OverlapFinder {
-  public:
-    std::vector<size_t> Add(size_t index, PathKeys keys) {
-        std::vector<size_t> before;
-        for (const uint64_t file : keys.files) {
-            if (const auto it = lastFile_.find(file); it != lastFile_.end()) {
-                before.push_back(it->second);
-            }
-            if (const auto it = folders_.find(file); it != folders_.end()) {
-                before.insert(before.end(), it->second.begin(), it->second.end());
-            }
-        }
-        for (const uint64_t folder : keys.folders) {
-            if (const auto it = lastFile_.find(folder); it != lastFile_.end()) {
-                before.push_back(it->second);
-            }
-        }
-        for (const uint64_t file : keys.files) lastFile_[file] = index;
-        for (const uint64_t folder : keys.folders) {
-            std::vector<size_t>& owners = folders_[folder];
-            if (owners.empty() || owners.back() != index) owners.push_back(index);
-        }
-        std::sort(before.begin(), before.end());
-        before.erase(std::unique(before.begin(), before.end()), before.end());
-        if (!before.empty() && before.back() == index) before.pop_back();
-        return before;
-    }
-
-  private:
-    // A file path's last writer suffices: that one waited for the writers before it.
-    std::unordered_map<uint64_t, size_t> lastFile_;
-    // Folders do not clash with each other, so every package holding one is kept.
-    std::unordered_map<uint64_t, std::vector<size_t>> folders_;
-};
-
 }  // namespace
 
 bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
@@ -383,21 +431,23 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     uint32_t scanCode = 0;
     std::string refusal;
     {
-        OverlapFinder overlaps;
+        PathKeys keys(packages.size());
         for (; count < packages.size(); ++count) {
             jobs[count].zipPath = JoinPath(zipDir, ToWide(packages[count].path));
-            PathKeys keys;
             if (!IsSafeRelativePath(packages[count].path)) {
                 // Lists from the parser never get here; a hand-made entry is not trusted either.
                 scanCode = 0;
                 break;
             }
+            keys.BeginPackage(count);
             if (!ScanArchive(jobs[count].zipPath, &keys, &refusal)) {
                 scanCode = LastSystemError();
                 break;
             }
-            jobs[count].after = overlaps.Add(count, std::move(keys));
+            keys.EndPackage();
         }
+        std::vector<std::vector<size_t>> after = keys.Overlaps(count);
+        for (size_t i = 0; i < count; ++i) jobs[i].after = std::move(after[i]);
     }
 
     // Then the archives on two threads: each takes the earliest package whose overlapping

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "util/compact_text.h"
 
 namespace velka {
 namespace {
@@ -83,6 +84,39 @@ TEST(SplitTest, DropsEmptyPieces) {
     for (const Case& c : cases) {
         EXPECT_EQ(Split(c.text, c.delimiter), c.expected) << "text \"" << c.text << "\"";
     }
+}
+
+// Lengths around the inline limit (15 chars, 7 or 3 wide chars) and far past it, with NULs
+// inside: every copy, move and reassignment keeps the whole text.
+template <typename Text, typename String>
+void ExpectCompactTextKeepsEveryLength(typename String::value_type fill) {
+    for (size_t length : {0, 1, 2, 3, 4, 6, 7, 8, 14, 15, 16, 17, 300}) {
+        String text(length, fill);
+        for (size_t i = 1; i < length; i += 5) text[i] = 0;
+        Text compact(text);
+        EXPECT_EQ(compact, text) << length;
+        EXPECT_EQ(compact.size(), length);
+        EXPECT_EQ(compact.empty(), length == 0);
+        EXPECT_EQ(static_cast<String>(compact), text) << length;
+        Text copy = compact;
+        Text moved = std::move(copy);
+        EXPECT_EQ(moved, text) << length;
+        copy = moved;  // into a moved-from text
+        EXPECT_EQ(copy, text) << length;
+        moved = moved.view().substr(length / 2);  // from its own storage
+        EXPECT_EQ(moved, text.substr(length / 2)) << length;
+        compact.clear();
+        EXPECT_TRUE(compact.empty()) << length;
+        EXPECT_EQ(copy, text) << "copies share no storage: " << length;
+    }
+}
+
+TEST(CompactTextTest, KeepsEveryLengthThroughCopiesMovesAndReassignment) {
+    ExpectCompactTextKeepsEveryLength<CompactText, std::string>('a');
+    ExpectCompactTextKeepsEveryLength<CompactWideText, std::wstring>(L'\x9A5B');
+    const CompactText name("res\\dir00000\\file00000.txt");
+    EXPECT_EQ("Name = " + name + ".", "Name = res\\dir00000\\file00000.txt.");
+    EXPECT_TRUE(CompactText("a") < "b" && "a" < CompactText("b") && "b" != CompactText("a"));
 }
 
 TEST(NumberParsingTest, SignedParsersFollowStrtolAndNeverThrow) {
