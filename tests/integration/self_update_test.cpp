@@ -560,13 +560,16 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
             SCOPED_TRACE("attempt " + std::to_string(attempt));
             ReplaceAndWait(how);
             ends_ = 0;
+            const std::string startedOnce = kBatch ? "v1\r\n" : "v1\n";
             if (attempt == 1) {
-                EXPECT_TRUE(WaitFor([&] { return !Contents(install_ / L"started.txt").empty(); }))
+                // The script may still be writing the line when the file appears.
+                EXPECT_TRUE(WaitFor(
+                    [&] { return Contents(install_ / L"started.txt") == startedOnce; }))
                     << "the old launcher is started again";
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             }
-            EXPECT_EQ(kBatch ? "v1\r\n" : "v1\n", Contents(install_ / L"started.txt"));
+            EXPECT_EQ(startedOnce, Contents(install_ / L"started.txt"));
             EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
             EXPECT_EQ("old data", Contents(install_ / L"data.dll"));
             EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
