@@ -117,7 +117,7 @@ std::wstring Patcher::CodesMessage(const std::wstring& text) const {
 }
 
 bool Patcher::Fail(const std::wstring& text) {
-    PatcherStatus::Fail(text);
+    status_.Fail(text);
     return false;
 }
 
@@ -144,7 +144,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     OpenDayLog();
     RepairSwap();
     if (waitForGame) {
-        SetMessage(L"正在等待遊戲進程關閉");
+        status_.SetMessage(L"正在等待遊戲進程關閉");
         KillProcessByName(kGameProcessName);
     }
 
@@ -161,7 +161,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     std::vector<std::string> urls =
         BuildUrlList(kLauncherConfigName, local.remoteURLs, defaultLauncherUrl);
     ForcePlainHttp(&urls);
-    SetMessage(L"正在驗證啓動器是否需要更新");
+    status_.SetMessage(L"正在驗證啓動器是否需要更新");
     if (!AcceptRelease(BuildUrlList(kReleaseRecordName, local.remoteURLs, defaultLauncherUrl))) {
         return false;
     }
@@ -188,7 +188,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     }
     urls = BuildUrlList(kServerConfigName, latest.remoteURLs, "");
     ForcePlainHttp(&urls);
-    SetMessage(L"正在驗證版本是否需要更新");
+    status_.SetMessage(L"正在驗證版本是否需要更新");
     const std::wstring latestServerConfig = PathIn(L"Temp\\serverconfig.txt");
     refusals = release_.Refusals();
     if (!DownloadVouched(latestServerConfig, urls, kServerConfigName)) {
@@ -203,7 +203,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
         if (!IsInvalidVersion(server.zipVersion)) {
             label = ReplaceAll(label, L"x.x.x", ToWide(VersionToString(server.zipVersion)));
         }
-        SetVersionLabel(label);
+        status_.SetVersionLabel(label);
     }
     ForcePlainHttp(&server.filelistURLs);
     ForcePlainHttp(&server.zipupdateURLs);
@@ -236,14 +236,14 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
         return Fail(kMsgSelfUpdateFailed);
     }
     if (!selfUpdater_.update(*this, urls, latest.launcherZipInfo)) {
-        SetState(PatcherState::Failed);  // the updater has set the message
+        status_.SetState(PatcherState::Failed);  // the updater has set the message
         return false;
     }
     CreateDirectories(PathIn(L"Config\\launcherconfig.txt"));
     KeepAcceptedRelease();
     selfUpdater_.replace(*this, PathIn(L"Temp\\LauncherUpdate"));
     // Only reached when the replacement could not be started; its message is set.
-    if (State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
+    if (status_.State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
     return false;
 }
 
@@ -254,12 +254,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     std::string body = FetchVouchedText(server.filelistURLs, kFileListName);
     if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
     std::vector<FileEntry> files;
-    if (!ParseFileList(logger_, *this, body, &files) ||
+    if (!ParseFileList(logger_, status_, body, &files) ||
         !IsUsableList(logger_, "file list", files)) {
         return Fail(kMsgCannotVerify);
     }
     std::string().swap(body);  // a long list is held once, as entries, from here on
-    LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
+    LocalCheckResult check = CheckLocalFiles(status_, gameFolder, files);
     logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
                  "    bytesToDownload = " + Num(check.bytesToDownload));
     if (!localConfigExisted && zipNeeded && check.filesToDownload == 0 &&
@@ -282,11 +282,11 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
         std::vector<PackageEntry> packages;
         uint64_t unpackedTotal = 0;
-        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal) ||
+        if (!ParsePackageList(logger_, status_, body, &packages, &unpackedTotal) ||
             !IsUsableList(logger_, "package list", packages)) {
             return Fail(kMsgCannotVerify);
         }
-        LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);
+        LocalCheckResult zips = CheckLocalPackages(status_, baseDir_, packages);
         RecheckStagedPackages(packages, &zips);
         logger_.Info("=========Zip update process");
         if (!CheckDiskSpace(logger_, baseDir_, zips.bytesToDownload + unpackedTotal)) {
@@ -299,7 +299,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             }
             ExpectedDigests digests;
             if (release_.Active()) digests.digests = release_.PackageDigests(packages);
-            DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
+            DownloadPackages(logger_, status_, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
                              static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
                              &localFaults, settings_, release_.Active() ? &digests : nullptr);
@@ -311,8 +311,8 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             if (localFaults != 0) return Fail(kMsgLocalFault);
             if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         }
-        if (!ExtractPackages(logger_, *this, baseDir_, packages, unpackedTotal)) {
-            SetState(PatcherState::Failed);  // extraction has set the message
+        if (!ExtractPackages(logger_, status_, baseDir_, packages, unpackedTotal)) {
+            status_.SetState(PatcherState::Failed);  // extraction has set the message
             return false;
         }
         logger_.Info("=========Zip update finish");
@@ -322,7 +322,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     std::wstring checkPath = gameFolder;
     if (zipNeeded) {
         checkPath = PathIn(L"Package\\velka_win");
-        check = CheckLocalFiles(*this, checkPath, files);
+        check = CheckLocalFiles(status_, checkPath, files);
     }
     logger_.Info("Check local game files checkGamePath:  " + ToNarrow(checkPath) +
                  "    filesToDownload = " + Num(check.filesToDownload));
@@ -341,13 +341,13 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             return Fail(StageFailure(kMsgCannotVerify, refusals));
         }
         CreateDirectories(incrementFolder);
-        DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
+        DownloadFileSet(logger_, status_, incrementFolder, server.incrementupdateURLs, files,
                         static_cast<int32_t>(check.filesToDownload),
                         static_cast<int64_t>(check.bytesToDownload), &failedFiles, &localFaults,
                         settings_, release_.Active() ? &digests : nullptr);
         refusals = release_.Refusals();
         release_.AddRefusals(digests.refusals);
-        SetState(PatcherState::FilesDownloaded);
+        status_.SetState(PatcherState::FilesDownloaded);
         logger_.Info("=========Increment update finish  filesToDownload = " +
                      Num(check.filesToDownload) + "    failedFiles = " + Num(failedFiles) +
                      "    localFaults = " + Num(localFaults));
@@ -366,9 +366,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // H. The unpacked package folder takes the old game's place.
     if (zipNeeded) {
         logger_.Info("Rename process after zip update process");
-        SetMessage(L"正在進行重命名操作");
+        status_.SetMessage(L"正在進行重命名操作");
         uint32_t code = 0;
-        if (!SwapInFolder(logger_, *this, PathIn(L"Game"), PathIn(L"Package"),
+        if (!SwapInFolder(logger_, status_, PathIn(L"Game"), PathIn(L"Package"),
                           PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
             logger_.Info("Rename failed error = " + Num(code));
             return Fail(kMsgRenameFailed + LastErrorSuffix(code));
@@ -377,7 +377,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
 
     // I. Record the versions and clean up.
     logger_.Info("Finish update process, update config files");
-    SetMessage(L"更新完成");
+    status_.SetMessage(L"更新完成");
     CreateDirectories(LocalVersionRecordPath(baseDir_));
     if (!WriteLocalVersionRecord(baseDir_, server)) {
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
@@ -390,7 +390,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     KeepAcceptedRelease();
     RepairSwap();  // Temp may hold an old game that is still needed
     DeleteTree(logger_, PathIn(L"Temp"));
-    SetState(PatcherState::Finished);
+    status_.SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");
     return true;
 }
@@ -455,7 +455,7 @@ void Patcher::RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCh
         entry.needsDownload = true;
         ++zips->filesToDownload;
         zips->bytesToDownload += static_cast<uint64_t>(entry.packageSize);
-        if (filesDone.load() > 0) --filesDone;
+        if (status_.filesDone.load() > 0) --status_.filesDone;
     }
 }
 

@@ -1,8 +1,8 @@
 // The update engine: one Patcher per process runs the update pipeline once on its own thread and
-// publishes its progress in the status record it derives from.
+// publishes its progress in the status record it holds.
 //
 // Threads: the front end constructs the Patcher, sets waitForGame, starts ThreadMain on a new
-// thread and afterwards only reads the status (PatcherStatus). Everything else runs on that
+// thread and afterwards only reads the status (Status()). Everything else runs on that
 // update thread. The Patcher is never destroyed while the process runs.
 #pragma once
 
@@ -41,7 +41,7 @@ extern const wchar_t kMsgReleaseUnverified[];
 // `baseDirectory`) applied.
 TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory);
 
-class Patcher : public PatcherStatus {
+class Patcher {
 public:
     // Runs below the folder of the running executable, with its network settings.
     Patcher();
@@ -75,6 +75,10 @@ public:
     // asking for credentials (407).
     std::wstring CodesMessage(const std::wstring& text) const;
 
+    // The status record: written by the update thread only, read by the front ends on their tick.
+    PatcherStatus& Status() { return status_; }
+    const PatcherStatus& Status() const { return status_; }
+
     Logger& GetLogger() { return logger_; }
     const ContentCipher& Cipher() const { return cipher_; }
     const TransferSettings& Settings() const { return settings_; }
@@ -104,11 +108,10 @@ public:
     };
     void SetSelfUpdater(SelfUpdater updater) { selfUpdater_ = std::move(updater); }
 
-protected:
+private:
     // Ends the run: state Failed, the message, false.
     bool Fail(const std::wstring& text);
 
-private:
     bool OpenDayLog();
     // Puts back or removes an old game that a kill left beside the new one.
     void RepairSwap();
@@ -137,6 +140,7 @@ private:
     // Records the accepted release once the run has done its work.
     void KeepAcceptedRelease();
 
+    PatcherStatus status_;
     std::wstring baseDir_;
     TransferSettings settings_;
     Logger logger_;

@@ -19,18 +19,19 @@ namespace velka {
 bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
                     const std::vector<std::string>& urls, const PackageInfo& package) {
     Logger& logger = patcher.GetLogger();
-    patcher.filesDone = 0;
-    patcher.filesTotal = 1;
-    patcher.bytesDone = 0;
-    patcher.bytesTotal = package.packageSize;
-    patcher.SetState(PatcherState::DownloadingFiles);
-    patcher.SetCurrentFileName(ToWide(package.fileName));
-    patcher.SetMessage(L"正在更新啓動器");
+    PatcherStatus& status = patcher.Status();
+    status.filesDone = 0;
+    status.filesTotal = 1;
+    status.bytesDone = 0;
+    status.bytesTotal = package.packageSize;
+    status.SetState(PatcherState::DownloadingFiles);
+    status.SetCurrentFileName(ToWide(package.fileName));
+    status.SetMessage(L"正在更新啓動器");
 
     // The name comes from the published configuration and becomes a path below Temp.
     if (!IsSafeRelativePath(package.fileName)) {
         logger.Error("Launcher package name refused : " + PrintableForLog(package.fileName));
-        patcher.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
+        status.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
     const std::wstring packagePath = JoinPath(JoinPath(baseDir, L"Temp"), ToWide(package.fileName));
@@ -45,11 +46,11 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
                  (!release.Active() ||
                   release.VouchesForFile(package.fileName, packagePath, logger));
     if (!ready) {
-        patcher.currentFileBytes = 0;
-        patcher.bytesDone = 0;
+        status.currentFileBytes = 0;
+        status.bytesDone = 0;
         for (const std::string& url : urls) {
             Sha256Digest digest{};
-            if (!DownloadToFile(url, packagePath, &patcher.currentFileBytes, &patcher.bytesDone,
+            if (!DownloadToFile(url, packagePath, &status.currentFileBytes, &status.bytesDone,
                                 &logger, patcher.Settings(), false,
                                 release.Active() ? &digest : nullptr)) {
                 continue;
@@ -67,7 +68,7 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
         }
     }
     if (!ready) {
-        patcher.SetMessage(release.Refusals() > refusals
+        status.SetMessage(release.Refusals() > refusals
                                ? std::wstring(kMsgReleaseUnverified)
                                : patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
@@ -76,7 +77,7 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
     DeleteTree(logger, stagingFolder);
     if (!UnzipArchive(packagePath, stagingFolder, nullptr, &logger)) {
         const uint32_t code = LastSystemError();
-        patcher.SetMessage(kMsgSelfUpdateFailed + LastErrorSuffix(code));
+        status.SetMessage(kMsgSelfUpdateFailed + LastErrorSuffix(code));
         logger.Error("Unzip failed! Unzip path : " + ToNarrow(packagePath) + " Zip path : " +
                      ToNarrow(stagingFolder) + " ErrorCode = " + std::to_string(code));
         return false;
@@ -117,10 +118,10 @@ bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
     if (!hasLauncher) {
         patcher.GetLogger().Error("Launcher self-update package holds no " +
                                   PrintableForLog(script.launcherExe));
-        static_cast<PatcherStatus&>(patcher).Fail(kMsgSelfUpdateFailed);
+        patcher.Status().Fail(kMsgSelfUpdateFailed);
         return false;
     }
-    return script.WriteAndRun(patcher.GetLogger(), patcher, how.endProcess);
+    return script.WriteAndRun(patcher.GetLogger(), patcher.Status(), how.endProcess);
 }
 
 Patcher::SelfUpdater MakeSelfUpdater(LauncherReplacement how) {

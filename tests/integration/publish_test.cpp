@@ -854,7 +854,7 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
     settings.packageWatchPeriodMs = 20;
     {
         Patcher patcher(install, settings);
-        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Message());
+        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Status().Message());
     }
     EXPECT_EQ(ReadTree(JoinPath(install, L"Game/velka_win")), SampleGame());
     EXPECT_GE(server.CountRequests("/zip/velka_win_1.2.3_003.zip"), 1u);
@@ -869,7 +869,7 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
     const size_t requestsBefore = server.Requests().size();
     {
         Patcher patcher(install, settings);
-        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Message());
+        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Status().Message());
     }
     EXPECT_EQ(ReadTree(JoinPath(install, L"Game/velka_win")), release);
     std::set<std::string> fetched;
@@ -974,7 +974,7 @@ struct SignedRelease {
         updater.replace = [this](Patcher&, const std::wstring&) { replaced = true; };
         patcher.SetSelfUpdater(updater);
         const bool finished = patcher.Run(evil.Url("Launcher/"));
-        message = patcher.Message();
+        message = patcher.Status().Message();
         return finished;
     }
 

@@ -306,7 +306,7 @@ void MainWindow::UpdateView() {
 
 void MainWindow::Paint(HDC deviceContext) {
     PaintWindow(deviceContext, *canvas_, *view_, startButton_, progressBar_,
-                IsDownloading(patcher_->State()));
+                IsDownloading(patcher_->Status().State()));
 }
 
 void MainWindow::LoadCloseSetting() {
