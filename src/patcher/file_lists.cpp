@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "patcher/install_layout.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -284,7 +285,7 @@ LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& game
 
 LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
                                     std::vector<PackageEntry>& entries) {
-    return CheckEntries(status, JoinPath(baseFolder, L"Temp\\ZipUpdate"), L"正在檢索本地整包文件",
+    return CheckEntries(status, JoinPath(baseFolder, kPackageDownloadFolder), L"正在檢索本地整包文件",
                         entries);
 }
 

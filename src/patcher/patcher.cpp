@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
 #include "patcher/release_key.h"
 #include "patcher/version_record.h"
@@ -45,9 +46,6 @@ const char kFileListName[] = "filelist.txt";
 const char kPackageListName[] = "ziplist.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
 const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
-// Where the old game waits while the new one takes its place: inside D, so both renames stay on
-// one volume, and inside Temp, which a finished run removes.
-const wchar_t kOldGameFolder[] = L"Temp\\OldGame";
 
 std::string Num(int64_t value) { return std::to_string(value); }
 std::wstring WNum(int64_t value) { return std::to_wstring(value); }
@@ -84,7 +82,7 @@ Patcher::Patcher() : Patcher(ModuleDirectory(), InstalledTransferSettings(Module
 
 TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory) {
     TransferSettings settings;
-    LoadNetworkSettings(baseDirectory, &settings);
+    LoadNetworkSettings(JoinPath(baseDirectory, kNetworkSettingsPath), &settings);
     return settings;
 }
 
@@ -123,7 +121,7 @@ bool Patcher::Fail(const std::wstring& text) {
 
 bool Patcher::OpenDayLog() {
     const std::string today = TodayString();
-    const std::wstring logDir = PathIn(L"Log");
+    const std::wstring logDir = PathIn(kLogFolder);
     CleanOldLogs(logDir, today, 7);
     const std::wstring logPath = JoinPath(logDir, ToWide(today) + L".txt");
     CreateDirectories(logPath);
@@ -132,7 +130,7 @@ bool Patcher::OpenDayLog() {
 }
 
 void Patcher::RepairSwap() {
-    RepairInterruptedSwap(logger_, PathIn(L"Game"), PathIn(kOldGameFolder));
+    RepairInterruptedSwap(logger_, PathIn(kGameFolder), PathIn(kOldGameFolder));
 }
 
 bool Patcher::Run(const std::string& defaultLauncherUrl) {
@@ -150,7 +148,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
 
     // B. Launcher configuration: the installed mirrors first, the compiled-in one last.
     bool selfUpdate = false;
-    const std::wstring localLauncherConfig = PathIn(L"Config\\launcherconfig.txt");
+    const std::wstring localLauncherConfig = PathIn(kInstalledLauncherConfigPath);
     if (FileExists(localLauncherConfig)) {
         selfUpdate = !ParseLauncherConfig(logger_, cipher_, localLauncherConfig, &local);
         logger_.Info("Local launcher version : " + VersionToString(local.launcherVersion));
@@ -165,7 +163,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     if (!AcceptRelease(BuildUrlList(kReleaseRecordName, local.remoteURLs, defaultLauncherUrl))) {
         return false;
     }
-    const std::wstring latestLauncherConfig = PathIn(L"Temp\\launcherconfig.txt");
+    const std::wstring latestLauncherConfig = PathIn(kStagedLauncherConfigPath);
     int32_t refusals = release_.Refusals();
     if (!DownloadVouched(latestLauncherConfig, urls, kLauncherConfigName)) {
         return Fail(StageFailure(kMsgCannotVerify, refusals));
@@ -189,7 +187,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     urls = BuildUrlList(kServerConfigName, latest.remoteURLs, "");
     ForcePlainHttp(&urls);
     status_.SetMessage(L"正在驗證版本是否需要更新");
-    const std::wstring latestServerConfig = PathIn(L"Temp\\serverconfig.txt");
+    const std::wstring latestServerConfig = PathIn(kStagedServerConfigPath);
     refusals = release_.Refusals();
     if (!DownloadVouched(latestServerConfig, urls, kServerConfigName)) {
         return Fail(StageFailure(kMsgCannotVerify, refusals));
@@ -219,7 +217,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
 
 bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& defaultLauncherUrl) {
     logger_.Info("=========Launcher self-update process");
-    CreateDirectories(PathIn(L"Temp\\LauncherUpdate") + kPathSeparator);
+    CreateDirectories(PathIn(kLauncherStagingFolder) + kPathSeparator);
     // Sizes of -1 (a missing description) add up, as unsigned, to more than any disk holds.
     const uint64_t required = static_cast<uint64_t>(latest.launcherZipInfo.unpackedSize) +
                               static_cast<uint64_t>(latest.launcherZipInfo.packageSize);
@@ -239,9 +237,9 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
         status_.SetState(PatcherState::Failed);  // the updater has set the message
         return false;
     }
-    CreateDirectories(PathIn(L"Config\\launcherconfig.txt"));
+    CreateDirectories(PathIn(kInstalledLauncherConfigPath));
     KeepAcceptedRelease();
-    selfUpdater_.replace(*this, PathIn(L"Temp\\LauncherUpdate"));
+    selfUpdater_.replace(*this, PathIn(kLauncherStagingFolder));
     // Only reached when the replacement could not be started; its message is set.
     if (status_.State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
     return false;
@@ -249,7 +247,7 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
 
 bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded) {
     // E. File list and the local check.
-    const std::wstring gameFolder = PathIn(L"Game\\velka_win") + kPathSeparator;
+    const std::wstring gameFolder = PathIn(kInstalledGameFolder) + kPathSeparator;
     int32_t refusals = release_.Refusals();
     std::string body = FetchVouchedText(server.filelistURLs, kFileListName);
     if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
@@ -321,12 +319,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // G. Incremental update.
     std::wstring checkPath = gameFolder;
     if (zipNeeded) {
-        checkPath = PathIn(L"Package\\velka_win");
+        checkPath = PathIn(kUnpackedGameFolder);
         check = CheckLocalFiles(status_, checkPath, files);
     }
     logger_.Info("Check local game files checkGamePath:  " + ToNarrow(checkPath) +
                  "    filesToDownload = " + Num(check.filesToDownload));
-    const std::wstring incrementFolder = PathIn(L"Temp\\Incrementupdate\\velka_win");
+    const std::wstring incrementFolder = PathIn(kIncrementFolder);
     if (check.filesToDownload != 0) {
         logger_.Info("=========Increment update process  filesToDownload = " +
                      Num(check.filesToDownload) + "    bytesToDownload = " +
@@ -368,7 +366,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         logger_.Info("Rename process after zip update process");
         status_.SetMessage(L"正在進行重命名操作");
         uint32_t code = 0;
-        if (!SwapInFolder(logger_, status_, PathIn(L"Game"), PathIn(L"Package"),
+        if (!SwapInFolder(logger_, status_, PathIn(kGameFolder), PathIn(kPackageFolder),
                           PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
             logger_.Info("Rename failed error = " + Num(code));
             return Fail(kMsgRenameFailed + LastErrorSuffix(code));
@@ -384,12 +382,12 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     }
     // Replaced in one step: a truncated copy would force a self-update on the next start.
     std::string launcherConfigText;
-    if (ReadFileBytes(PathIn(L"Temp\\launcherconfig.txt"), &launcherConfigText)) {
-        WriteFileAtomically(PathIn(L"Config\\launcherconfig.txt"), launcherConfigText);
+    if (ReadFileBytes(PathIn(kStagedLauncherConfigPath), &launcherConfigText)) {
+        WriteFileAtomically(PathIn(kInstalledLauncherConfigPath), launcherConfigText);
     }
     KeepAcceptedRelease();
     RepairSwap();  // Temp may hold an old game that is still needed
-    DeleteTree(logger_, PathIn(L"Temp"));
+    DeleteTree(logger_, PathIn(kTempFolder));
     status_.SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");
     return true;
@@ -446,7 +444,7 @@ std::wstring Patcher::StageFailure(const std::wstring& text, int32_t refusalsBef
 
 void Patcher::RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCheckResult* zips) {
     if (!release_.Active()) return;
-    const std::wstring folder = PathIn(L"Temp\\ZipUpdate");
+    const std::wstring folder = PathIn(kPackageDownloadFolder);
     for (PackageEntry& entry : packages) {
         if (entry.needsDownload || entry.failed || !IsSafeRelativePath(entry.path)) continue;
         const std::wstring path = JoinPath(folder, ToWide(entry.path));

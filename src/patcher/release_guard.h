@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/release_record.h"
 #include "transfer/transfer_settings.h"
 
@@ -20,10 +21,8 @@ namespace velka {
 
 class Logger;
 
-// Where an install keeps the highest release it has accepted (below D), a decimal and a line end.
-inline constexpr wchar_t kAcceptedReleasePath[] = L"Config\\acceptedrelease.txt";
-
-// The highest release accepted below `baseDirectory`; 0 when none was recorded or the record is
+// The highest release accepted below `baseDirectory` (kAcceptedReleasePath: a decimal and a
+// line end); 0 when none was recorded or the record is
 // unreadable.
 uint64_t ReadAcceptedRelease(const std::wstring& baseDirectory);
 // Records `release` (replacing the file in one step). False when it cannot be written.

@@ -4,6 +4,7 @@
 
 #include "patcher/failure_text.h"
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -34,8 +35,8 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
         status.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
-    const std::wstring packagePath = JoinPath(JoinPath(baseDir, L"Temp"), ToWide(package.fileName));
-    const std::wstring stagingFolder = JoinPath(baseDir, L"Temp\\LauncherUpdate");
+    const std::wstring packagePath = JoinPath(JoinPath(baseDir, kTempFolder), ToWide(package.fileName));
+    const std::wstring stagingFolder = JoinPath(baseDir, kLauncherStagingFolder);
 
     // An unreadable file gives an empty CRC text, which must not match an empty published one.
     auto matches = [&](const std::string& crc) { return !crc.empty() && crc == package.crc; };
@@ -88,18 +89,19 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
 bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
                      const std::wstring& stagingFolder, const LauncherReplacement& how) {
     UpdaterScript script;
-    script.sourceFolder = "Temp\\LauncherUpdate";
+    script.sourceFolder = ToNarrow(kLauncherStagingFolder);
     script.launcherExe = how.launcherExe;
     script.scriptPath = JoinPath(baseDir, UpdaterScriptName(how.language));
     script.language = how.language;
     script.processId = how.processId != 0 ? how.processId : CurrentProcessId();
     script.waitSeconds = how.waitSeconds;
-    script.SetConfigFiles("Temp", "Config", "launcherconfig.txt");
+    script.SetConfigFiles(ToNarrow(kTempFolder), ToNarrow(kConfigFolder),
+                          ToNarrow(FileNameOfPath(kInstalledLauncherConfigPath)));
     // The configuration the pipeline downloaded names the version being installed. One that
     // cannot be read still gets a marker of its own, so a failing replacement relaunches once.
     LauncherConfig staged;
     ParseLauncherConfig(patcher.GetLogger(), patcher.Cipher(),
-                        JoinPath(baseDir, L"Temp\\launcherconfig.txt"), &staged);
+                        JoinPath(baseDir, kStagedLauncherConfigPath), &staged);
     script.stagedVersion = VersionToString(staged.launcherVersion);
 
     bool hasLauncher = false;

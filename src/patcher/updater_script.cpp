@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "patcher/failure_text.h"
+#include "patcher/install_layout.h"
 #include "patcher/patcher.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -165,16 +166,11 @@ std::string ScriptFileName(const UpdaterScript& script) {
 // del and cp would treat as folders (del asks before emptying one, and nobody can answer a
 // hidden script).
 bool IsReservedName(const UpdaterScript& script, const std::string& name) {
-    const std::string reserved[] = {ScriptFileName(script),
-                                    script.stagingFolder,
-                                    script.configFolder,
-                                    "Temp",
-                                    "Config",
-                                    "Log",
-                                    "Game",
-                                    "Package"};
-    for (const std::string& r : reserved) {
+    for (const std::string& r : {ScriptFileName(script), script.stagingFolder, script.configFolder}) {
         if (EqualsIgnoringAsciiCase(r, name)) return true;
+    }
+    for (const wchar_t* r : kReservedNames) {
+        if (EqualsIgnoringAsciiCase(ToNarrow(r), name)) return true;
     }
     return false;
 }
@@ -182,7 +178,7 @@ bool IsReservedName(const UpdaterScript& script, const std::string& name) {
 // Where the script keeps the old files until the new ones are in place, and the marker saying
 // that a failed replacement of this version has already started the old launcher once.
 std::string BackupFolder(const UpdaterScript& s) {
-    return s.stagingFolder + "\\LauncherBackup";
+    return s.stagingFolder + "\\" + ToNarrow(kLauncherBackupName);
 }
 std::string RelaunchMarker(const UpdaterScript& s) {
     return "LauncherRelaunch-" + s.stagedVersion;
@@ -321,7 +317,7 @@ void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
 }  // namespace
 
 std::wstring UpdaterScriptName(ScriptLanguage language) {
-    return language == ScriptLanguage::Batch ? L"updater.bat" : L"updater.sh";
+    return language == ScriptLanguage::Batch ? kBatchScriptName : kShellScriptName;
 }
 
 void UpdaterScript::SetConfigFiles(const std::string& staging, const std::string& folder,

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -405,8 +406,8 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
 
 bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
                      const std::vector<PackageEntry>& packages, uint64_t unpackedTotal) {
-    const std::wstring packageDir = JoinPath(baseDir, L"Package");
-    const std::wstring zipDir = JoinPath(baseDir, L"Temp\\ZipUpdate");
+    const std::wstring packageDir = JoinPath(baseDir, kPackageFolder);
+    const std::wstring zipDir = JoinPath(baseDir, kPackageDownloadFolder);
 
     status.SetMessage(L"正在進行資源整理,如長時間卡頓可重開啓動器");
     DeleteTree(logger, packageDir);

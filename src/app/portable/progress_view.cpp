@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "patcher/install_layout.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -95,11 +96,11 @@ void ProgressView::SetSpeedLimit(int64_t bytesPerSecond) {
 }
 
 std::wstring ProgressView::GameExecutable() const {
-    return JoinPath(baseDirectory_, L"Game\\velka_win\\velka.exe");
+    return JoinPath(baseDirectory_, kGameExecutablePath);
 }
 
 std::wstring ProgressView::GameFolder() const {
-    return JoinPath(baseDirectory_, L"Game\\velka_win\\");
+    return JoinPath(baseDirectory_, kInstalledGameFolder) + kPathSeparator;
 }
 
 ViewRequests ProgressView::Tick(bool startClicked) {
