@@ -2,7 +2,8 @@
 // lists, the write callbacks, the success rule and the table of options per kind of transfer.
 //
 // libcurl's global initialisation (curl_global_init) is the front end's job; nothing here does
-// it. A handle is used by one thread at a time and never kept between transfers.
+// it. A handle is used by one thread at a time. Only the file set keeps handles between its
+// transfers (for their open connections), and resets each before setting its options.
 #pragma once
 
 #include <curl/curl.h>

@@ -1,7 +1,7 @@
-// Download sets: the packages of a full update, two at a time on a small worker pool, and the
-// individual files of an incremental update, one after the other. Both work in sweeps over the
-// mirror base URLs: sweep k fetches from the k-th base every entry still missing or wrong, until
-// every entry is verified or the bases are used up.
+// Download sets: the packages of a full update and the individual files of an incremental
+// update, both two at a time on a small worker pool. Both work in sweeps over the mirror base
+// URLs: sweep k fetches from the k-th base every entry still missing or wrong, until every entry
+// is verified or the bases are used up.
 //
 // Both run on the update thread and publish progress through `status`; both set `*failedFiles`
 // and `*localFaults` to 0 on entry and leave there the entries whose last attempt failed and the
@@ -89,12 +89,22 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
                       const TransferSettings& settings = DefaultTransferSettings(),
                       ExpectedDigests* expected = nullptr);
 
-// Fetches every file marked needsDownload into targetDir/<path>, one at a time on the calling
-// thread, from base + path ("\\" made "/", every blank of the URL made "%20"; the local name
-// keeps its blanks), sweeping over the bases in order while filesDone differs from count. A file
-// already present with the right CRC is counted without a transfer; a wrong one is replaced.
-// needsDownload is never cleared here; `verified` is set on the entries whose staged file this
-// call found intact, and cleared on all others.
+// Fetches every file marked needsDownload into targetDir/<path> from base + path ("\\" made
+// "/", every blank of the URL made "%20"; the local name keeps its blanks), sweeping over the
+// bases in order while filesDone differs from count. A file already present with the right CRC
+// is counted without a transfer; a wrong one is replaced. needsDownload is never cleared here;
+// `verified` is set on the entries whose staged file this call found intact, and cleared on all
+// others.
+//
+// Two files are worked on at a time (check, transfer, CRC) on a two-thread pool that lives for
+// one sweep; each worker keeps its easy handle, and so its connection, from one file to the next
+// for the whole call. The calling thread takes the outcomes in list order and only then logs,
+// stores transfer codes (Logger::SetTransferResult), sets localFaultFlag (as DownloadToFile
+// would) and counts, so all of these end as if the files had been fetched one after the other;
+// the same holds for the files themselves, since entries naming the same file (or a file and a
+// folder above it) are never worked on at once. Only bytesDone grows as bytes arrive.
+// currentFileName and currentFileSize name the file whose outcome is awaited, and
+// currentFileBytes shows its bytes; after the sweep they name the list's last entry.
 //
 // Counters: *failedFiles ends as the number of files whose last attempt failed (download or
 // CRC); those whose target could not be opened count in *localFaults too. A file counted in one

@@ -63,6 +63,53 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
     return std::string();
 }
 
+FileDownload DownloadWithHandle(CURL* handle, const std::string& url, const std::wstring& path,
+                                std::atomic<int64_t>* currentCounter,
+                                std::atomic<int64_t>* totalCounter,
+                                const TransferSettings& settings, bool resumable,
+                                Sha256Digest* digest) {
+    FileDownload outcome;
+    // A failure here shows up as the open below failing, which is the local fault we report.
+    CreateDirectories(path);
+    // A second pass only when the server answered the range with another part of the file.
+    for (int pass = 0; pass < 2; ++pass) {
+        ResumableDownload download;
+        StreamHash hash;
+        if (digest) download.HashInto(&hash);
+        if (!download.Open(path, url, resumable)) {
+            outcome.localFault = true;
+            return outcome;
+        }
+        curl_easy_reset(handle);
+        TransferWatch watch = MakeTransferWatch(currentCounter, totalCounter, settings);
+        CURLcode set = SetFileDownloadOptions(handle, url, download.file(), &watch, settings);
+        if (set == CURLE_OK) set = download.Apply(handle, &watch);
+        outcome.result = PerformIfSet(handle, set);
+        bool succeeded = download.Succeeded(outcome.result);
+        // The last buffered bytes reach the disk only here; losing them is a short write too.
+        if (!download.Close() && succeeded) {
+            succeeded = false;
+            outcome.result.code = CURLE_WRITE_ERROR;
+        }
+        if (succeeded && digest && !hash.Finish(digest)) {
+            succeeded = false;
+            outcome.result.code = CURLE_FAILED_INIT;
+        }
+        if (succeeded) {
+            ResumableDownload::Forget(path);
+            outcome.succeeded = true;
+            return outcome;
+        }
+        if (!download.RangeRefused()) break;
+        ResumableDownload::Discard(path);
+    }
+    return outcome;
+}
+
+std::string FileDownloadFailureLine(const std::string& url, const TransferResult& result) {
+    return "Download Binary file failed! url = " + url + "    " + Codes(result);
+}
+
 bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
                     Logger* logger, const TransferSettings& settings, bool resumable,
@@ -72,43 +119,14 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
         localFaultFlag = false;
         return false;
     }
-
-    // A failure here shows up as the open below failing, which is the local fault we report.
-    CreateDirectories(path);
-    TransferResult result;
-    // A second pass only when the server answered the range with another part of the file.
-    for (int pass = 0; pass < 2; ++pass) {
-        ResumableDownload download;
-        StreamHash hash;
-        if (digest) download.HashInto(&hash);
-        if (!download.Open(path, url, resumable)) {
-            localFaultFlag = true;
-            return false;
-        }
-        curl_easy_reset(handle.get());
-        TransferWatch watch = MakeTransferWatch(currentCounter, totalCounter, settings);
-        CURLcode set = SetFileDownloadOptions(handle.get(), url, download.file(), &watch, settings);
-        if (set == CURLE_OK) set = download.Apply(handle.get(), &watch);
-        result = PerformIfSet(handle.get(), set);
-        bool succeeded = download.Succeeded(result);
-        // The last buffered bytes reach the disk only here; losing them is a short write too.
-        if (!download.Close() && succeeded) {
-            succeeded = false;
-            result.code = CURLE_WRITE_ERROR;
-        }
-        if (succeeded && digest && !hash.Finish(digest)) {
-            succeeded = false;
-            result.code = CURLE_FAILED_INIT;
-        }
-        if (succeeded) {
-            ResumableDownload::Forget(path);
-            return true;
-        }
-        if (!download.RangeRefused()) break;
-        ResumableDownload::Discard(path);
+    const FileDownload outcome = DownloadWithHandle(handle.get(), url, path, currentCounter,
+                                                    totalCounter, settings, resumable, digest);
+    if (outcome.succeeded) return true;
+    if (outcome.localFault) {
+        localFaultFlag = true;
+        return false;
     }
-
-    Report(logger, "Download Binary file failed! url = " + url + "    " + Codes(result), result);
+    Report(logger, FileDownloadFailureLine(url, outcome.result), outcome.result);
     localFaultFlag = false;
     return false;
 }

@@ -1,15 +1,19 @@
 // Blocking HTTP fetches and downloads over mirror lists, for the update thread.
 //
-// Every operation uses a fresh libcurl easy handle. A download writes its file from byte 0 unless
-// it is asked to be resumable. Success means the success rule of curl_easy.h (CURLE_OK and HTTP 200 or
-// 226). A failed transfer with a logger leaves exactly one error line and stores the libcurl code
-// and the response code with Logger::SetTransferResult; a failure before any transfer (no easy
-// handle, target file not openable) logs nothing and leaves those codes alone. Nothing is
-// retried here: the mirror lists are the only second chances.
+// Every operation uses a fresh libcurl easy handle, except DownloadWithHandle, whose caller keeps
+// one. A download writes its file from byte 0 unless it is asked to be resumable. Success means
+// the success rule of curl_easy.h (CURLE_OK and HTTP 200 or 226). A failed transfer with a logger
+// leaves exactly one error line and stores the libcurl code and the response code with
+// Logger::SetTransferResult; a failure before any transfer (no easy handle, target file not
+// openable) logs nothing and leaves those codes alone. Nothing is retried here: the mirror lists
+// are the only second chances.
 //
 // These functions touch localFaultFlag without coordination, so they belong to one thread at a
-// time (the update thread). libcurl must have been initialised globally.
+// time (the update thread). DownloadWithHandle touches nothing shared but the counters it is
+// given, and may run on any thread. libcurl must have been initialised globally.
 #pragma once
+
+#include <curl/curl.h>
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
+#include "transfer/curl_easy.h"
 #include "transfer/transfer_settings.h"
 #include "util/logger.h"
 
@@ -57,6 +62,27 @@ bool DownloadToFile(const std::string& url, const std::wstring& path,
                     std::atomic<int64_t>* currentCounter, std::atomic<int64_t>* totalCounter,
                     Logger* logger, const TransferSettings& settings = DefaultTransferSettings(),
                     bool resumable = false, Sha256Digest* digest = nullptr);
+
+// What DownloadToFile does, on an easy handle the caller keeps between downloads (its open
+// connections then serve the next one; the handle is reset before its options are set), and
+// with the outcome returned instead of logged: nothing is written to a logger or to
+// localFaultFlag. `localFault` is set when the target could not be opened (no transfer was
+// made); otherwise a failure's `result` holds the codes DownloadToFile would log, and
+// FileDownloadFailureLine the line. With `digest`, the SHA-256 of the whole file (kept bytes of a
+// resumed download included) is left there after a success.
+struct FileDownload {
+    bool succeeded = false;
+    bool localFault = false;
+    TransferResult result;
+};
+FileDownload DownloadWithHandle(CURL* handle, const std::string& url, const std::wstring& path,
+                                std::atomic<int64_t>* currentCounter,
+                                std::atomic<int64_t>* totalCounter,
+                                const TransferSettings& settings, bool resumable,
+                                Sha256Digest* digest = nullptr);
+
+// DownloadToFile's error line for a failed transfer of `url`.
+std::string FileDownloadFailureLine(const std::string& url, const TransferResult& result);
 
 // DownloadToFile into `path` from each of `urls` in order, without counters, until one
 // succeeds. False when all fail or the list is empty. Each attempt rewrites the file.

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,6 +23,7 @@
 #include "platform/text.h"
 #include "support/scratch_log.h"
 #include "support/test_server.h"
+#include "transfer/http.h"
 #include "util/logger.h"
 
 namespace velka {
@@ -632,8 +636,9 @@ TEST_F(DownloadSetsTest, FileSetFetchesMissingAndWrongFilesWithBlanksEncodedInTh
     EXPECT_EQ(Contents(GameFile("c.bin")), fresh);
     std::vector<std::string> targets;
     for (const RecordedRequest& request : server_.Requests()) targets.push_back(request.target);
-    EXPECT_EQ(targets, (std::vector<std::string>{"/m1/data/a%20b/file%20one.txt", "/m1/data/b.bin",
-                                                 "/m1/c.bin"}));
+    std::sort(targets.begin(), targets.end());  // two files are fetched at a time
+    EXPECT_EQ(targets, (std::vector<std::string>{"/m1/c.bin", "/m1/data/a%20b/file%20one.txt",
+                                                 "/m1/data/b.bin"}));
 }
 
 TEST_F(DownloadSetsTest, FileSetSkipsADeadMirror) {
@@ -712,6 +717,51 @@ TEST_F(DownloadSetsTest, FileSetWithdrawsFailuresThatTheNextSweepRetries) {
                       "Unsafe path in file list! Name = ..\\outside.bin Path = ..\\outside.bin"),
         2u)
         << "once per sweep";
+}
+
+// Two files are fetched at a time, yet the outcomes are taken in list order: the log lines, the
+// codes left in the logger and the local-fault flag are those of a run one file after the other,
+// and an entry naming a file that is still being fetched finds it there afterwards.
+TEST_F(DownloadSetsTest, FileSetTakesOutcomesInListOrderWhicheverTransferEndsLast) {
+    std::mutex lock;
+    std::condition_variable answered;
+    bool secondAnswered = false;
+    server_.SetHandler("/m1/first.bin", [&](const RecordedRequest&) {
+        std::unique_lock<std::mutex> guard(lock);
+        answered.wait_for(guard, std::chrono::seconds(10), [&] { return secondAnswered; });
+        Reply reply = Reply::WithStatus(500, std::string(2000, 'e'));
+        reply.bytesPerSecond = 20000;  // ends well after the second
+        return reply;
+    });
+    server_.SetHandler("/m1/second.bin", [&](const RecordedRequest&) {
+        std::lock_guard<std::mutex> guard(lock);
+        secondAnswered = true;
+        answered.notify_all();
+        return Reply::WithStatus(404, "Not Found");
+    });
+    const std::string twice = Bytes(3000, 131);
+    server_.SetFile("/m1/twice.bin", twice);
+    std::vector<FileEntry> entries = {FileItem("first.bin", "1"), FileItem("second.bin", "2"),
+                                      FileItem("twice.bin", twice), FileItem("twice.bin", twice),
+                                      FileItem("blocked.bin", "3")};
+    ASSERT_TRUE(CreateDirectories(GameFile("blocked.bin") + kPathSeparator));
+    localFaultFlag = false;
+
+    const Outcome outcome = RunFiles(entries, {Mirror(1)});
+
+    EXPECT_EQ(outcome.failedFiles, 3);
+    EXPECT_EQ(outcome.localFaults, 1);
+    EXPECT_EQ(log_.logger().LastCurlCode(), 0);
+    EXPECT_EQ(log_.logger().LastResponseCode(), 404) << "the later failure in the list";
+    EXPECT_TRUE(localFaultFlag.load()) << "the last download in the list was a local fault";
+    EXPECT_EQ(Messages("[ERROR] "),
+              (std::vector<std::string>{"Download Binary file failed! url = " + Mirror(1) +
+                                            "first.bin    CURL CODE = 0 HttpStatusCode = 500",
+                                        "Download Binary file failed! url = " + Mirror(1) +
+                                            "second.bin    CURL CODE = 0 HttpStatusCode = 404"}));
+    EXPECT_EQ(server_.CountRequests("/m1/twice.bin"), 1u) << "the second entry found it intact";
+    EXPECT_TRUE(entries[3].verified);
+    EXPECT_EQ(status_.filesDone.load(), 2);
 }
 
 TEST_F(DownloadSetsTest, NoMirrorsOrNothingToFetchTouchesNothing) {
