@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "patcher/install_layout.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -280,12 +281,12 @@ bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& 
 
 LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& gameFolder,
                                  std::vector<FileEntry>& entries) {
-    return CheckEntries(status, gameFolder, L"正在驗證遊戲完整性", entries);
+    return CheckEntries(status, gameFolder, kCheckingGameText, entries);
 }
 
 LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
                                     std::vector<PackageEntry>& entries) {
-    return CheckEntries(status, JoinPath(baseFolder, kPackageDownloadFolder), L"正在檢索本地整包文件",
+    return CheckEntries(status, JoinPath(baseFolder, kPackageDownloadFolder), kCheckingPackagesText,
                         entries);
 }
 

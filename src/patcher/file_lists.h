@@ -60,8 +60,8 @@ struct PackageEntry {
 // A list naming a path that would leave its folder (absolute, drive letter, "..", control
 // characters; see IsSafeRelativePath) is hostile: one ERROR line names the entry, *entries is
 // left empty and the result is false. The caller must then end the run as failed without
-// touching the installation, e.g. with the text "暫時無法驗證更新，請啓動遊戲繼續驗證！" (the
-// transfer codes are meaningless here). On true every non-failed entry has a safe path.
+// touching the installation, e.g. with kMsgCannotVerify alone (the transfer codes are
+// meaningless here). On true every non-failed entry has a safe path.
 bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& text,
                    std::vector<FileEntry>* entries);
 bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& text,
@@ -80,7 +80,7 @@ struct LocalCheckResult {
 // also gets `failed` and error "failed to open for checking".
 //
 // Status: filesDone = 0, filesTotal = entry count, bytesDone = 0, state = CheckingFiles, message
-// "正在驗證遊戲完整性" (files) or "正在檢索本地整包文件" (packages); currentFileName follows the
+// kCheckingGameText (files) or kCheckingPackagesText (packages); currentFileName follows the
 // entry being checked. Entries whose path is not safe (only the parser's "Parse Failed" entries,
 // whose path is empty, when the list came from the parsers) are marked without any file access.
 LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& gameFolder,

@@ -5,6 +5,7 @@
 #include "patcher/file_lists.h"
 #include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
+#include "patcher/player_texts.h"
 #include "patcher/release_key.h"
 #include "patcher/version_record.h"
 #include "platform/fs.h"
@@ -27,16 +28,6 @@ namespace velka {
 
 const char kDefaultLauncherUrl[] = VELKA_DEFAULT_LAUNCHER_URL;
 
-const wchar_t kMsgCannotVerify[] = L"暫時無法驗證更新，請啓動遊戲繼續驗證！";
-const wchar_t kMsgDiskFull[] = L"磁碟空間不足,請清理空間後再試！";
-const wchar_t kMsgLocalFault[] = L"文件讀寫權限異常，請重啓後再試！";
-const wchar_t kMsgDownloadFailed[] = L"無法下載遠程文件，請重啓後再試！";
-const wchar_t kMsgProxyAuth[] = L"代理伺服器要求身份驗證，請檢查代理設定中的用戶名和密碼後再試！";
-const wchar_t kMsgCopyFailed[] = L"移動文件失敗，請重啓啓動器後再試！";
-const wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";
-const wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
-const wchar_t kMsgReleaseUnverified[] = L"無法驗證更新的發佈簽名，請檢查系統日期後再試！";
-
 namespace {
 
 const char kLauncherConfigName[] = "launcherconfig.txt";
@@ -45,12 +36,8 @@ const char kServerConfigName[] = "serverconfig.txt";
 const char kFileListName[] = "filelist.txt";
 const char kPackageListName[] = "ziplist.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
-const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
 
 std::string Num(int64_t value) { return std::to_string(value); }
-std::wstring WNum(int64_t value) { return std::to_wstring(value); }
-
-std::wstring LastErrorSuffix(uint32_t code) { return L" LastError(" + WNum(code) + L")"; }
 
 // A list that yields no entry, or holds a line that is not an entry (a maintenance page, an
 // empty file), describes no game: installing from it would leave an empty one.
@@ -110,8 +97,8 @@ std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
 std::wstring Patcher::CodesMessage(const std::wstring& text) const {
     // A proxy asking for credentials is the player's to fix, not the mirror's: say so.
     const bool proxyRefused = logger_.LastResponseCode() == kProxyAuthRequired;
-    return (proxyRefused ? std::wstring(kMsgProxyAuth) : text) + L" CURLCODE(" + WNum(logger_.LastCurlCode()) + L") HTTP STATUES CODE(" +
-           WNum(logger_.LastResponseCode()) + L")";
+    return (proxyRefused ? std::wstring(kMsgProxyAuth) : text) +
+           TransferCodesSuffix(logger_.LastCurlCode(), logger_.LastResponseCode());
 }
 
 bool Patcher::Fail(const std::wstring& text) {
@@ -142,7 +129,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     OpenDayLog();
     RepairSwap();
     if (waitForGame) {
-        status_.SetMessage(L"正在等待遊戲進程關閉");
+        status_.SetMessage(kWaitingForGameText);
         KillProcessByName(kGameProcessName);
     }
 
@@ -159,7 +146,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     std::vector<std::string> urls =
         BuildUrlList(kLauncherConfigName, local.remoteURLs, defaultLauncherUrl);
     ForcePlainHttp(&urls);
-    status_.SetMessage(L"正在驗證啓動器是否需要更新");
+    status_.SetMessage(kCheckingLauncherText);
     if (!AcceptRelease(BuildUrlList(kReleaseRecordName, local.remoteURLs, defaultLauncherUrl))) {
         return false;
     }
@@ -186,7 +173,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     }
     urls = BuildUrlList(kServerConfigName, latest.remoteURLs, "");
     ForcePlainHttp(&urls);
-    status_.SetMessage(L"正在驗證版本是否需要更新");
+    status_.SetMessage(kCheckingVersionText);
     const std::wstring latestServerConfig = PathIn(kStagedServerConfigPath);
     refusals = release_.Refusals();
     if (!DownloadVouched(latestServerConfig, urls, kServerConfigName)) {
@@ -194,7 +181,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     }
     if (FileExists(latestServerConfig)) {
         ParseServerConfig(logger_, cipher_, latestServerConfig, &server, false);
-        std::wstring label = L"版本號: Vx.x.x/Vy.y.y";
+        std::wstring label = kVersionLabelPattern;
         if (!IsInvalidVersion(server.incrementVersion)) {
             label = ReplaceAll(label, L"y.y.y", ToWide(VersionToString(server.incrementVersion)));
         }
@@ -364,10 +351,10 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // H. The unpacked package folder takes the old game's place.
     if (zipNeeded) {
         logger_.Info("Rename process after zip update process");
-        status_.SetMessage(L"正在進行重命名操作");
+        status_.SetMessage(kRenamingText);
         uint32_t code = 0;
         if (!SwapInFolder(logger_, status_, PathIn(kGameFolder), PathIn(kPackageFolder),
-                          PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
+                          PathIn(kOldGameFolder), kTidyingText, &code)) {
             logger_.Info("Rename failed error = " + Num(code));
             return Fail(kMsgRenameFailed + LastErrorSuffix(code));
         }
@@ -375,7 +362,7 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
 
     // I. Record the versions and clean up.
     logger_.Info("Finish update process, update config files");
-    status_.SetMessage(L"更新完成");
+    status_.SetMessage(kFinishedText);
     CreateDirectories(LocalVersionRecordPath(baseDir_));
     if (!WriteLocalVersionRecord(baseDir_, server)) {
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));

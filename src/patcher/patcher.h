@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patcher/content_cipher.h"
+#include "patcher/player_texts.h"
 #include "patcher/release_guard.h"
 #include "patcher/remote_config.h"
 #include "patcher/status.h"
@@ -23,19 +24,6 @@ namespace velka {
 
 // The compiled-in default launcher base URL (a deployment value, set at configure time).
 extern const char kDefaultLauncherUrl[];
-
-// Messages shown to the player.
-extern const wchar_t kMsgCannotVerify[];     // no mirror delivered a configuration or list
-extern const wchar_t kMsgDiskFull[];         // not enough free space
-extern const wchar_t kMsgLocalFault[];       // a download target could not be written
-extern const wchar_t kMsgDownloadFailed[];   // downloads still failing after every mirror
-extern const wchar_t kMsgProxyAuth[];        // a proxy answered 407: credentials missing or wrong
-extern const wchar_t kMsgCopyFailed[];       // incremental files could not be copied in
-extern const wchar_t kMsgRenameFailed[];     // Package could not become Game
-extern const wchar_t kMsgSelfUpdateFailed[]; // the launcher could not replace itself
-// With a release key: no mirror offered a valid signed release record (bad signature, expired,
-// older than the release installed), or what the mirrors sent is not what it vouches for.
-extern const wchar_t kMsgReleaseUnverified[];
 
 // The production transfer limits with the player's network settings (Config\network.ini below
 // `baseDirectory`) applied.
@@ -70,9 +58,9 @@ public:
                                                  const std::vector<std::string>& bases,
                                                  const std::string& extraBases);
 
-    // `text` + " CURLCODE(" + last libcurl code + ") HTTP STATUES CODE(" + last HTTP code + ")",
-    // with kMsgProxyAuth in place of `text` when the last failed transfer was refused by a proxy
-    // asking for credentials (407).
+    // `text` with the codes of the last transfer (TransferCodesSuffix), with kMsgProxyAuth in
+    // place of `text` when the last failed transfer was refused by a proxy asking for credentials
+    // (407).
     std::wstring CodesMessage(const std::wstring& text) const;
 
     // The status record: written by the update thread only, read by the front ends on their tick.

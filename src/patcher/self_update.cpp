@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "patcher/failure_text.h"
+#include "patcher/player_texts.h"
 #include "patcher/file_lists.h"
 #include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
@@ -27,7 +27,7 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
     status.bytesTotal = package.packageSize;
     status.SetState(PatcherState::DownloadingFiles);
     status.SetCurrentFileName(ToWide(package.fileName));
-    status.SetMessage(L"正在更新啓動器");
+    status.SetMessage(kUpdatingLauncherText);
 
     // The name comes from the published configuration and becomes a path below Temp.
     if (!IsSafeRelativePath(package.fileName)) {

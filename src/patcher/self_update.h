@@ -19,7 +19,7 @@ namespace velka {
 
 // Fetches and unpacks the launcher package into baseDir\Temp\LauncherUpdate. Status: filesDone
 // 0, filesTotal 1, bytesDone 0, bytesTotal = packageSize, state DownloadingFiles,
-// currentFileName the package name, message "正在更新啓動器".
+// currentFileName the package name, message kUpdatingLauncherText.
 //
 // A package already in baseDir\Temp whose CRC text equals `package.crc` exactly is used without
 // a transfer. Otherwise the URLs are tried in order, downloading into baseDir\Temp\<fileName>;

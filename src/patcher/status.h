@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "patcher/player_texts.h"
+
 namespace velka {
 
 enum class PatcherState : int32_t {
@@ -60,7 +62,7 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::wstring message_ = L"正在進行程序初始化";
+    std::wstring message_ = kInitialStatusText;
     std::wstring versionLabel_;
     std::wstring currentFileName_;
 };

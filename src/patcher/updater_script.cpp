@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "patcher/failure_text.h"
+#include "patcher/player_texts.h"
 #include "patcher/install_layout.h"
 #include "patcher/patcher.h"
 #include "patcher/status.h"

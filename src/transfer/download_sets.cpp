@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -359,7 +360,7 @@ void SweepPackages(Logger& logger, PatcherStatus& status, const std::wstring& pa
     for (const DownloadJob& job : jobs) {
         if (job.record->result.load() == kJobLocalFault) ++*counters.localFaults;
     }
-    status.SetMessage(L"正在檢索本地整包文件");
+    status.SetMessage(kCheckingPackagesText);
     VerifyPackages(logger, status, packageFolder, entries, counters, expected);
 }
 

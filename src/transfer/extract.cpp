@@ -12,6 +12,7 @@
 
 #include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -409,7 +410,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     const std::wstring packageDir = JoinPath(baseDir, kPackageFolder);
     const std::wstring zipDir = JoinPath(baseDir, kPackageDownloadFolder);
 
-    status.SetMessage(L"正在進行資源整理,如長時間卡頓可重開啓動器");
+    status.SetMessage(kTidyingText);
     DeleteTree(logger, packageDir);
 
     status.SetMessage(L"");
@@ -509,8 +510,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     if (!unpackFailed && !refusal.empty()) logger.Error(refusal);
     logger.Error("Unzip failed! Zip path : " + ToNarrow(jobs[failed].zipPath) +
                  " Unzip path : " + ToNarrow(packageDir) + " LastError = " + std::to_string(code));
-    status.Fail(L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(" +
-                std::to_wstring(code) + L")");
+    status.Fail(kMsgExtractFailed + LastErrorSuffix(code));
     return false;
 }
 

@@ -22,7 +22,7 @@ namespace velka {
 class Logger;
 class PatcherStatus;
 
-// Empties baseDir\Package (message "正在進行資源整理,如長時間卡頓可重開啓動器" meanwhile), then
+// Empties baseDir\Package (message kTidyingText meanwhile), then
 // unpacks every package baseDir\Temp\ZipUpdate\<path>, whatever its flags, into baseDir\Package.
 // Update thread; the packages are unpacked on it and one helper thread, two at a time, but the
 // outcome is that of list order: a package that writes a path an earlier one writes too (or a
@@ -32,9 +32,8 @@ class PatcherStatus;
 //
 // The directories of all packages are read first, in list order; the first archive that cannot be
 // read or holds a refused name is not unpacked, nor anything after it. The reported failure is
-// that of the earliest package in list order that failed: state Failed, the ERROR line "Unzip
-// failed! Zip path : <zip> Unzip path : <Package> LastError = <code>", message "解壓失敗
-// 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(<code>)", false. Packages after it may have
+// that of the earliest package in list order that failed: state Failed, an ERROR line with
+// both paths and the code, message kMsgExtractFailed with LastErrorSuffix, false. Packages after it may have
 // been unpacked in part; what was unpacked stays. On success true, with state and message left for
 // the caller.
 bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,

@@ -9,6 +9,7 @@
 #include "app/win32/resource.h"
 #include "app/win32/window_layout.h"
 #include "app/win32/window_painter.h"
+#include "patcher/player_texts.h"
 #include "patcher/self_update.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -21,8 +22,6 @@ namespace {
 // The window procedure reaches the one window through this; messages sent while the window is
 // being created arrive before it is set and get the default handling.
 MainWindow* g_mainWindow = nullptr;
-
-constexpr wchar_t kDefaultTitle[] = L"Velka手遊下載器";
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
 
@@ -102,7 +101,7 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     PrepareSkinForDpi();
 
     g_mainWindow = this;
-    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultTitle);
+    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultWindowTitle);
     LoadCloseSetting();
     tray_.CheckCloseItems(exitMode_);
 
@@ -113,7 +112,7 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 }
 
 void MainWindow::LoadSkin() {
-    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultTitle, 128);
+    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultWindowTitle, 128);
 
     startButton_.disabled = true;
 
