@@ -88,9 +88,7 @@ LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& game
 LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
                                     std::vector<PackageEntry>& entries);
 
-// CRC-32 (the zip/zlib polynomial) of the whole file as eight upper-case hexadecimal digits,
-// e.g. "0A1B2C3D"; an empty file gives "00000000". Empty text when the file cannot be opened or
-// read. When `fileSize` is given and the file opened, it receives the file's 64-bit length.
-std::string ComputeFileCrc(const std::wstring& path, int64_t* fileSize = nullptr);
+// The ERROR line for an entry of `list` ("file list", "package list") whose path is not safe.
+void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path);
 
 }  // namespace velka

@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "transfer/extract.h"
 #include "transfer/http.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 
@@ -38,12 +39,10 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
     const std::wstring packagePath = JoinPath(JoinPath(baseDir, kTempFolder), ToWide(package.fileName));
     const std::wstring stagingFolder = JoinPath(baseDir, kLauncherStagingFolder);
 
-    // An unreadable file gives an empty CRC text, which must not match an empty published one.
-    auto matches = [&](const std::string& crc) { return !crc.empty() && crc == package.crc; };
     ReleaseGuard& release = patcher.Release();
     const int32_t refusals = release.Refusals();
     // A package left in Temp was network data once; with a release key its CRC is not enough.
-    bool ready = FileExists(packagePath) && matches(ComputeFileCrc(packagePath)) &&
+    bool ready = FileExists(packagePath) && CrcMatches(ComputeFileCrc(packagePath), package.crc) &&
                  (!release.Active() ||
                   release.VouchesForFile(package.fileName, packagePath, logger));
     if (!ready) {
@@ -59,7 +58,7 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
             int64_t size = -1;
             const std::string crc = ComputeFileCrc(packagePath, &size);
             logger.Info("Download launcher self-update files finish crc = " + crc);
-            if (matches(crc) && (!release.Active() ||
+            if (CrcMatches(crc, package.crc) && (!release.Active() ||
                                  release.Vouches(package.fileName, static_cast<uint64_t>(size),
                                                  digest, url, logger))) {
                 ready = true;

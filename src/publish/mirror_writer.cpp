@@ -18,6 +18,7 @@
 #include "publish/package_writer.h"
 #include "publish/published_texts.h"
 #include "transfer/transfer_settings.h"
+#include "util/file_crc.h"
 
 namespace velka {
 

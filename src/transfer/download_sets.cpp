@@ -22,6 +22,7 @@
 #include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/worker_pool.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 #include "util/strings.h"
@@ -50,21 +51,11 @@ uint32_t ClampToU32(int64_t value) {
     return static_cast<uint32_t>(value);
 }
 
-// An unreadable file gives an empty CRC text, which must never count as a match.
-bool CrcMatches(const std::string& computed, const std::string& expected) {
-    return !computed.empty() && computed == expected;
-}
-
 // The local file of an entry, or "" when the list path would leave its folder (then nothing is
 // opened, written or deleted for it).
 std::wstring LocalPathOf(const std::wstring& folder, const std::string& relative) {
     if (!IsSafeRelativePath(relative)) return std::wstring();
     return JoinPath(folder, ToWide(relative));
-}
-
-void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
-    logger.Error(std::string("Unsafe path in ") + list + "! Name = " + PrintableForLog(name) +
-                 " Path = " + PrintableForLog(path));
 }
 
 // With a signed release: whether `actual` is the digest the release gives entry `index`. A

@@ -21,6 +21,7 @@
 #include "publish/publish_cli.h"
 #include "support/scratch_log.h"
 #include "transfer/extract.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 

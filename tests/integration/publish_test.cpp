@@ -38,6 +38,7 @@
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "transfer/extract.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 

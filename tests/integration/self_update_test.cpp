@@ -27,6 +27,7 @@
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "support/zip_builder.h"
+#include "util/file_crc.h"
 
 namespace velka {
 namespace {
