@@ -14,7 +14,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "transfer/download_sets.h"
+#include "patcher/download_sets.h"
 #include "util/logger.h"
 
 namespace velka {

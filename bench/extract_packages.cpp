@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "patcher/package_extraction.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"

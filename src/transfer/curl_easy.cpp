@@ -1,7 +1,7 @@
 #include "transfer/curl_easy.h"
 
+#include "platform/proxy_rules.h"
 #include "platform/system_proxy.h"
-#include "util/proxy_rules.h"
 
 namespace velka {
 

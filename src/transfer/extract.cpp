@@ -10,10 +10,6 @@
 #include <system_error>
 #include <thread>
 
-#include "patcher/install_layout.h"
-#include "patcher/maintenance.h"
-#include "patcher/player_texts.h"
-#include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "transfer/zip_file_io.h"
@@ -405,19 +401,9 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
     return UnpackArchive(zipPath, destDir, bytesDone, logger);
 }
 
-bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
-                     const std::vector<PackageEntry>& packages, uint64_t unpackedTotal) {
-    const std::wstring packageDir = JoinPath(baseDir, kPackageFolder);
-    const std::wstring zipDir = JoinPath(baseDir, kPackageDownloadFolder);
-
-    status.SetMessage(kTidyingText);
-    DeleteTree(logger, packageDir);
-
-    status.SetMessage(L"");
-    status.SetState(PatcherState::Extracting);
-    status.bytesDone = 0;
-    status.bytesTotal = static_cast<int64_t>(unpackedTotal);
-
+ArchivesUnpacked UnpackArchivesInOrder(const std::vector<std::wstring>& zipPaths,
+                                       const std::wstring& destDir,
+                                       std::atomic<int64_t>* bytesDone, Logger& logger) {
     struct Job {
         std::wstring zipPath;
         std::vector<size_t> after;  // packages to finish first
@@ -425,7 +411,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
         bool done = false;
         uint32_t code = 0;
     };
-    std::vector<Job> jobs(packages.size());
+    std::vector<Job> jobs(zipPaths.size());
 
     // The directories first, in list order, up to the first archive that cannot be read or holds
     // a refused name: that one and everything after it are not unpacked.
@@ -433,14 +419,9 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     uint32_t scanCode = 0;
     std::string refusal;
     {
-        PathKeys keys(packages.size());
-        for (; count < packages.size(); ++count) {
-            jobs[count].zipPath = JoinPath(zipDir, ToWide(packages[count].path));
-            if (!IsSafeRelativePath(packages[count].path)) {
-                // Lists from the parser never get here; a hand-made entry is not trusted either.
-                scanCode = 0;
-                break;
-            }
+        PathKeys keys(zipPaths.size());
+        for (; count < zipPaths.size(); ++count) {
+            jobs[count].zipPath = zipPaths[count];
             keys.BeginPackage(count);
             if (!ScanArchive(jobs[count].zipPath, &keys, &refusal)) {
                 scanCode = LastSystemError();
@@ -480,8 +461,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
             }
             jobs[pick].started = true;
             guard.unlock();
-            const bool ok =
-                UnpackArchive(jobs[pick].zipPath, packageDir, &status.bytesDone, &logger);
+            const bool ok = UnpackArchive(jobs[pick].zipPath, destDir, bytesDone, &logger);
             const uint32_t code = ok ? 0 : LastSystemError();
             guard.lock();
             jobs[pick].done = true;
@@ -503,15 +483,16 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     work();
     if (helper.joinable()) helper.join();
 
-    if (failedAt == count && count == packages.size()) return true;
+    ArchivesUnpacked outcome;
+    if (failedAt == count && count == zipPaths.size()) {
+        outcome.failed = zipPaths.size();
+        return outcome;
+    }
     const bool unpackFailed = failedAt < count;
-    const size_t failed = unpackFailed ? failedAt : count;
-    const uint32_t code = unpackFailed ? jobs[failed].code : scanCode;
-    if (!unpackFailed && !refusal.empty()) logger.Error(refusal);
-    logger.Error("Unzip failed! Zip path : " + ToNarrow(jobs[failed].zipPath) +
-                 " Unzip path : " + ToNarrow(packageDir) + " LastError = " + std::to_string(code));
-    status.Fail(kMsgExtractFailed + LastErrorSuffix(code));
-    return false;
+    outcome.failed = unpackFailed ? failedAt : count;
+    outcome.code = unpackFailed ? jobs[outcome.failed].code : scanCode;
+    if (!unpackFailed) outcome.refusal = std::move(refusal);
+    return outcome;
 }
 
 }  // namespace velka

@@ -1,6 +1,6 @@
 // Package and file-set downloads against a real HTTP server on 127.0.0.1, with shrunk time
 // limits: mirror sweeps, CRC checks, the failure counters and the job retry rules.
-#include "transfer/download_sets.h"
+#include "patcher/download_sets.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

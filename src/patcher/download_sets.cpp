@@ -1,4 +1,4 @@
-#include "transfer/download_sets.h"
+#include "patcher/download_sets.h"
 
 #include <curl/curl.h>
 
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "patcher/install_layout.h"
 #include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
@@ -31,14 +32,7 @@ namespace velka {
 
 namespace {
 
-constexpr int32_t kJobFailed = -1;
-constexpr int32_t kJobLocalFault = -3;
 constexpr int32_t kPoolThreads = 2;
-
-// libcurl refuses an easy handle only when memory or its global state is exhausted; a short
-// wait may see it recover, an endless one would hold the sweep forever.
-constexpr int kHandleAttempts = 100;
-constexpr std::chrono::milliseconds kHandleRetryPause{20};
 
 const wchar_t kErrorUnsuccessful[] = L"downloading unsuccessful";
 const wchar_t kErrorLocalFault[] = L"Local Fault";
@@ -80,105 +74,6 @@ bool DigestAccepted(Logger& logger, ExpectedDigests* expected, size_t index,
     if (DigestMatches(expected, index, actual)) return true;
     LogRefusal(logger, expected, name, actual);
     return false;
-}
-
-CurlHandle AcquireHandle() {
-    for (int attempt = 0; attempt < kHandleAttempts; ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(kHandleRetryPause);
-        CurlHandle handle = NewCurlHandle();
-        if (handle) return handle;
-    }
-    return CurlHandle();
-}
-
-std::string JobName(const DownloadJob& job) {
-    return "Job " + ToNarrow(job.localPath);
-}
-
-int32_t ReportFailure(const DownloadJob& job, const TransferResult& result) {
-    if (job.logger) {
-        job.logger->Error(JobName(job) + " download failed! ResultCode = " +
-                          IntToString(static_cast<int32_t>(result.code)) +
-                          " HttpStatus = " + IntToString(result.responseCode));
-        job.logger->SetTransferResult(static_cast<int32_t>(result.code), result.responseCode);
-    }
-    return kJobFailed;
-}
-
-// The job proper; its value becomes the record's result. May throw.
-int32_t PerformJob(DownloadJob& job) {
-    const TransferSettings& settings = job.settings ? *job.settings : DefaultTransferSettings();
-    JobResult& record = *job.record;
-    CreateDirectories(job.localPath);
-
-    int32_t retries = 0;
-    int64_t lastGrowthMs = 0;
-    for (;;) {
-        CurlHandle handle = AcquireHandle();
-        if (!handle) return ReportFailure(job, TransferResult{CURLE_FAILED_INIT, 0});
-
-        // Continues what an interrupted attempt (this run's or an earlier run's) left.
-        ResumableDownload download;
-        StreamHash hash;
-        if (job.hash) download.HashInto(&hash);
-        if (!download.Open(job.localPath, job.url)) return kJobLocalFault;
-
-        TransferWatch watch = MakeTransferWatch(&record.bytesNow, nullptr, settings);
-        // A retry restarts the byte count, not the stall clock: a server that answers and then
-        // never sends anything must end the job, not restart it forever.
-        if (retries > 0) watch.lastProgressMs = lastGrowthMs;
-        CURLcode set = SetDownloadJobOptions(handle.get(), job.url, download.file(), &watch,
-                                             retries > 0, settings);
-        if (set == CURLE_OK) set = download.Apply(handle.get(), &watch);
-        TransferResult result =
-            set == CURLE_OK ? PerformTransfer(handle.get()) : TransferResult{set, 0};
-        lastGrowthMs = watch.lastProgressMs;
-        handle.reset();
-        bool succeeded = download.Succeeded(result);
-        // The last buffered bytes reach the disk only here; losing them is a short write.
-        if (!download.Close() && succeeded) {
-            succeeded = false;
-            result.code = CURLE_WRITE_ERROR;
-        }
-
-        if (succeeded && job.hash && !hash.Finish(&record.digest)) {
-            succeeded = false;
-            result.code = CURLE_FAILED_INIT;
-        }
-        if (succeeded) {
-            ResumableDownload::Forget(job.localPath);
-            if (job.logger) {
-                job.logger->Info(JobName(job) +
-                                 " Download Success. RetryTime = " + IntToString(retries));
-            }
-            return retries + 1;
-        }
-        if (download.RangeRefused()) {
-            // The server sent another part than the one asked for: start over at once.
-            ResumableDownload::Discard(job.localPath);
-            record.bytesNow = 0;
-            continue;
-        }
-        const bool answered = result.responseCode == 200 || result.responseCode == 226 ||
-                              result.responseCode == 206;
-        if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
-            retries + 1 < settings.speedFloorAttempts) {
-            // The next attempt continues the file where this one stopped.
-            ++retries;
-            record.bytesNow = 0;
-            continue;
-        }
-        return ReportFailure(job, result);
-    }
-}
-
-void LogJobException(const DownloadJob& job, const char* what) noexcept {
-    if (!job.logger) return;
-    try {
-        job.logger->Error(JobName(job) + " DownLoad Error! " + what);
-    } catch (...) {
-        // Nothing left to report with; the result still tells the watcher.
-    }
 }
 
 // Counts the jobs of a sweep that have ended, so the sweep can wake the moment the last one does
@@ -656,19 +551,6 @@ void SweepFiles(FileSet& set, const std::string& baseUrl) {
 
 }  // namespace
 
-void RunDownloadJob(DownloadJob& job) noexcept {
-    if (!job.record) return;
-    int32_t result = kJobFailed;
-    try {
-        result = PerformJob(job);
-    } catch (const std::exception& error) {
-        LogJobException(job, error.what());
-    } catch (...) {
-        LogJobException(job, "unknown exception");
-    }
-    job.record->result = result;
-}
-
 void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
                       const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
                       int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
@@ -679,7 +561,7 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
         failedFiles ? failedFiles : &unusedFailed, localFaults ? localFaults : &unusedLocal,
         std::vector<uint8_t>(entries.size(), 0), std::vector<uint8_t>(entries.size(), 0)};
 
-    const std::wstring packageFolder = JoinPath(baseDir, L"Temp\\ZipUpdate");
+    const std::wstring packageFolder = JoinPath(baseDir, kPackageDownloadFolder);
     CreateDirectories(packageFolder + kPathSeparator);
     status.filesDone = 0;
     status.filesTotal = count;

@@ -1,4 +1,4 @@
-#include "util/proxy_rules.h"
+#include "platform/proxy_rules.h"
 
 #include <cctype>
 #include <cstdlib>
