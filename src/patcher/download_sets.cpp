@@ -160,7 +160,7 @@ void RunJobs(std::vector<DownloadJob>& jobs, PatcherStatus& status,
     tasks.reserve(jobs.size());
     for (DownloadJob& job : jobs) tasks.push_back(PoolJob{&job, &ended});
     std::unique_ptr<WorkerPool> pool = CreatePool(kPoolThreads);
-    if (pool->threadCount == 0) {
+    if (pool->ThreadCount() == 0) {
         // The system gave us no thread: run the sweep here rather than wait for nobody.
         for (PoolJob& task : tasks) RunDownloadTask(&task);
     } else {
@@ -534,7 +534,7 @@ void SweepFiles(FileSet& set, const std::string& baseUrl) {
         work.size = entry.size;
         work.crc = entry.crc;
         work.resumable = static_cast<int64_t>(entry.size) >= set.settings.resumeFileBytes;
-        if (pool->threadCount == 0) {
+        if (pool->ThreadCount() == 0) {
             // The system gave us no thread: do the work here rather than wait for nobody.
             RunFileWork(&work);
         } else {
