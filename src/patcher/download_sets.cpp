@@ -97,7 +97,27 @@ void RunDownloadTask(void* argument) noexcept {
     task.ended->changed.notify_all();
 }
 
+// The counters of one call: the caller's (or, where it passed none, the call's own), zeroed, with
+// the status counters set for `count` entries of `totalBytes` in all.
 struct SweepCounters {
+    SweepCounters(PatcherStatus& status, size_t entryCount, int32_t count, int64_t totalBytes,
+                  int32_t* failed, int32_t* local)
+        : failedFiles(failed ? failed : &unusedFailed),
+          localFaults(local ? local : &unusedLocal),
+          countedFailed(entryCount, 0),
+          countedLocal(entryCount, 0) {
+        status.filesDone = 0;
+        status.filesTotal = count;
+        status.bytesDone = 0;
+        status.bytesTotal = totalBytes;
+        *failedFiles = 0;
+        *localFaults = 0;
+    }
+    SweepCounters(const SweepCounters&) = delete;
+    SweepCounters& operator=(const SweepCounters&) = delete;
+
+    int32_t unusedFailed = 0;
+    int32_t unusedLocal = 0;
     int32_t* failedFiles;
     int32_t* localFaults;
     // Per entry: its failure is counted in failedFiles (and localFaults), by this call.
@@ -555,20 +575,9 @@ void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring&
                       const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
                       int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
                       const TransferSettings& settings, ExpectedDigests* expected) {
-    int32_t unusedFailed = 0;
-    int32_t unusedLocal = 0;
-    SweepCounters counters{
-        failedFiles ? failedFiles : &unusedFailed, localFaults ? localFaults : &unusedLocal,
-        std::vector<uint8_t>(entries.size(), 0), std::vector<uint8_t>(entries.size(), 0)};
-
     const std::wstring packageFolder = JoinPath(baseDir, kPackageDownloadFolder);
     CreateDirectories(packageFolder + kPathSeparator);
-    status.filesDone = 0;
-    status.filesTotal = count;
-    status.bytesDone = 0;
-    status.bytesTotal = totalBytes;
-    *counters.failedFiles = 0;
-    *counters.localFaults = 0;
+    SweepCounters counters(status, entries.size(), count, totalBytes, failedFiles, localFaults);
 
     for (const std::string& baseUrl : baseUrls) {
         if (status.filesDone.load() >= status.filesTotal.load()) break;
@@ -581,20 +590,9 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                      const std::vector<std::string>& baseUrls, std::vector<FileEntry>& entries,
                      int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
                      const TransferSettings& settings, ExpectedDigests* expected) {
-    int32_t unusedFailed = 0;
-    int32_t unusedLocal = 0;
-    SweepCounters counters{
-        failedFiles ? failedFiles : &unusedFailed, localFaults ? localFaults : &unusedLocal,
-        std::vector<uint8_t>(entries.size(), 0), std::vector<uint8_t>(entries.size(), 0)};
-
-    status.filesDone = 0;
-    status.filesTotal = count;
-    status.bytesDone = 0;
-    status.bytesTotal = totalBytes;
+    SweepCounters counters(status, entries.size(), count, totalBytes, failedFiles, localFaults);
     status.SetMessage(L"");
     status.SetState(PatcherState::DownloadingFiles);
-    *counters.failedFiles = 0;
-    *counters.localFaults = 0;
     for (FileEntry& entry : entries) entry.verified = false;
 
     FileSet set{logger, status, settings, targetDir, entries, counters, expected, {}, {}, {}};

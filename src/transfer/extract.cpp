@@ -217,32 +217,47 @@ class PathKeys {
     std::vector<uint64_t> previousFolders_;  // of the last name added, by depth
 };
 
+// Visits the entries of `archive` in directory order: visit(entry, refused) for each, `refused`
+// when its name could land outside the destination (too long, or not a safe relative path).
+// Stops with false at a directory that cannot be read (*code set) or at a visit that returns
+// false (which sets *code itself). `rewind` first goes back to the first entry.
+template <typename Visit>
+bool WalkEntries(unzFile archive, uint64_t entryCount, bool rewind, uint32_t* code, Visit visit) {
+    for (uint64_t i = 0; i < entryCount; ++i) {
+        const int error =
+            i > 0 ? unzGoToNextFile(archive) : (rewind ? unzGoToFirstFile(archive) : UNZ_OK);
+        if (error != UNZ_OK) {
+            *code = CodeForUnzipError(error);
+            return false;
+        }
+        EntryInfo entry;
+        bool nameTooLong = false;
+        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
+        if (!visit(entry, nameTooLong, nameTooLong || !IsSafeRelativePath(entry.name))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Walks the central directory once and refuses the archive when one name could land outside the
 // destination; the refusal's log text goes to *refusal. With `keys`, the paths of all entries are
 // collected. Only the directory is read, so this costs little next to the unpacking.
 bool CheckEntryNames(unzFile archive, uint64_t entryCount, PathKeys* keys, std::string* refusal,
                      uint32_t* code) {
-    for (uint64_t i = 0; i < entryCount; ++i) {
-        if (i > 0) {
-            const int error = unzGoToNextFile(archive);
-            if (error != UNZ_OK) {
-                *code = CodeForUnzipError(error);
-                return false;
-            }
-        }
-        EntryInfo entry;
-        bool nameTooLong = false;
-        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
-        if (nameTooLong || !IsSafeRelativePath(entry.name)) {
-            *refusal = std::string(nameTooLong ? "Zip entry name too long! Entry = "
-                                               : "Unsafe zip entry name! Entry = ") +
-                       PrintableForLog(entry.name);
-            *code = 0;
-            return false;
-        }
-        if (keys) keys->Add(entry.name, entry.isFolder);
-    }
-    return true;
+    return WalkEntries(archive, entryCount, false, code,
+                       [&](EntryInfo& entry, bool nameTooLong, bool refused) {
+                           if (refused) {
+                               *refusal = std::string(nameTooLong
+                                                          ? "Zip entry name too long! Entry = "
+                                                          : "Unsafe zip entry name! Entry = ") +
+                                          PrintableForLog(entry.name);
+                               *code = 0;
+                               return false;
+                           }
+                           if (keys) keys->Add(entry.name, entry.isFolder);
+                           return true;
+                       });
 }
 
 // Writes the entry described by `entry` (positioned in `archive`, whose data are read through
@@ -303,37 +318,29 @@ bool UnpackEntries(unzFile archive, std::FILE* data, uint64_t entryCount,
                    const std::wstring& destDir, std::atomic<int64_t>* bytesDone, Logger* logger,
                    uint32_t* code) {
     ZipEntryDecoder decoder;
-    for (uint64_t i = 0; i < entryCount; ++i) {
-        const int error = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
-        if (error != UNZ_OK) {
-            *code = CodeForUnzipError(error);
-            return false;
-        }
-        EntryInfo entry;
-        bool nameTooLong = false;
-        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
-        // Checked again: the names were screened, but this is the step that writes.
-        if (nameTooLong || !IsSafeRelativePath(entry.name)) {
-            *code = 0;
-            return false;
-        }
-        const std::wstring target = JoinPath(destDir, ToWide(entry.name));
-
-        if (entry.isFolder) {
-            // A trailing separator makes CreateDirectories create the last component too.
-            std::wstring folder = target;
-            if (!IsSeparator(folder.back())) folder += kPathSeparator;
-            if (!CreateDirectories(folder)) {
-                *code = LastSystemError();
-                return false;
-            }
-            continue;
-        }
-        if (!WriteEntry(archive, data, decoder, entry, target, bytesDone, logger, code)) {
-            return false;
-        }
-    }
-    return true;
+    return WalkEntries(archive, entryCount, true, code,
+                       [&](EntryInfo& entry, bool, bool refused) {
+                           // Checked again: the names were screened, but this is the step that
+                           // writes.
+                           if (refused) {
+                               *code = 0;
+                               return false;
+                           }
+                           const std::wstring target = JoinPath(destDir, ToWide(entry.name));
+                           if (!entry.isFolder) {
+                               return WriteEntry(archive, data, decoder, entry, target, bytesDone,
+                                                 logger, code);
+                           }
+                           // A trailing separator makes CreateDirectories create the last
+                           // component too.
+                           std::wstring folder = target;
+                           if (!IsSeparator(folder.back())) folder += kPathSeparator;
+                           if (!CreateDirectories(folder)) {
+                               *code = LastSystemError();
+                               return false;
+                           }
+                           return true;
+                       });
 }
 
 // Opens `zipPath` and runs `work(archive, entryCount, &code)` on it. True for an archive without
