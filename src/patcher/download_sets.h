@@ -28,7 +28,7 @@ class PatcherStatus;
 // entry in list order; an all-zero digest stands for an entry it does not vouch for, which never
 // passes. A download set given one keeps an entry only when both its CRC and its digest match,
 // downloaded or found staged, and counts here the files it refused for their digest (each with
-// an ERROR line "Release check failed! FileName = <name> ...").
+// an ERROR line naming the file).
 struct ExpectedDigests {
     std::vector<Sha256Digest> digests;
     int32_t refusals = 0;
@@ -38,10 +38,10 @@ struct ExpectedDigests {
 // base + name ("\\" made "/"), sweeping over the bases in order while filesDone < count. Each
 // sweep runs its jobs on a fresh two-thread pool, sums their progress into bytesDone every
 // settings.packageWatchPeriodMs until all have ended, and once more the moment the last one ends
-// (no time limit; the jobs' own transfer limits end them), prints "finish all task =====================>\n" to stdout, shuts the pool
-// down and checks the CRC of every package that has a job record. A package that passes gets
-// needsDownload cleared and counts once in filesDone; one that does not is deleted, logged
-// ("Zip File CRC Check Error! FileName = <name> CRC = <crc>") and marked failed.
+// (no time limit; the jobs' own transfer limits end them), prints a line to stdout, shuts the
+// pool down and checks the CRC of every package that has a job record. A package that passes gets
+// needsDownload cleared and counts once in filesDone; one that does not is deleted, logged at
+// ERROR with its name and CRC, and marked failed.
 //
 // Counters: *failedFiles ends as the number of packages whose last attempt failed; a package
 // whose target file could not be opened adds one to *localFaults in every sweep where that

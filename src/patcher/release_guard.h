@@ -44,15 +44,14 @@ class ReleaseGuard {
         Unreachable,  // no mirror delivered anything
     };
     // Fetches the record from each of `urls` in order until one verifies against the key, the
-    // clock and `highestAccepted`. Each refused record leaves the ERROR line
-    // "Release record refused! url = <url> reason = <reason>".
+    // clock and `highestAccepted`. Each refused record leaves an ERROR line with the URL and the
+    // reason.
     Fetch FetchRecord(const std::vector<std::string>& urls, uint64_t highestAccepted,
                       Logger& logger, const TransferSettings& settings);
     const ReleaseRecord& Record() const { return record_; }
 
     // Whether the bytes received from `source` for `name` are those the record vouches for. A
-    // refusal leaves the ERROR line "Release check failed! url = <source> reason = <reason>" and
-    // counts in Refusals().
+    // refusal leaves an ERROR line with the source and the reason, and counts in Refusals().
     bool Vouches(const std::string& name, uint64_t size, const Sha256Digest& digest,
                  const std::string& source, Logger& logger);
     bool VouchesForText(const std::string& name, const std::string& text, const std::string& source,

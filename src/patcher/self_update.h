@@ -27,11 +27,9 @@ namespace velka {
 // emptied and the package unpacked into it (entries that would leave it refuse the package).
 //
 // False, with state left at DownloadingFiles for the pipeline to fail, when no URL gave the right
-// package (message "程序更新失敗，請重啓後再試！ CURLCODE(c) HTTP STATUES CODE(h)" with the
-// codes of the last failed transfer, -1 when none failed; also for a package name that would
-// leave Temp) or when unpacking fails (message "程序更新失敗，請重啓後再試！ LastError(<code>)"
-// and the ERROR line "Unzip failed! Unzip path : <package> Zip path : <staging> ErrorCode =
-// <code>").
+// package (message kMsgSelfUpdateFailed with the codes of the last failed transfer, -1 when
+// none failed; also for a package name that would leave Temp) or when unpacking fails (message
+// kMsgSelfUpdateFailed with LastErrorSuffix, and an ERROR line naming both paths and the code).
 bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
                     const std::vector<std::string>& urls, const PackageInfo& package);
 

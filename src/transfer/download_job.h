@@ -44,13 +44,13 @@ struct DownloadJob {
 // after a 200/226 answer is retried from byte 0 (bytesNow back to 0) with the longer speed
 // window, up to settings.speedFloorAttempts attempts in all; the stall limit counts across those
 // retries, so a server that answers and then never sends a byte ends the job instead of keeping
-// it alive. Outcome in record->result, stored last,
-// after the log line and the logger's transfer codes:
-//   n >= 1  success on attempt n; INFO "Job <path> Download Success. RetryTime = <n - 1>"
-//   -3      localPath could not be opened; nothing logged
-//   -1      failure; ERROR "Job <path> download failed! ResultCode = <curl> HttpStatus = <http>"
-//           and the codes stored in the logger (no easy handle after repeated tries: code 2,
-//           status 0), or ERROR "Job <path> DownLoad Error! <what>" for an exception.
+// it alive. Outcome in record->result, stored last, after the log line and the logger's transfer
+// codes:
+//   n >= 1          success on attempt n; an INFO line with the retries
+//   kJobLocalFault  localPath could not be opened; nothing logged
+//   kJobFailed      failure; an ERROR line with both codes, which are stored in the logger (no
+//                   easy handle after repeated tries: code 2, status 0), or an ERROR line with
+//                   the exception's text
 // A failed job leaves its partial file. Never throws.
 void RunDownloadJob(DownloadJob& job) noexcept;
 
