@@ -64,8 +64,8 @@ bool DigestMatches(const ExpectedDigests* expected, size_t index, const Sha256Di
 
 void LogRefusal(Logger& logger, ExpectedDigests* expected, const std::string& name,
                 const Sha256Digest& actual) {
-    logger.Error("Release check failed! FileName = " + PrintableForLog(name) + " SHA-256 = " +
-                 Sha256Hex(actual) + " is not the signed release's");
+    logger.Error("Release check failed! FileName = " + PrintableForLog(name) +
+                 " SHA-256 = " + Sha256Hex(actual) + " is not the signed release's");
     ++expected->refusals;
 }
 
@@ -328,7 +328,7 @@ struct FileWork {
     // A transfer failed with these codes (not set for a failure before any transfer).
     bool transferFailed = false;
     TransferResult result;
-    int64_t measured = -1;     // size of a fetched file whose CRC differs; -1 unknown
+    int64_t measured = -1;  // size of a fetched file whose CRC differs; -1 unknown
     // With a signed release: the digest of the fetched file, and whether a staged file with the
     // right CRC was refused for its digest (then `stagedDigest` is what it had).
     Sha256Digest digest{};
@@ -417,10 +417,9 @@ void DoFileWork(FileWork& work) {
         work.outcome = FileOutcome::kFailed;
         return;
     }
-    const FileDownload download =
-        DownloadWithHandle(handle.get(), work.url, work.localPath, &work.bytesNow,
-                           &set.status.bytesDone, set.settings, work.resumable,
-                           set.expected ? &work.digest : nullptr);
+    const FileDownload download = DownloadWithHandle(
+        handle.get(), work.url, work.localPath, &work.bytesNow, &set.status.bytesDone, set.settings,
+        work.resumable, set.expected ? &work.digest : nullptr);
     set.handles.Put(std::move(handle));
     if (download.localFault) {
         work.outcome = FileOutcome::kLocalFault;

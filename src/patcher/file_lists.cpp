@@ -85,7 +85,6 @@ void MarkParseFailed(Entry& entry) {
     entry.error = L"Parse Failed";
 }
 
-
 template <typename Entry>
 int64_t ExpectedSize(const Entry& entry);
 template <>

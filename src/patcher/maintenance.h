@@ -55,10 +55,10 @@ bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::w
 // could leave neither: `game` is renamed to `aside` (same volume; its parent folder is made and an
 // `aside` left by an earlier run is removed first), `fresh` is renamed to `game`, and only then is
 // `aside` removed, with progress as DeleteTreeWithProgress (the message starts at
-// `prefix` at 0 %, the count at 1, the total is the old tree's size), logged before and after. Without a `game` folder only the
-// second rename happens. When that rename fails the old tree is renamed back.
-// False when a rename failed: *errorCode holds its system error code, and `game` holds the old
-// tree (or still nothing).
+// `prefix` at 0 %, the count at 1, the total is the old tree's size), logged before and after.
+// Without a `game` folder only the second rename happens. When that rename fails the old tree is
+// renamed back. False when a rename failed: *errorCode holds its system error code, and `game`
+// holds the old tree (or still nothing).
 bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,
                   const std::wstring& fresh, const std::wstring& aside, const std::wstring& prefix,
                   uint32_t* errorCode);

@@ -38,8 +38,8 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     const size_t safeCount = allSafe ? zipPaths.size() : zipPaths.size() - 1;
     const std::vector<std::wstring> toUnpack(zipPaths.begin(), zipPaths.begin() + safeCount);
 
-    ArchivesUnpacked outcome = UnpackArchivesInOrder(toUnpack, packageDir, &status.bytesDone,
-                                                     logger);
+    ArchivesUnpacked outcome =
+        UnpackArchivesInOrder(toUnpack, packageDir, &status.bytesDone, logger);
     if (outcome.failed == packages.size()) return true;
     // All safe ones unpacked: the unsafe entry after them is the failure, which no system call
     // caused.

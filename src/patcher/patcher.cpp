@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "patcher/download_sets.h"
 #include "patcher/file_lists.h"
 #include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
@@ -13,7 +14,6 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "transfer/curl_easy.h"
-#include "patcher/download_sets.h"
 #include "transfer/http.h"
 #include "transfer/network_settings.h"
 #include "util/dates.h"
@@ -37,7 +37,9 @@ const char kFileListName[] = "filelist.txt";
 const char kPackageListName[] = "ziplist.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
 
-std::string Num(int64_t value) { return std::to_string(value); }
+std::string Num(int64_t value) {
+    return std::to_string(value);
+}
 
 // A list that yields no entry, or holds a line that is not an entry (a maintenance page, an
 // empty file), describes no game: installing from it would leave an empty one.
@@ -83,7 +85,9 @@ std::wstring Patcher::PathIn(const std::wstring& relative) const {
     return JoinPath(baseDir_, relative);
 }
 
-void Patcher::ThreadMain() { Run(std::string(kDefaultLauncherUrl)); }
+void Patcher::ThreadMain() {
+    Run(std::string(kDefaultLauncherUrl));
+}
 
 std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
                                                const std::vector<std::string>& bases,
@@ -286,13 +290,13 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             if (release_.Active()) digests.digests = release_.PackageDigests(packages);
             DownloadPackages(logger_, status_, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
-                             static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
-                             &localFaults, settings_, release_.Active() ? &digests : nullptr);
+                             static_cast<int64_t>(zips.bytesToDownload), &failedFiles, &localFaults,
+                             settings_, release_.Active() ? &digests : nullptr);
             refusals = release_.Refusals();
             release_.AddRefusals(digests.refusals);
             logger_.Info("Finsh zip download filesToDownload = " + Num(zips.filesToDownload) +
-                         "  failedFiles = " + Num(failedFiles) + "  localFaults = " +
-                         Num(localFaults));
+                         "  failedFiles = " + Num(failedFiles) +
+                         "  localFaults = " + Num(localFaults));
             if (localFaults != 0) return Fail(kMsgLocalFault);
             if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         }
@@ -313,10 +317,10 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
                  "    filesToDownload = " + Num(check.filesToDownload));
     const std::wstring incrementFolder = PathIn(kIncrementFolder);
     if (check.filesToDownload != 0) {
-        logger_.Info("=========Increment update process  filesToDownload = " +
-                     Num(check.filesToDownload) + "    bytesToDownload = " +
-                     Num(check.bytesToDownload) + "    incGameDirectory = " +
-                     ToNarrow(incrementFolder));
+        logger_.Info(
+            "=========Increment update process  filesToDownload = " + Num(check.filesToDownload) +
+            "    bytesToDownload = " + Num(check.bytesToDownload) +
+            "    incGameDirectory = " + ToNarrow(incrementFolder));
         if (!HasMirror(logger_, "incrementupdateURLs", server.incrementupdateURLs)) {
             return Fail(kMsgDownloadFailed);
         }
@@ -333,9 +337,9 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         refusals = release_.Refusals();
         release_.AddRefusals(digests.refusals);
         status_.SetState(PatcherState::FilesDownloaded);
-        logger_.Info("=========Increment update finish  filesToDownload = " +
-                     Num(check.filesToDownload) + "    failedFiles = " + Num(failedFiles) +
-                     "    localFaults = " + Num(localFaults));
+        logger_.Info(
+            "=========Increment update finish  filesToDownload = " + Num(check.filesToDownload) +
+            "    failedFiles = " + Num(failedFiles) + "    localFaults = " + Num(localFaults));
         if (localFaults != 0) return Fail(kMsgLocalFault);
         if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
@@ -405,7 +409,8 @@ bool Patcher::DownloadVouched(const std::wstring& path, const std::vector<std::s
             continue;
         }
         const int64_t size = FileSize64(path);
-        if (size >= 0 && release_.Vouches(name, static_cast<uint64_t>(size), digest, url, logger_)) {
+        if (size >= 0 &&
+            release_.Vouches(name, static_cast<uint64_t>(size), digest, url, logger_)) {
             return true;
         }
         RemoveFile(path);

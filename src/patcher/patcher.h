@@ -30,7 +30,7 @@ extern const char kDefaultLauncherUrl[];
 TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory);
 
 class Patcher {
-public:
+  public:
     // Runs below the folder of the running executable, with its network settings.
     Patcher();
     // Runs below `baseDirectory` (no trailing separator) with the given transfer limits; for
@@ -96,7 +96,7 @@ public:
     };
     void SetSelfUpdater(SelfUpdater updater) { selfUpdater_ = std::move(updater); }
 
-private:
+  private:
     // Ends the run: state Failed, the message, false.
     bool Fail(const std::wstring& text);
 

@@ -53,7 +53,8 @@ inline constexpr wchar_t kMsgProxyAuth[] =  // a proxy answered 407: credentials
 inline constexpr wchar_t kMsgExtractFailed[] = L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器";
 inline constexpr wchar_t kMsgCopyFailed[] =  // incremental files could not be copied in
     L"移動文件失敗，請重啓啓動器後再試！";
-inline constexpr wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";  // Package to Game
+inline constexpr wchar_t kMsgRenameFailed[] =
+    L"文件夾重命名失敗,請重啓後再試！";  // Package to Game
 inline constexpr wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
 // With a release key: no mirror offered a valid signed release record (bad signature, expired,
 // older than the release installed), or what the mirrors sent is not what it vouches for.

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "patcher/player_texts.h"
 #include "patcher/file_lists.h"
 #include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -36,15 +36,16 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
         status.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
-    const std::wstring packagePath = JoinPath(JoinPath(baseDir, kTempFolder), ToWide(package.fileName));
+    const std::wstring packagePath =
+        JoinPath(JoinPath(baseDir, kTempFolder), ToWide(package.fileName));
     const std::wstring stagingFolder = JoinPath(baseDir, kLauncherStagingFolder);
 
     ReleaseGuard& release = patcher.Release();
     const int32_t refusals = release.Refusals();
     // A package left in Temp was network data once; with a release key its CRC is not enough.
-    bool ready = FileExists(packagePath) && CrcMatches(ComputeFileCrc(packagePath), package.crc) &&
-                 (!release.Active() ||
-                  release.VouchesForFile(package.fileName, packagePath, logger));
+    bool ready =
+        FileExists(packagePath) && CrcMatches(ComputeFileCrc(packagePath), package.crc) &&
+        (!release.Active() || release.VouchesForFile(package.fileName, packagePath, logger));
     if (!ready) {
         status.currentFileBytes = 0;
         status.bytesDone = 0;
@@ -58,9 +59,9 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
             int64_t size = -1;
             const std::string crc = ComputeFileCrc(packagePath, &size);
             logger.Info("Download launcher self-update files finish crc = " + crc);
-            if (CrcMatches(crc, package.crc) && (!release.Active() ||
-                                 release.Vouches(package.fileName, static_cast<uint64_t>(size),
-                                                 digest, url, logger))) {
+            if (CrcMatches(crc, package.crc) &&
+                (!release.Active() || release.Vouches(package.fileName, static_cast<uint64_t>(size),
+                                                      digest, url, logger))) {
                 ready = true;
                 break;
             }
@@ -69,8 +70,8 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
     }
     if (!ready) {
         status.SetMessage(release.Refusals() > refusals
-                               ? std::wstring(kMsgReleaseUnverified)
-                               : patcher.CodesMessage(kMsgSelfUpdateFailed));
+                              ? std::wstring(kMsgReleaseUnverified)
+                              : patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
 

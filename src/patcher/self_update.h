@@ -49,10 +49,10 @@ struct LauncherReplacement {
 };
 
 // Fills an UpdaterScript for baseDir (staging folder `stagingFolder`, the script in baseDir,
-// the staged version read from baseDir\Temp\launcherconfig.txt) and calls WriteAndRun. A staging folder without the launcher executable is refused like an
-// unsafe name, since the script would delete the installed launcher and put nothing in its
-// place. Returns only when the replacement failed (false, status Failed) or `endProcess`
-// returned (true).
+// the staged version read from baseDir\Temp\launcherconfig.txt) and calls WriteAndRun. A staging
+// folder without the launcher executable is refused like an unsafe name, since the script would
+// delete the installed launcher and put nothing in its place. Returns only when the replacement
+// failed (false, status Failed) or `endProcess` returned (true).
 bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
                      const std::wstring& stagingFolder, const LauncherReplacement& how);
 

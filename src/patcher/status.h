@@ -26,7 +26,7 @@ enum class PatcherState : int32_t {
 };
 
 class PatcherStatus {
-public:
+  public:
     std::atomic<int32_t> state{static_cast<int32_t>(PatcherState::Starting)};
     std::atomic<int32_t> filesDone{0};
     std::atomic<int32_t> filesTotal{0};
@@ -51,7 +51,7 @@ public:
         SetState(PatcherState::Failed);
     }
 
-private:
+  private:
     std::wstring Get(const std::wstring& field) const {
         std::lock_guard<std::mutex> lock(mutex_);
         return field;

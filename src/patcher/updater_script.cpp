@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "patcher/player_texts.h"
 #include "patcher/install_layout.h"
 #include "patcher/patcher.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -166,7 +166,8 @@ std::string ScriptFileName(const UpdaterScript& script) {
 // del and cp would treat as folders (del asks before emptying one, and nobody can answer a
 // hidden script).
 bool IsReservedName(const UpdaterScript& script, const std::string& name) {
-    for (const std::string& r : {ScriptFileName(script), script.stagingFolder, script.configFolder}) {
+    for (const std::string& r :
+         {ScriptFileName(script), script.stagingFolder, script.configFolder}) {
         if (EqualsIgnoringAsciiCase(r, name)) return true;
     }
     for (const wchar_t* r : kReservedNames) {
@@ -295,8 +296,8 @@ void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
     w.Line("done");
     for (const std::string& f : s.files) {
         const std::string name = w.Name(f);
-        w.Line("if [ -e " + name + " ]; then cp -p -- " + name + " " +
-               w.Below(BackupFolder(s), f) + " || restore; fi");
+        w.Line("if [ -e " + name + " ]; then cp -p -- " + name + " " + w.Below(BackupFolder(s), f) +
+               " || restore; fi");
         w.Line("rm -f -- " + name);
         w.Line("cp -- " + w.Below(s.sourceFolder, f) + " " + name + " || restore");
     }

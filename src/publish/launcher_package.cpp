@@ -9,8 +9,8 @@
 #include "platform/text.h"
 #include "publish/folder_scan.h"
 #include "publish/game_tree.h"
-#include "util/strings.h"
 #include "util/safe_path.h"
+#include "util/strings.h"
 
 namespace velka {
 

@@ -394,7 +394,7 @@ class MirrorBuilder {
     std::vector<PackageListLine> packageLines_;
     PackageInfo launcherPackage_;
     PublishProgress progress_;
-    std::map<std::string, std::string> fileHashes_;  // file-list path -> SHA-256, when signing
+    std::map<std::string, std::string> fileHashes_;   // file-list path -> SHA-256, when signing
     std::map<std::string, ReleaseArtifact> vouched_;  // what the release record lists
 };
 

@@ -102,8 +102,8 @@ int32_t PerformJob(DownloadJob& job) {
             record.bytesNow = 0;
             continue;
         }
-        const bool answered = result.responseCode == 200 || result.responseCode == 226 ||
-                              result.responseCode == 206;
+        const bool answered =
+            result.responseCode == 200 || result.responseCode == 226 || result.responseCode == 206;
         if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
             retries + 1 < settings.speedFloorAttempts) {
             // The next attempt continues the file where this one stopped.

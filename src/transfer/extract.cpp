@@ -245,19 +245,18 @@ bool WalkEntries(unzFile archive, uint64_t entryCount, bool rewind, uint32_t* co
 // collected. Only the directory is read, so this costs little next to the unpacking.
 bool CheckEntryNames(unzFile archive, uint64_t entryCount, PathKeys* keys, std::string* refusal,
                      uint32_t* code) {
-    return WalkEntries(archive, entryCount, false, code,
-                       [&](EntryInfo& entry, bool nameTooLong, bool refused) {
-                           if (refused) {
-                               *refusal = std::string(nameTooLong
-                                                          ? "Zip entry name too long! Entry = "
-                                                          : "Unsafe zip entry name! Entry = ") +
-                                          PrintableForLog(entry.name);
-                               *code = 0;
-                               return false;
-                           }
-                           if (keys) keys->Add(entry.name, entry.isFolder);
-                           return true;
-                       });
+    return WalkEntries(
+        archive, entryCount, false, code, [&](EntryInfo& entry, bool nameTooLong, bool refused) {
+            if (refused) {
+                *refusal = std::string(nameTooLong ? "Zip entry name too long! Entry = "
+                                                   : "Unsafe zip entry name! Entry = ") +
+                           PrintableForLog(entry.name);
+                *code = 0;
+                return false;
+            }
+            if (keys) keys->Add(entry.name, entry.isFolder);
+            return true;
+        });
 }
 
 // Writes the entry described by `entry` (positioned in `archive`, whose data are read through
@@ -318,29 +317,27 @@ bool UnpackEntries(unzFile archive, std::FILE* data, uint64_t entryCount,
                    const std::wstring& destDir, std::atomic<int64_t>* bytesDone, Logger* logger,
                    uint32_t* code) {
     ZipEntryDecoder decoder;
-    return WalkEntries(archive, entryCount, true, code,
-                       [&](EntryInfo& entry, bool, bool refused) {
-                           // Checked again: the names were screened, but this is the step that
-                           // writes.
-                           if (refused) {
-                               *code = 0;
-                               return false;
-                           }
-                           const std::wstring target = JoinPath(destDir, ToWide(entry.name));
-                           if (!entry.isFolder) {
-                               return WriteEntry(archive, data, decoder, entry, target, bytesDone,
-                                                 logger, code);
-                           }
-                           // A trailing separator makes CreateDirectories create the last
-                           // component too.
-                           std::wstring folder = target;
-                           if (!IsSeparator(folder.back())) folder += kPathSeparator;
-                           if (!CreateDirectories(folder)) {
-                               *code = LastSystemError();
-                               return false;
-                           }
-                           return true;
-                       });
+    return WalkEntries(archive, entryCount, true, code, [&](EntryInfo& entry, bool, bool refused) {
+        // Checked again: the names were screened, but this is the step that
+        // writes.
+        if (refused) {
+            *code = 0;
+            return false;
+        }
+        const std::wstring target = JoinPath(destDir, ToWide(entry.name));
+        if (!entry.isFolder) {
+            return WriteEntry(archive, data, decoder, entry, target, bytesDone, logger, code);
+        }
+        // A trailing separator makes CreateDirectories create the last
+        // component too.
+        std::wstring folder = target;
+        if (!IsSeparator(folder.back())) folder += kPathSeparator;
+        if (!CreateDirectories(folder)) {
+            *code = LastSystemError();
+            return false;
+        }
+        return true;
+    });
 }
 
 // Opens `zipPath` and runs `work(archive, entryCount, &code)` on it. True for an archive without
@@ -409,8 +406,8 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
 }
 
 ArchivesUnpacked UnpackArchivesInOrder(const std::vector<std::wstring>& zipPaths,
-                                       const std::wstring& destDir,
-                                       std::atomic<int64_t>* bytesDone, Logger& logger) {
+                                       const std::wstring& destDir, std::atomic<int64_t>* bytesDone,
+                                       Logger& logger) {
     struct Job {
         std::wstring zipPath;
         std::vector<size_t> after;  // packages to finish first

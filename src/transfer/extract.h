@@ -38,8 +38,8 @@ struct ArchivesUnpacked {
 // may have been unpacked in part, and what was unpacked stays. Every byte written is added to
 // `bytesDone`.
 ArchivesUnpacked UnpackArchivesInOrder(const std::vector<std::wstring>& zipPaths,
-                                       const std::wstring& destDir,
-                                       std::atomic<int64_t>* bytesDone, Logger& logger);
+                                       const std::wstring& destDir, std::atomic<int64_t>* bytesDone,
+                                       Logger& logger);
 
 // Unpacks the archive `zipPath` into `destDir` (created as needed; existing files overwritten,
 // nothing deleted). Folder entries (name ending in a separator, or attributes exactly 16) become

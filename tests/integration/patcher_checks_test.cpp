@@ -33,7 +33,9 @@ TransferSettings FastSettings() {
     return settings;
 }
 
-std::string DeadBase() { return "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/"; }
+std::string DeadBase() {
+    return "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
+}
 
 std::string LauncherConfigText(const std::string& version, const std::string& remoteUrls) {
     return "launcherVersion=" + version + "\nremoteURLs=" + remoteUrls + "\n";
@@ -64,7 +66,7 @@ std::string Encipher(const std::string& config) {
 }
 
 class PatcherChecksTest : public ::testing::Test {
-protected:
+  protected:
     void InstallLocalLauncherConfig(const std::string& text) {
         const std::wstring path = install_ / L"Config/launcherconfig.txt";
         ASSERT_TRUE(CreateDirectories(path));
@@ -97,9 +99,8 @@ protected:
 };
 
 TEST_F(PatcherChecksTest, MissingLocalLauncherConfigForcesSelfUpdateEvenWhenCurrent) {
-    mirror_.SetFile("/launcherconfig.txt",
-                    LauncherConfigText("3.1.2034", mirror_.BaseUrl()) +
-                        "launcherZipInfo=L.zip$-1$-1$00000000\n");
+    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("3.1.2034", mirror_.BaseUrl()) +
+                                               "launcherZipInfo=L.zip$-1$-1$00000000\n");
     EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
     EXPECT_TRUE(Logged("Missing local launcherconfig, force launcher self-update"));
     EXPECT_TRUE(Logged("Latest launcer version : 3.1.2034"));
@@ -150,8 +151,7 @@ TEST_F(PatcherChecksTest, AllMirrorsDownFailsWithTheCodesOfTheLastTransfer) {
 
 TEST_F(PatcherChecksTest, ServerConfigurationMissingOnEveryMirrorFails) {
     mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    mirror_.SetReply("/serverconfig.txt",
-                     testing_support::Reply::WithStatus(404, "gone"));
+    mirror_.SetReply("/serverconfig.txt", testing_support::Reply::WithStatus(404, "gone"));
     InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
     EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
     EXPECT_EQ(L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(0) HTTP STATUES CODE(404)",

@@ -279,7 +279,8 @@ TEST_F(SelfUpdateTest, OnlyProblemACrcMismatchShowsNoTransferCodes) {
     EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
     EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(-1) HTTP STATUES CODE(-1)",
               patcher_->Status().Message());
-    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State()) << "the pipeline sets Failed";
+    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State())
+        << "the pipeline sets Failed";
     EXPECT_FALSE(FileExists(install_ / L"Temp/L.zip")) << "a package with a wrong CRC is deleted";
     EXPECT_FALSE(DirectoryExists(Staging()) && !TreeNames(Staging()).empty());
 }
@@ -545,8 +546,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
         ASSERT_TRUE(WriteFileBytes(install_ / L"data.dll", "old data"));
         const PackageInfo info =
             ServePackage({{StubLauncherName(), StubLauncher("v2")}, {"data.dll", "new data"}});
-        ASSERT_TRUE(
-            UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
+        ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
         if (c.configMissing) RemoveFile(install_ / L"Temp/launcherconfig.txt");
         std::unique_ptr<RunningOldLauncher> old;
         LauncherReplacement how = Replacement();
@@ -564,9 +564,9 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
             const std::string startedOnce = kBatch ? "v1\r\n" : "v1\n";
             if (attempt == 1) {
                 // The script may still be writing the line when the file appears.
-                EXPECT_TRUE(WaitFor(
-                    [&] { return Contents(install_ / L"started.txt") == startedOnce; }))
-                    << "the old launcher is started again";
+                EXPECT_TRUE(WaitFor([&] {
+                    return Contents(install_ / L"started.txt") == startedOnce;
+                })) << "the old launcher is started again";
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             }
@@ -577,8 +577,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
             EXPECT_FALSE(FileExists(install_ / L"Config/launcherconfig.txt.new"));
             std::vector<std::string> staged = {StubLauncherName(), "data.dll"};
             std::sort(staged.begin(), staged.end());
-            EXPECT_EQ(staged, TreeNames(Staging()))
-                << "the staged files are kept for the next try";
+            EXPECT_EQ(staged, TreeNames(Staging())) << "the staged files are kept for the next try";
             EXPECT_EQ(!c.configMissing, FileExists(install_ / L"Temp/launcherconfig.txt"));
         }
     }

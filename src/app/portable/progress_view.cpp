@@ -62,8 +62,9 @@ BarPieces ComposeBarPieces(PatcherState state, int64_t bytesDone, int64_t bytesT
     pieces.first =
         stage + L"[" + std::to_wstring(doneMB) + L"M/" + std::to_wstring(totalMB) + L"M] (";
     pieces.second = std::to_wstring(percent) + L"%";
-    pieces.third = state == PatcherState::Extracting ? std::wstring(L")")
-                                                     : L")  " + std::wstring(kSpeedLabel) + SpeedText(speedMiBPerSecond);
+    pieces.third = state == PatcherState::Extracting
+                       ? std::wstring(L")")
+                       : L")  " + std::wstring(kSpeedLabel) + SpeedText(speedMiBPerSecond);
     return pieces;
 }
 

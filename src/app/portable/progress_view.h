@@ -26,10 +26,10 @@ struct BarPieces {
     std::wstring Text() const { return first + second + third; }
 };
 
-// The bar line for a stage: "<stage>[<doneMB>M/<totalMB>M] (" "<percent>%" ")  " kSpeedLabel "<speed>MB/s"
-// for the two download stages, without the speed while extracting, and empty in other states.
-// Megabytes are whole MiB, truncated; totalMB is at least 1. While `networkLost` the first piece
-// is the reconnect notice and the others are empty.
+// The bar line for a stage: "<stage>[<doneMB>M/<totalMB>M] (" "<percent>%" ")  " kSpeedLabel
+// "<speed>MB/s" for the two download stages, without the speed while extracting, and empty in other
+// states. Megabytes are whole MiB, truncated; totalMB is at least 1. While `networkLost` the first
+// piece is the reconnect notice and the others are empty.
 BarPieces ComposeBarPieces(PatcherState state, int64_t bytesDone, int64_t bytesTotal,
                            double speedMiBPerSecond, bool networkLost);
 

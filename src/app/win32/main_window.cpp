@@ -69,8 +69,8 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
 
     const auto loadIcon = [this](int width, int height) {
-        return win32::IconHandle(static_cast<HICON>(LoadImageW(
-            instance_, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, width, height, 0)));
+        return win32::IconHandle(static_cast<HICON>(
+            LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, width, height, 0)));
     };
     largeIcon_ = loadIcon(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
     smallIcon_ = loadIcon(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON));
@@ -101,7 +101,8 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     PrepareSkinForDpi();
 
     g_mainWindow = this;
-    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultWindowTitle);
+    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(),
+                 kDefaultWindowTitle);
     LoadCloseSetting();
     tray_.CheckCloseItems(exitMode_);
 
@@ -112,14 +113,15 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 }
 
 void MainWindow::LoadSkin() {
-    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultWindowTitle, 128);
+    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0)
+        lstrcpynW(title_, kDefaultWindowTitle, 128);
 
     startButton_.disabled = true;
 
     progressBar_.track =
         ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), layout::kBarWidth, layout::kBarHeight);
-    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), layout::kBarWidth,
-                                    layout::kBarFillHeight);
+    progressBar_.fill =
+        ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), layout::kBarWidth, layout::kBarFillHeight);
 }
 
 void MainWindow::PrepareSkinForDpi() {

@@ -38,9 +38,9 @@ class TrayIcon {
     TrayIcon(const TrayIcon&) = delete;
     TrayIcon& operator=(const TrayIcon&) = delete;
 
-    // Fills the record for `window` (callback kTrayCallback, `icon`, the tip and the kTrayBalloonTitle
-    // balloon), builds the menus and adds the icon. Returns whether the icon was added; when it was
-    // not, it is added on the next broadcast.
+    // Fills the record for `window` (callback kTrayCallback, `icon`, the tip and the
+    // kTrayBalloonTitle balloon), builds the menus and adds the icon. Returns whether the icon was
+    // added; when it was not, it is added on the next broadcast.
     bool Create(HWND window, HICON icon, const wchar_t* tip);
 
     // True for the shell's "TaskbarCreated" message.
