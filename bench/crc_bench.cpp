@@ -21,6 +21,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "util/file_crc.h"
 
 namespace velka {
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "patcher/download_sets.h"
 #include "patcher/file_lists.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "transfer/download_sets.h"
 #include "util/logger.h"
 
 namespace velka {
@@ -54,7 +54,8 @@ int Main(int argc, char** argv) {
 
     std::printf("fetched %d of %zu files in %.3f s (%.0f files/s)\n", status.filesDone.load(),
                 entries.size(), seconds, status.filesDone.load() / seconds);
-    if (failed != 0 || local != 0 || status.filesDone.load() != static_cast<int32_t>(entries.size())) {
+    if (failed != 0 || local != 0 ||
+        status.filesDone.load() != static_cast<int32_t>(entries.size())) {
         std::fprintf(stderr, "file set incomplete: failedFiles=%d localFaults=%d filesDone=%d\n",
                      failed, local, status.filesDone.load());
         return 1;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "patcher/package_extraction.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -94,8 +95,8 @@ int Main(int argc, char** argv) {
     if (minizip) {
         const std::string base = argv[1];
         for (const PackageEntry& package : packages) {
-            const int64_t got = UnpackWithMinizip(base + "/Temp/ZipUpdate/" + package.path,
-                                                  base + "/Package");
+            const int64_t got =
+                UnpackWithMinizip(base + "/Temp/ZipUpdate/" + package.path, base + "/Package");
             ok = ok && got >= 0;
             status.bytesDone += got;
         }

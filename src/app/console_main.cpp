@@ -141,8 +141,8 @@ int Main(int argc, char** argv) {
     console.Finish();
     updateThread.join();
 
-    if (patcher->State() != PatcherState::Finished) {
-        ConsoleWrite(ConsoleStream::Err, patcher->Message() + L"\n");
+    if (patcher->Status().State() != PatcherState::Finished) {
+        ConsoleWrite(ConsoleStream::Err, patcher->Status().Message() + L"\n");
         return 1;
     }
     // The reason was printed by the tick that tried.

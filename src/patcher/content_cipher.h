@@ -13,7 +13,7 @@ namespace velka {
 extern const char kContentCipherKey[];
 
 class ContentCipher {
-public:
+  public:
     // An empty key, or one without upper-case letters, gives the identity mapping.
     explicit ContentCipher(const std::string& key);
 
@@ -22,7 +22,7 @@ public:
     // The opposite mapping, for the publisher.
     std::string Encipher(const std::string& text) const;
 
-private:
+  private:
     std::string key_;
     char lowerAlphabet_[27] = {};
     char upperAlphabet_[27] = {};

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <string_view>
 
+#include "patcher/install_layout.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "util/crc32.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/ordered_parallel.h"
 #include "util/safe_path.h"
@@ -17,46 +20,11 @@ namespace velka {
 
 namespace {
 
-constexpr size_t kMaxCrcBlock = size_t{1} << 20;
-
 std::string UpperAscii(std::string text) {
     for (char& c : text) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     return text;
-}
-
-// Reads `file` from its current position to the end. False on a read error, so a file that
-// could not be read whole never matches a list CRC.
-bool CrcOfOpenFile(std::FILE* file, int64_t length, uint32_t* crc) {
-    // Sized to the file so that checking thousands of small files does not touch 1 MiB each.
-    const size_t block = static_cast<size_t>(
-        std::min<int64_t>(std::max<int64_t>(length, 4096), static_cast<int64_t>(kMaxCrcBlock)));
-    std::vector<unsigned char> buffer(block);
-    *crc = 0;
-    for (;;) {
-        const size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-        if (got == 0) break;
-        *crc = Crc32(*crc, buffer.data(), got);
-    }
-    return !std::ferror(file);
-}
-
-// Opens a file for the CRC check, unbuffered: CrcOfOpenFile reads whole blocks of at least 4 KiB
-// into its own buffer, so a stdio buffer would only cost, per file, its allocation (with an
-// fstat), a copy of the tail and one more read.
-File OpenForCrc(const std::wstring& path) {
-    File file(path, "rb");
-    if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    return file;
-}
-
-// Length of an open file from a 64-bit position; -1 when it cannot be taken.
-int64_t LengthOfOpenFile(std::FILE* file) {
-    if (!SeekFile(file, 0, SEEK_END)) return -1;
-    const int64_t length = TellFile(file);
-    if (length < 0 || !SeekFile(file, 0, SEEK_SET)) return -1;
-    return length;
 }
 
 // The non-empty pieces of `text` between `delimiter`s, as views into it. Reuses *pieces.
@@ -115,11 +83,6 @@ template <typename Entry>
 void MarkParseFailed(Entry& entry) {
     entry.failed = true;
     entry.error = L"Parse Failed";
-}
-
-void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
-    logger.Error(std::string("Unsafe path in ") + list + "! Name = " + PrintableForLog(name) +
-                 " Path = " + PrintableForLog(path));
 }
 
 template <typename Entry>
@@ -277,25 +240,20 @@ bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& 
     return true;
 }
 
+void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
+    logger.Error(std::string("Unsafe path in ") + list + "! Name = " + PrintableForLog(name) +
+                 " Path = " + PrintableForLog(path));
+}
+
 LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& gameFolder,
                                  std::vector<FileEntry>& entries) {
-    return CheckEntries(status, gameFolder, L"正在驗證遊戲完整性", entries);
+    return CheckEntries(status, gameFolder, kCheckingGameText, entries);
 }
 
 LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
                                     std::vector<PackageEntry>& entries) {
-    return CheckEntries(status, JoinPath(baseFolder, L"Temp\\ZipUpdate"), L"正在檢索本地整包文件",
+    return CheckEntries(status, JoinPath(baseFolder, kPackageDownloadFolder), kCheckingPackagesText,
                         entries);
-}
-
-std::string ComputeFileCrc(const std::wstring& path, int64_t* fileSize) {
-    File file = OpenForCrc(path);
-    if (!file) return std::string();
-    const int64_t length = LengthOfOpenFile(file.get());
-    if (length < 0) return std::string();
-    if (fileSize) *fileSize = length;
-    uint32_t crc = 0;
-    return CrcOfOpenFile(file.get(), length, &crc) ? CrcText(crc) : std::string();
 }
 
 }  // namespace velka

@@ -60,8 +60,8 @@ struct PackageEntry {
 // A list naming a path that would leave its folder (absolute, drive letter, "..", control
 // characters; see IsSafeRelativePath) is hostile: one ERROR line names the entry, *entries is
 // left empty and the result is false. The caller must then end the run as failed without
-// touching the installation, e.g. with the text "暫時無法驗證更新，請啓動遊戲繼續驗證！" (the
-// transfer codes are meaningless here). On true every non-failed entry has a safe path.
+// touching the installation, e.g. with kMsgCannotVerify alone (the transfer codes are
+// meaningless here). On true every non-failed entry has a safe path.
 bool ParseFileList(Logger& logger, PatcherStatus& status, const std::string& text,
                    std::vector<FileEntry>* entries);
 bool ParsePackageList(Logger& logger, PatcherStatus& status, const std::string& text,
@@ -80,7 +80,7 @@ struct LocalCheckResult {
 // also gets `failed` and error "failed to open for checking".
 //
 // Status: filesDone = 0, filesTotal = entry count, bytesDone = 0, state = CheckingFiles, message
-// "正在驗證遊戲完整性" (files) or "正在檢索本地整包文件" (packages); currentFileName follows the
+// kCheckingGameText (files) or kCheckingPackagesText (packages); currentFileName follows the
 // entry being checked. Entries whose path is not safe (only the parser's "Parse Failed" entries,
 // whose path is empty, when the list came from the parsers) are marked without any file access.
 LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& gameFolder,
@@ -88,9 +88,7 @@ LocalCheckResult CheckLocalFiles(PatcherStatus& status, const std::wstring& game
 LocalCheckResult CheckLocalPackages(PatcherStatus& status, const std::wstring& baseFolder,
                                     std::vector<PackageEntry>& entries);
 
-// CRC-32 (the zip/zlib polynomial) of the whole file as eight upper-case hexadecimal digits,
-// e.g. "0A1B2C3D"; an empty file gives "00000000". Empty text when the file cannot be opened or
-// read. When `fileSize` is given and the file opened, it receives the file's 64-bit length.
-std::string ComputeFileCrc(const std::wstring& path, int64_t* fileSize = nullptr);
+// The ERROR line for an entry of `list` ("file list", "package list") whose path is not safe.
+void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path);
 
 }  // namespace velka

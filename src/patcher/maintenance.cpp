@@ -8,6 +8,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 
 namespace velka {
@@ -133,7 +134,7 @@ bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::w
         const std::wstring target = JoinPath(game, ToWide(entry->path));
         int64_t size = -1;
         const std::string crc = ComputeFileCrc(target, &size);
-        if (crc.empty() || crc != entry->crc || size != static_cast<int64_t>(entry->size)) {
+        if (!CrcMatches(crc, entry->crc) || size != static_cast<int64_t>(entry->size)) {
             logger.Error("Copy check failed! FileName = " + ToNarrow(target));
             return false;
         }

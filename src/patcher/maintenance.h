@@ -18,8 +18,8 @@ class PatcherStatus;
 struct FileEntry;
 
 // True only when the bytes available to the caller on the volume of `folder` are strictly more
-// than `required`. Logs "Avaliable space : N Required space : M"; a volume that cannot be queried
-// logs "Disk not readable! <folder>" at ERROR and gives false.
+// than `required`. Logs both figures; a volume that cannot be queried gives an ERROR line naming
+// the folder, and false.
 bool CheckDiskSpace(Logger& logger, const std::wstring& folder, uint64_t required);
 
 // The decision and log line of CheckDiskSpace once the available bytes are known.
@@ -47,7 +47,7 @@ void DeleteTreeWithProgress(Logger& logger, PatcherStatus& status, const std::ws
 // copied. Folders are made on the way; a file that is replaced keeps its permissions. Then every
 // copied file is checked in place, size and CRC. False at the first failure, with *errorCode the
 // system error code of a failed copy, or 0 for an entry that was not verified or a copy that
-// does not match (logged at ERROR "Copy check failed! FileName = <path>").
+// does not match (an ERROR line names the file).
 bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::wstring& game,
                        const std::vector<FileEntry>& entries, uint32_t* errorCode);
 
@@ -55,11 +55,10 @@ bool CopyVerifiedFiles(Logger& logger, const std::wstring& staging, const std::w
 // could leave neither: `game` is renamed to `aside` (same volume; its parent folder is made and an
 // `aside` left by an earlier run is removed first), `fresh` is renamed to `game`, and only then is
 // `aside` removed, with progress as DeleteTreeWithProgress (the message starts at
-// `prefix` + " ( 0% )", the count at 1, the total is the old tree's size) between the log lines
-// "Delete old game files" and "Delete old game files finish". Without a `game` folder only the
-// second rename happens. When that rename fails the old tree is renamed back.
-// False when a rename failed: *errorCode holds its system error code, and `game` holds the old
-// tree (or still nothing).
+// `prefix` at 0 %, the count at 1, the total is the old tree's size), logged before and after.
+// Without a `game` folder only the second rename happens. When that rename fails the old tree is
+// renamed back. False when a rename failed: *errorCode holds its system error code, and `game`
+// holds the old tree (or still nothing).
 bool SwapInFolder(Logger& logger, PatcherStatus& status, const std::wstring& game,
                   const std::wstring& fresh, const std::wstring& aside, const std::wstring& prefix,
                   uint32_t* errorCode);

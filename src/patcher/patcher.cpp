@@ -2,16 +2,18 @@
 
 #include <utility>
 
+#include "patcher/download_sets.h"
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
+#include "patcher/package_extraction.h"
+#include "patcher/player_texts.h"
 #include "patcher/release_key.h"
 #include "patcher/version_record.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "transfer/curl_easy.h"
-#include "transfer/download_sets.h"
-#include "transfer/extract.h"
 #include "transfer/http.h"
 #include "transfer/network_settings.h"
 #include "util/dates.h"
@@ -26,16 +28,6 @@ namespace velka {
 
 const char kDefaultLauncherUrl[] = VELKA_DEFAULT_LAUNCHER_URL;
 
-const wchar_t kMsgCannotVerify[] = L"暫時無法驗證更新，請啓動遊戲繼續驗證！";
-const wchar_t kMsgDiskFull[] = L"磁碟空間不足,請清理空間後再試！";
-const wchar_t kMsgLocalFault[] = L"文件讀寫權限異常，請重啓後再試！";
-const wchar_t kMsgDownloadFailed[] = L"無法下載遠程文件，請重啓後再試！";
-const wchar_t kMsgProxyAuth[] = L"代理伺服器要求身份驗證，請檢查代理設定中的用戶名和密碼後再試！";
-const wchar_t kMsgCopyFailed[] = L"移動文件失敗，請重啓啓動器後再試！";
-const wchar_t kMsgRenameFailed[] = L"文件夾重命名失敗,請重啓後再試！";
-const wchar_t kMsgSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
-const wchar_t kMsgReleaseUnverified[] = L"無法驗證更新的發佈簽名，請檢查系統日期後再試！";
-
 namespace {
 
 const char kLauncherConfigName[] = "launcherconfig.txt";
@@ -44,15 +36,10 @@ const char kServerConfigName[] = "serverconfig.txt";
 const char kFileListName[] = "filelist.txt";
 const char kPackageListName[] = "ziplist.txt";
 const wchar_t kGameProcessName[] = L"velka.exe";
-const wchar_t kTidyingPrefix[] = L"正在進行資源整理,如長時間卡頓可重開啓動器";
-// Where the old game waits while the new one takes its place: inside D, so both renames stay on
-// one volume, and inside Temp, which a finished run removes.
-const wchar_t kOldGameFolder[] = L"Temp\\OldGame";
 
-std::string Num(int64_t value) { return std::to_string(value); }
-std::wstring WNum(int64_t value) { return std::to_wstring(value); }
-
-std::wstring LastErrorSuffix(uint32_t code) { return L" LastError(" + WNum(code) + L")"; }
+std::string Num(int64_t value) {
+    return std::to_string(value);
+}
 
 // A list that yields no entry, or holds a line that is not an entry (a maintenance page, an
 // empty file), describes no game: installing from it would leave an empty one.
@@ -84,7 +71,7 @@ Patcher::Patcher() : Patcher(ModuleDirectory(), InstalledTransferSettings(Module
 
 TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory) {
     TransferSettings settings;
-    LoadNetworkSettings(baseDirectory, &settings);
+    LoadNetworkSettings(JoinPath(baseDirectory, kNetworkSettingsPath), &settings);
     return settings;
 }
 
@@ -98,7 +85,9 @@ std::wstring Patcher::PathIn(const std::wstring& relative) const {
     return JoinPath(baseDir_, relative);
 }
 
-void Patcher::ThreadMain() { Run(std::string(kDefaultLauncherUrl)); }
+void Patcher::ThreadMain() {
+    Run(std::string(kDefaultLauncherUrl));
+}
 
 std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
                                                const std::vector<std::string>& bases,
@@ -112,18 +101,18 @@ std::vector<std::string> Patcher::BuildUrlList(const std::string& fileName,
 std::wstring Patcher::CodesMessage(const std::wstring& text) const {
     // A proxy asking for credentials is the player's to fix, not the mirror's: say so.
     const bool proxyRefused = logger_.LastResponseCode() == kProxyAuthRequired;
-    return (proxyRefused ? std::wstring(kMsgProxyAuth) : text) + L" CURLCODE(" + WNum(logger_.LastCurlCode()) + L") HTTP STATUES CODE(" +
-           WNum(logger_.LastResponseCode()) + L")";
+    return (proxyRefused ? std::wstring(kMsgProxyAuth) : text) +
+           TransferCodesSuffix(logger_.LastCurlCode(), logger_.LastResponseCode());
 }
 
 bool Patcher::Fail(const std::wstring& text) {
-    PatcherStatus::Fail(text);
+    status_.Fail(text);
     return false;
 }
 
 bool Patcher::OpenDayLog() {
     const std::string today = TodayString();
-    const std::wstring logDir = PathIn(L"Log");
+    const std::wstring logDir = PathIn(kLogFolder);
     CleanOldLogs(logDir, today, 7);
     const std::wstring logPath = JoinPath(logDir, ToWide(today) + L".txt");
     CreateDirectories(logPath);
@@ -132,7 +121,7 @@ bool Patcher::OpenDayLog() {
 }
 
 void Patcher::RepairSwap() {
-    RepairInterruptedSwap(logger_, PathIn(L"Game"), PathIn(kOldGameFolder));
+    RepairInterruptedSwap(logger_, PathIn(kGameFolder), PathIn(kOldGameFolder));
 }
 
 bool Patcher::Run(const std::string& defaultLauncherUrl) {
@@ -144,13 +133,13 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     OpenDayLog();
     RepairSwap();
     if (waitForGame) {
-        SetMessage(L"正在等待遊戲進程關閉");
+        status_.SetMessage(kWaitingForGameText);
         KillProcessByName(kGameProcessName);
     }
 
     // B. Launcher configuration: the installed mirrors first, the compiled-in one last.
     bool selfUpdate = false;
-    const std::wstring localLauncherConfig = PathIn(L"Config\\launcherconfig.txt");
+    const std::wstring localLauncherConfig = PathIn(kInstalledLauncherConfigPath);
     if (FileExists(localLauncherConfig)) {
         selfUpdate = !ParseLauncherConfig(logger_, cipher_, localLauncherConfig, &local);
         logger_.Info("Local launcher version : " + VersionToString(local.launcherVersion));
@@ -161,11 +150,11 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     std::vector<std::string> urls =
         BuildUrlList(kLauncherConfigName, local.remoteURLs, defaultLauncherUrl);
     ForcePlainHttp(&urls);
-    SetMessage(L"正在驗證啓動器是否需要更新");
+    status_.SetMessage(kCheckingLauncherText);
     if (!AcceptRelease(BuildUrlList(kReleaseRecordName, local.remoteURLs, defaultLauncherUrl))) {
         return false;
     }
-    const std::wstring latestLauncherConfig = PathIn(L"Temp\\launcherconfig.txt");
+    const std::wstring latestLauncherConfig = PathIn(kStagedLauncherConfigPath);
     int32_t refusals = release_.Refusals();
     if (!DownloadVouched(latestLauncherConfig, urls, kLauncherConfigName)) {
         return Fail(StageFailure(kMsgCannotVerify, refusals));
@@ -188,22 +177,22 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
     }
     urls = BuildUrlList(kServerConfigName, latest.remoteURLs, "");
     ForcePlainHttp(&urls);
-    SetMessage(L"正在驗證版本是否需要更新");
-    const std::wstring latestServerConfig = PathIn(L"Temp\\serverconfig.txt");
+    status_.SetMessage(kCheckingVersionText);
+    const std::wstring latestServerConfig = PathIn(kStagedServerConfigPath);
     refusals = release_.Refusals();
     if (!DownloadVouched(latestServerConfig, urls, kServerConfigName)) {
         return Fail(StageFailure(kMsgCannotVerify, refusals));
     }
     if (FileExists(latestServerConfig)) {
         ParseServerConfig(logger_, cipher_, latestServerConfig, &server, false);
-        std::wstring label = L"版本號: Vx.x.x/Vy.y.y";
+        std::wstring label = kVersionLabelPattern;
         if (!IsInvalidVersion(server.incrementVersion)) {
             label = ReplaceAll(label, L"y.y.y", ToWide(VersionToString(server.incrementVersion)));
         }
         if (!IsInvalidVersion(server.zipVersion)) {
             label = ReplaceAll(label, L"x.x.x", ToWide(VersionToString(server.zipVersion)));
         }
-        SetVersionLabel(label);
+        status_.SetVersionLabel(label);
     }
     ForcePlainHttp(&server.filelistURLs);
     ForcePlainHttp(&server.zipupdateURLs);
@@ -219,7 +208,7 @@ bool Patcher::Run(const std::string& defaultLauncherUrl) {
 
 bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& defaultLauncherUrl) {
     logger_.Info("=========Launcher self-update process");
-    CreateDirectories(PathIn(L"Temp\\LauncherUpdate") + kPathSeparator);
+    CreateDirectories(PathIn(kLauncherStagingFolder) + kPathSeparator);
     // Sizes of -1 (a missing description) add up, as unsigned, to more than any disk holds.
     const uint64_t required = static_cast<uint64_t>(latest.launcherZipInfo.unpackedSize) +
                               static_cast<uint64_t>(latest.launcherZipInfo.packageSize);
@@ -236,30 +225,30 @@ bool Patcher::RunSelfUpdate(const LauncherConfig& latest, const std::string& def
         return Fail(kMsgSelfUpdateFailed);
     }
     if (!selfUpdater_.update(*this, urls, latest.launcherZipInfo)) {
-        SetState(PatcherState::Failed);  // the updater has set the message
+        status_.SetState(PatcherState::Failed);  // the updater has set the message
         return false;
     }
-    CreateDirectories(PathIn(L"Config\\launcherconfig.txt"));
+    CreateDirectories(PathIn(kInstalledLauncherConfigPath));
     KeepAcceptedRelease();
-    selfUpdater_.replace(*this, PathIn(L"Temp\\LauncherUpdate"));
+    selfUpdater_.replace(*this, PathIn(kLauncherStagingFolder));
     // Only reached when the replacement could not be started; its message is set.
-    if (State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
+    if (status_.State() != PatcherState::Failed) Fail(kMsgSelfUpdateFailed);
     return false;
 }
 
 bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zipNeeded) {
     // E. File list and the local check.
-    const std::wstring gameFolder = PathIn(L"Game\\velka_win") + kPathSeparator;
+    const std::wstring gameFolder = PathIn(kInstalledGameFolder) + kPathSeparator;
     int32_t refusals = release_.Refusals();
     std::string body = FetchVouchedText(server.filelistURLs, kFileListName);
     if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
     std::vector<FileEntry> files;
-    if (!ParseFileList(logger_, *this, body, &files) ||
+    if (!ParseFileList(logger_, status_, body, &files) ||
         !IsUsableList(logger_, "file list", files)) {
         return Fail(kMsgCannotVerify);
     }
     std::string().swap(body);  // a long list is held once, as entries, from here on
-    LocalCheckResult check = CheckLocalFiles(*this, gameFolder, files);
+    LocalCheckResult check = CheckLocalFiles(status_, gameFolder, files);
     logger_.Info("Check local files filesToDownload = " + Num(check.filesToDownload) +
                  "    bytesToDownload = " + Num(check.bytesToDownload));
     if (!localConfigExisted && zipNeeded && check.filesToDownload == 0 &&
@@ -282,11 +271,11 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
         if (body.empty()) return Fail(StageFailure(kMsgCannotVerify, refusals));
         std::vector<PackageEntry> packages;
         uint64_t unpackedTotal = 0;
-        if (!ParsePackageList(logger_, *this, body, &packages, &unpackedTotal) ||
+        if (!ParsePackageList(logger_, status_, body, &packages, &unpackedTotal) ||
             !IsUsableList(logger_, "package list", packages)) {
             return Fail(kMsgCannotVerify);
         }
-        LocalCheckResult zips = CheckLocalPackages(*this, baseDir_, packages);
+        LocalCheckResult zips = CheckLocalPackages(status_, baseDir_, packages);
         RecheckStagedPackages(packages, &zips);
         logger_.Info("=========Zip update process");
         if (!CheckDiskSpace(logger_, baseDir_, zips.bytesToDownload + unpackedTotal)) {
@@ -299,20 +288,20 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             }
             ExpectedDigests digests;
             if (release_.Active()) digests.digests = release_.PackageDigests(packages);
-            DownloadPackages(logger_, *this, baseDir_, server.zipupdateURLs, packages,
+            DownloadPackages(logger_, status_, baseDir_, server.zipupdateURLs, packages,
                              static_cast<int32_t>(zips.filesToDownload),
-                             static_cast<int64_t>(zips.bytesToDownload), &failedFiles,
-                             &localFaults, settings_, release_.Active() ? &digests : nullptr);
+                             static_cast<int64_t>(zips.bytesToDownload), &failedFiles, &localFaults,
+                             settings_, release_.Active() ? &digests : nullptr);
             refusals = release_.Refusals();
             release_.AddRefusals(digests.refusals);
             logger_.Info("Finsh zip download filesToDownload = " + Num(zips.filesToDownload) +
-                         "  failedFiles = " + Num(failedFiles) + "  localFaults = " +
-                         Num(localFaults));
+                         "  failedFiles = " + Num(failedFiles) +
+                         "  localFaults = " + Num(localFaults));
             if (localFaults != 0) return Fail(kMsgLocalFault);
             if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         }
-        if (!ExtractPackages(logger_, *this, baseDir_, packages, unpackedTotal)) {
-            SetState(PatcherState::Failed);  // extraction has set the message
+        if (!ExtractPackages(logger_, status_, baseDir_, packages, unpackedTotal)) {
+            status_.SetState(PatcherState::Failed);  // extraction has set the message
             return false;
         }
         logger_.Info("=========Zip update finish");
@@ -321,17 +310,17 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // G. Incremental update.
     std::wstring checkPath = gameFolder;
     if (zipNeeded) {
-        checkPath = PathIn(L"Package\\velka_win");
-        check = CheckLocalFiles(*this, checkPath, files);
+        checkPath = PathIn(kUnpackedGameFolder);
+        check = CheckLocalFiles(status_, checkPath, files);
     }
     logger_.Info("Check local game files checkGamePath:  " + ToNarrow(checkPath) +
                  "    filesToDownload = " + Num(check.filesToDownload));
-    const std::wstring incrementFolder = PathIn(L"Temp\\Incrementupdate\\velka_win");
+    const std::wstring incrementFolder = PathIn(kIncrementFolder);
     if (check.filesToDownload != 0) {
-        logger_.Info("=========Increment update process  filesToDownload = " +
-                     Num(check.filesToDownload) + "    bytesToDownload = " +
-                     Num(check.bytesToDownload) + "    incGameDirectory = " +
-                     ToNarrow(incrementFolder));
+        logger_.Info(
+            "=========Increment update process  filesToDownload = " + Num(check.filesToDownload) +
+            "    bytesToDownload = " + Num(check.bytesToDownload) +
+            "    incGameDirectory = " + ToNarrow(incrementFolder));
         if (!HasMirror(logger_, "incrementupdateURLs", server.incrementupdateURLs)) {
             return Fail(kMsgDownloadFailed);
         }
@@ -341,16 +330,16 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
             return Fail(StageFailure(kMsgCannotVerify, refusals));
         }
         CreateDirectories(incrementFolder);
-        DownloadFileSet(logger_, *this, incrementFolder, server.incrementupdateURLs, files,
+        DownloadFileSet(logger_, status_, incrementFolder, server.incrementupdateURLs, files,
                         static_cast<int32_t>(check.filesToDownload),
                         static_cast<int64_t>(check.bytesToDownload), &failedFiles, &localFaults,
                         settings_, release_.Active() ? &digests : nullptr);
         refusals = release_.Refusals();
         release_.AddRefusals(digests.refusals);
-        SetState(PatcherState::FilesDownloaded);
-        logger_.Info("=========Increment update finish  filesToDownload = " +
-                     Num(check.filesToDownload) + "    failedFiles = " + Num(failedFiles) +
-                     "    localFaults = " + Num(localFaults));
+        status_.SetState(PatcherState::FilesDownloaded);
+        logger_.Info(
+            "=========Increment update finish  filesToDownload = " + Num(check.filesToDownload) +
+            "    failedFiles = " + Num(failedFiles) + "    localFaults = " + Num(localFaults));
         if (localFaults != 0) return Fail(kMsgLocalFault);
         if (failedFiles != 0) return Fail(StageFailure(kMsgDownloadFailed, refusals));
         logger_.Info("Copy increment update files to " + ToNarrow(checkPath));
@@ -366,10 +355,10 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
     // H. The unpacked package folder takes the old game's place.
     if (zipNeeded) {
         logger_.Info("Rename process after zip update process");
-        SetMessage(L"正在進行重命名操作");
+        status_.SetMessage(kRenamingText);
         uint32_t code = 0;
-        if (!SwapInFolder(logger_, *this, PathIn(L"Game"), PathIn(L"Package"),
-                          PathIn(kOldGameFolder), kTidyingPrefix, &code)) {
+        if (!SwapInFolder(logger_, status_, PathIn(kGameFolder), PathIn(kPackageFolder),
+                          PathIn(kOldGameFolder), kTidyingText, &code)) {
             logger_.Info("Rename failed error = " + Num(code));
             return Fail(kMsgRenameFailed + LastErrorSuffix(code));
         }
@@ -377,20 +366,20 @@ bool Patcher::UpdateGame(ServerConfig& server, bool localConfigExisted, bool zip
 
     // I. Record the versions and clean up.
     logger_.Info("Finish update process, update config files");
-    SetMessage(L"更新完成");
+    status_.SetMessage(kFinishedText);
     CreateDirectories(LocalVersionRecordPath(baseDir_));
     if (!WriteLocalVersionRecord(baseDir_, server)) {
         logger_.Error("Serverconfig update error! ErrorCode = " + Num(LastSystemError()));
     }
     // Replaced in one step: a truncated copy would force a self-update on the next start.
     std::string launcherConfigText;
-    if (ReadFileBytes(PathIn(L"Temp\\launcherconfig.txt"), &launcherConfigText)) {
-        WriteFileAtomically(PathIn(L"Config\\launcherconfig.txt"), launcherConfigText);
+    if (ReadFileBytes(PathIn(kStagedLauncherConfigPath), &launcherConfigText)) {
+        WriteFileAtomically(PathIn(kInstalledLauncherConfigPath), launcherConfigText);
     }
     KeepAcceptedRelease();
     RepairSwap();  // Temp may hold an old game that is still needed
-    DeleteTree(logger_, PathIn(L"Temp"));
-    SetState(PatcherState::Finished);
+    DeleteTree(logger_, PathIn(kTempFolder));
+    status_.SetState(PatcherState::Finished);
     logger_.Info("Launcher process finish, can start game process at any time");
     return true;
 }
@@ -420,7 +409,8 @@ bool Patcher::DownloadVouched(const std::wstring& path, const std::vector<std::s
             continue;
         }
         const int64_t size = FileSize64(path);
-        if (size >= 0 && release_.Vouches(name, static_cast<uint64_t>(size), digest, url, logger_)) {
+        if (size >= 0 &&
+            release_.Vouches(name, static_cast<uint64_t>(size), digest, url, logger_)) {
             return true;
         }
         RemoveFile(path);
@@ -446,7 +436,7 @@ std::wstring Patcher::StageFailure(const std::wstring& text, int32_t refusalsBef
 
 void Patcher::RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCheckResult* zips) {
     if (!release_.Active()) return;
-    const std::wstring folder = PathIn(L"Temp\\ZipUpdate");
+    const std::wstring folder = PathIn(kPackageDownloadFolder);
     for (PackageEntry& entry : packages) {
         if (entry.needsDownload || entry.failed || !IsSafeRelativePath(entry.path)) continue;
         const std::wstring path = JoinPath(folder, ToWide(entry.path));
@@ -455,7 +445,7 @@ void Patcher::RecheckStagedPackages(std::vector<PackageEntry>& packages, LocalCh
         entry.needsDownload = true;
         ++zips->filesToDownload;
         zips->bytesToDownload += static_cast<uint64_t>(entry.packageSize);
-        if (filesDone.load() > 0) --filesDone;
+        if (status_.filesDone.load() > 0) --status_.filesDone;
     }
 }
 

@@ -1,8 +1,8 @@
 // The update engine: one Patcher per process runs the update pipeline once on its own thread and
-// publishes its progress in the status record it derives from.
+// publishes its progress in the status record it holds.
 //
 // Threads: the front end constructs the Patcher, sets waitForGame, starts ThreadMain on a new
-// thread and afterwards only reads the status (PatcherStatus). Everything else runs on that
+// thread and afterwards only reads the status (Status()). Everything else runs on that
 // update thread. The Patcher is never destroyed while the process runs.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patcher/content_cipher.h"
+#include "patcher/player_texts.h"
 #include "patcher/release_guard.h"
 #include "patcher/remote_config.h"
 #include "patcher/status.h"
@@ -24,25 +25,12 @@ namespace velka {
 // The compiled-in default launcher base URL (a deployment value, set at configure time).
 extern const char kDefaultLauncherUrl[];
 
-// Messages shown to the player.
-extern const wchar_t kMsgCannotVerify[];     // no mirror delivered a configuration or list
-extern const wchar_t kMsgDiskFull[];         // not enough free space
-extern const wchar_t kMsgLocalFault[];       // a download target could not be written
-extern const wchar_t kMsgDownloadFailed[];   // downloads still failing after every mirror
-extern const wchar_t kMsgProxyAuth[];        // a proxy answered 407: credentials missing or wrong
-extern const wchar_t kMsgCopyFailed[];       // incremental files could not be copied in
-extern const wchar_t kMsgRenameFailed[];     // Package could not become Game
-extern const wchar_t kMsgSelfUpdateFailed[]; // the launcher could not replace itself
-// With a release key: no mirror offered a valid signed release record (bad signature, expired,
-// older than the release installed), or what the mirrors sent is not what it vouches for.
-extern const wchar_t kMsgReleaseUnverified[];
-
 // The production transfer limits with the player's network settings (Config\network.ini below
 // `baseDirectory`) applied.
 TransferSettings InstalledTransferSettings(const std::wstring& baseDirectory);
 
-class Patcher : public PatcherStatus {
-public:
+class Patcher {
+  public:
     // Runs below the folder of the running executable, with its network settings.
     Patcher();
     // Runs below `baseDirectory` (no trailing separator) with the given transfer limits; for
@@ -70,10 +58,14 @@ public:
                                                  const std::vector<std::string>& bases,
                                                  const std::string& extraBases);
 
-    // `text` + " CURLCODE(" + last libcurl code + ") HTTP STATUES CODE(" + last HTTP code + ")",
-    // with kMsgProxyAuth in place of `text` when the last failed transfer was refused by a proxy
-    // asking for credentials (407).
+    // `text` with the codes of the last transfer (TransferCodesSuffix), with kMsgProxyAuth in
+    // place of `text` when the last failed transfer was refused by a proxy asking for credentials
+    // (407).
     std::wstring CodesMessage(const std::wstring& text) const;
+
+    // The status record: written by the update thread only, read by the front ends on their tick.
+    PatcherStatus& Status() { return status_; }
+    const PatcherStatus& Status() const { return status_; }
 
     Logger& GetLogger() { return logger_; }
     const ContentCipher& Cipher() const { return cipher_; }
@@ -104,11 +96,10 @@ public:
     };
     void SetSelfUpdater(SelfUpdater updater) { selfUpdater_ = std::move(updater); }
 
-protected:
+  private:
     // Ends the run: state Failed, the message, false.
     bool Fail(const std::wstring& text);
 
-private:
     bool OpenDayLog();
     // Puts back or removes an old game that a kill left beside the new one.
     void RepairSwap();
@@ -137,6 +128,7 @@ private:
     // Records the accepted release once the run has done its work.
     void KeepAcceptedRelease();
 
+    PatcherStatus status_;
     std::wstring baseDir_;
     TransferSettings settings_;
     Logger logger_;

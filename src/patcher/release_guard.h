@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/release_record.h"
 #include "transfer/transfer_settings.h"
 
@@ -20,10 +21,8 @@ namespace velka {
 
 class Logger;
 
-// Where an install keeps the highest release it has accepted (below D), a decimal and a line end.
-inline constexpr wchar_t kAcceptedReleasePath[] = L"Config\\acceptedrelease.txt";
-
-// The highest release accepted below `baseDirectory`; 0 when none was recorded or the record is
+// The highest release accepted below `baseDirectory` (kAcceptedReleasePath: a decimal and a
+// line end); 0 when none was recorded or the record is
 // unreadable.
 uint64_t ReadAcceptedRelease(const std::wstring& baseDirectory);
 // Records `release` (replacing the file in one step). False when it cannot be written.
@@ -45,15 +44,14 @@ class ReleaseGuard {
         Unreachable,  // no mirror delivered anything
     };
     // Fetches the record from each of `urls` in order until one verifies against the key, the
-    // clock and `highestAccepted`. Each refused record leaves the ERROR line
-    // "Release record refused! url = <url> reason = <reason>".
+    // clock and `highestAccepted`. Each refused record leaves an ERROR line with the URL and the
+    // reason.
     Fetch FetchRecord(const std::vector<std::string>& urls, uint64_t highestAccepted,
                       Logger& logger, const TransferSettings& settings);
     const ReleaseRecord& Record() const { return record_; }
 
     // Whether the bytes received from `source` for `name` are those the record vouches for. A
-    // refusal leaves the ERROR line "Release check failed! url = <source> reason = <reason>" and
-    // counts in Refusals().
+    // refusal leaves an ERROR line with the source and the reason, and counts in Refusals().
     bool Vouches(const std::string& name, uint64_t size, const Sha256Digest& digest,
                  const std::string& source, Logger& logger);
     bool VouchesForText(const std::string& name, const std::string& text, const std::string& source,

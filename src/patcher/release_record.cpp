@@ -94,11 +94,11 @@ bool ParseBody(const std::string& body, ReleaseRecord* record, std::string* reas
         const uint64_t maxTime = static_cast<uint64_t>(INT64_MAX);
         uint64_t number = 0;
         if (f[0] == "release" || f[0] == "issued" || f[0] == "expires") {
-            bool* seen = f[0] == "release" ? &haveRelease
-                                           : (f[0] == "issued" ? &haveIssued : &haveExpires);
+            bool* seen =
+                f[0] == "release" ? &haveRelease : (f[0] == "issued" ? &haveIssued : &haveExpires);
             if (*seen) return Fail(reason, where + f[0] + " given twice");
-            if (f.size() != 2 || !ParseNumber(f[1], f[0] == "release" ? UINT64_MAX : maxTime,
-                                              &number)) {
+            if (f.size() != 2 ||
+                !ParseNumber(f[1], f[0] == "release" ? UINT64_MAX : maxTime, &number)) {
                 return Fail(reason, where + "malformed " + f[0]);
             }
             *seen = true;
@@ -162,8 +162,7 @@ bool KeyPairFromSeedHex(const std::string& seedHex,
 
 }  // namespace
 
-bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys,
-                            std::string* reason) {
+bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys, std::string* reason) {
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
     if (!KeyPairFromSeedHex(seedHex, publicKey, secretKey, reason)) return false;
@@ -225,8 +224,9 @@ bool VerifyReleaseRecord(const std::string& text, const ReleaseExpectations& exp
     const size_t bodySize = at + 1;
     if (crypto_sign_verify_detached(signature, reinterpret_cast<const unsigned char*>(text.data()),
                                     bodySize, publicKey) != 0) {
-        return Fail(reason, "the release record's signature does not verify with this "
-                            "launcher's key");
+        return Fail(reason,
+                    "the release record's signature does not verify with this "
+                    "launcher's key");
     }
     std::string problem;
     if (!ParseBody(text.substr(0, bodySize), record, &problem)) {
@@ -239,9 +239,8 @@ bool VerifyReleaseRecord(const std::string& text, const ReleaseExpectations& exp
                                 " (check the system date)");
     }
     if (record->release < expected.highestAccepted) {
-        return Fail(reason, "the release record holds release " +
-                                std::to_string(record->release) + ", older than release " +
-                                std::to_string(expected.highestAccepted) +
+        return Fail(reason, "the release record holds release " + std::to_string(record->release) +
+                                ", older than release " + std::to_string(expected.highestAccepted) +
                                 " accepted before (a rollback)");
     }
     return true;

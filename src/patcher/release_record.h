@@ -59,8 +59,7 @@ struct ReleaseKeyPair {
 // A fresh random key pair. False only when the system's random source fails.
 bool GenerateReleaseKeyPair(ReleaseKeyPair* keys);
 // The pair of a seed. False with a reason when `seedHex` is not 64 hexadecimal digits.
-bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys,
-                            std::string* reason);
+bool ReleaseKeyPairFromSeed(const std::string& seedHex, ReleaseKeyPair* keys, std::string* reason);
 
 // Why `name` cannot stand in a "file" line (empty, a blank or control character), or empty.
 std::string CheckReleaseFileName(const std::string& name);
@@ -72,8 +71,8 @@ bool SignReleaseRecord(const ReleaseRecord& record, const std::string& seedHex, 
 
 // What a launcher holds against a record.
 struct ReleaseExpectations {
-    std::string publicKeyHex;     // the built-in key (ReleasePublicKeyHex)
-    int64_t now = 0;              // the player's clock, seconds since 1970-01-01 UTC
+    std::string publicKeyHex;      // the built-in key (ReleasePublicKeyHex)
+    int64_t now = 0;               // the player's clock, seconds since 1970-01-01 UTC
     uint64_t highestAccepted = 0;  // the highest release this install has accepted
     int64_t clockTolerance = kReleaseClockTolerance;
 };

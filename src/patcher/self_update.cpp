@@ -2,15 +2,17 @@
 
 #include <utility>
 
-#include "patcher/failure_text.h"
 #include "patcher/file_lists.h"
+#include "patcher/install_layout.h"
 #include "patcher/maintenance.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "transfer/extract.h"
 #include "transfer/http.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 
@@ -19,37 +21,37 @@ namespace velka {
 bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
                     const std::vector<std::string>& urls, const PackageInfo& package) {
     Logger& logger = patcher.GetLogger();
-    patcher.filesDone = 0;
-    patcher.filesTotal = 1;
-    patcher.bytesDone = 0;
-    patcher.bytesTotal = package.packageSize;
-    patcher.SetState(PatcherState::DownloadingFiles);
-    patcher.SetCurrentFileName(ToWide(package.fileName));
-    patcher.SetMessage(L"正在更新啓動器");
+    PatcherStatus& status = patcher.Status();
+    status.filesDone = 0;
+    status.filesTotal = 1;
+    status.bytesDone = 0;
+    status.bytesTotal = package.packageSize;
+    status.SetState(PatcherState::DownloadingFiles);
+    status.SetCurrentFileName(ToWide(package.fileName));
+    status.SetMessage(kUpdatingLauncherText);
 
     // The name comes from the published configuration and becomes a path below Temp.
     if (!IsSafeRelativePath(package.fileName)) {
         logger.Error("Launcher package name refused : " + PrintableForLog(package.fileName));
-        patcher.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
+        status.SetMessage(patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
-    const std::wstring packagePath = JoinPath(JoinPath(baseDir, L"Temp"), ToWide(package.fileName));
-    const std::wstring stagingFolder = JoinPath(baseDir, L"Temp\\LauncherUpdate");
+    const std::wstring packagePath =
+        JoinPath(JoinPath(baseDir, kTempFolder), ToWide(package.fileName));
+    const std::wstring stagingFolder = JoinPath(baseDir, kLauncherStagingFolder);
 
-    // An unreadable file gives an empty CRC text, which must not match an empty published one.
-    auto matches = [&](const std::string& crc) { return !crc.empty() && crc == package.crc; };
     ReleaseGuard& release = patcher.Release();
     const int32_t refusals = release.Refusals();
     // A package left in Temp was network data once; with a release key its CRC is not enough.
-    bool ready = FileExists(packagePath) && matches(ComputeFileCrc(packagePath)) &&
-                 (!release.Active() ||
-                  release.VouchesForFile(package.fileName, packagePath, logger));
+    bool ready =
+        FileExists(packagePath) && CrcMatches(ComputeFileCrc(packagePath), package.crc) &&
+        (!release.Active() || release.VouchesForFile(package.fileName, packagePath, logger));
     if (!ready) {
-        patcher.currentFileBytes = 0;
-        patcher.bytesDone = 0;
+        status.currentFileBytes = 0;
+        status.bytesDone = 0;
         for (const std::string& url : urls) {
             Sha256Digest digest{};
-            if (!DownloadToFile(url, packagePath, &patcher.currentFileBytes, &patcher.bytesDone,
+            if (!DownloadToFile(url, packagePath, &status.currentFileBytes, &status.bytesDone,
                                 &logger, patcher.Settings(), false,
                                 release.Active() ? &digest : nullptr)) {
                 continue;
@@ -57,9 +59,9 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
             int64_t size = -1;
             const std::string crc = ComputeFileCrc(packagePath, &size);
             logger.Info("Download launcher self-update files finish crc = " + crc);
-            if (matches(crc) && (!release.Active() ||
-                                 release.Vouches(package.fileName, static_cast<uint64_t>(size),
-                                                 digest, url, logger))) {
+            if (CrcMatches(crc, package.crc) &&
+                (!release.Active() || release.Vouches(package.fileName, static_cast<uint64_t>(size),
+                                                      digest, url, logger))) {
                 ready = true;
                 break;
             }
@@ -67,16 +69,16 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
         }
     }
     if (!ready) {
-        patcher.SetMessage(release.Refusals() > refusals
-                               ? std::wstring(kMsgReleaseUnverified)
-                               : patcher.CodesMessage(kMsgSelfUpdateFailed));
+        status.SetMessage(release.Refusals() > refusals
+                              ? std::wstring(kMsgReleaseUnverified)
+                              : patcher.CodesMessage(kMsgSelfUpdateFailed));
         return false;
     }
 
     DeleteTree(logger, stagingFolder);
     if (!UnzipArchive(packagePath, stagingFolder, nullptr, &logger)) {
         const uint32_t code = LastSystemError();
-        patcher.SetMessage(kMsgSelfUpdateFailed + LastErrorSuffix(code));
+        status.SetMessage(kMsgSelfUpdateFailed + LastErrorSuffix(code));
         logger.Error("Unzip failed! Unzip path : " + ToNarrow(packagePath) + " Zip path : " +
                      ToNarrow(stagingFolder) + " ErrorCode = " + std::to_string(code));
         return false;
@@ -87,18 +89,19 @@ bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
 bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
                      const std::wstring& stagingFolder, const LauncherReplacement& how) {
     UpdaterScript script;
-    script.sourceFolder = "Temp\\LauncherUpdate";
+    script.sourceFolder = ToNarrow(kLauncherStagingFolder);
     script.launcherExe = how.launcherExe;
     script.scriptPath = JoinPath(baseDir, UpdaterScriptName(how.language));
     script.language = how.language;
     script.processId = how.processId != 0 ? how.processId : CurrentProcessId();
     script.waitSeconds = how.waitSeconds;
-    script.SetConfigFiles("Temp", "Config", "launcherconfig.txt");
+    script.SetConfigFiles(ToNarrow(kTempFolder), ToNarrow(kConfigFolder),
+                          ToNarrow(FileNameOfPath(kInstalledLauncherConfigPath)));
     // The configuration the pipeline downloaded names the version being installed. One that
     // cannot be read still gets a marker of its own, so a failing replacement relaunches once.
     LauncherConfig staged;
     ParseLauncherConfig(patcher.GetLogger(), patcher.Cipher(),
-                        JoinPath(baseDir, L"Temp\\launcherconfig.txt"), &staged);
+                        JoinPath(baseDir, kStagedLauncherConfigPath), &staged);
     script.stagedVersion = VersionToString(staged.launcherVersion);
 
     bool hasLauncher = false;
@@ -117,10 +120,10 @@ bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
     if (!hasLauncher) {
         patcher.GetLogger().Error("Launcher self-update package holds no " +
                                   PrintableForLog(script.launcherExe));
-        static_cast<PatcherStatus&>(patcher).Fail(kMsgSelfUpdateFailed);
+        patcher.Status().Fail(kMsgSelfUpdateFailed);
         return false;
     }
-    return script.WriteAndRun(patcher.GetLogger(), patcher, how.endProcess);
+    return script.WriteAndRun(patcher.GetLogger(), patcher.Status(), how.endProcess);
 }
 
 Patcher::SelfUpdater MakeSelfUpdater(LauncherReplacement how) {

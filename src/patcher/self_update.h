@@ -19,7 +19,7 @@ namespace velka {
 
 // Fetches and unpacks the launcher package into baseDir\Temp\LauncherUpdate. Status: filesDone
 // 0, filesTotal 1, bytesDone 0, bytesTotal = packageSize, state DownloadingFiles,
-// currentFileName the package name, message "正在更新啓動器".
+// currentFileName the package name, message kUpdatingLauncherText.
 //
 // A package already in baseDir\Temp whose CRC text equals `package.crc` exactly is used without
 // a transfer. Otherwise the URLs are tried in order, downloading into baseDir\Temp\<fileName>;
@@ -27,11 +27,9 @@ namespace velka {
 // emptied and the package unpacked into it (entries that would leave it refuse the package).
 //
 // False, with state left at DownloadingFiles for the pipeline to fail, when no URL gave the right
-// package (message "程序更新失敗，請重啓後再試！ CURLCODE(c) HTTP STATUES CODE(h)" with the
-// codes of the last failed transfer, -1 when none failed; also for a package name that would
-// leave Temp) or when unpacking fails (message "程序更新失敗，請重啓後再試！ LastError(<code>)"
-// and the ERROR line "Unzip failed! Unzip path : <package> Zip path : <staging> ErrorCode =
-// <code>").
+// package (message kMsgSelfUpdateFailed with the codes of the last failed transfer, -1 when
+// none failed; also for a package name that would leave Temp) or when unpacking fails (message
+// kMsgSelfUpdateFailed with LastErrorSuffix, and an ERROR line naming both paths and the code).
 bool UpdateLauncher(Patcher& patcher, const std::wstring& baseDir,
                     const std::vector<std::string>& urls, const PackageInfo& package);
 
@@ -51,10 +49,10 @@ struct LauncherReplacement {
 };
 
 // Fills an UpdaterScript for baseDir (staging folder `stagingFolder`, the script in baseDir,
-// the staged version read from baseDir\Temp\launcherconfig.txt) and calls WriteAndRun. A staging folder without the launcher executable is refused like an
-// unsafe name, since the script would delete the installed launcher and put nothing in its
-// place. Returns only when the replacement failed (false, status Failed) or `endProcess`
-// returned (true).
+// the staged version read from baseDir\Temp\launcherconfig.txt) and calls WriteAndRun. A staging
+// folder without the launcher executable is refused like an unsafe name, since the script would
+// delete the installed launcher and put nothing in its place. Returns only when the replacement
+// failed (false, status Failed) or `endProcess` returned (true).
 bool ReplaceLauncher(Patcher& patcher, const std::wstring& baseDir,
                      const std::wstring& stagingFolder, const LauncherReplacement& how);
 

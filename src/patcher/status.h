@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "patcher/player_texts.h"
+
 namespace velka {
 
 enum class PatcherState : int32_t {
@@ -24,7 +26,7 @@ enum class PatcherState : int32_t {
 };
 
 class PatcherStatus {
-public:
+  public:
     std::atomic<int32_t> state{static_cast<int32_t>(PatcherState::Starting)};
     std::atomic<int32_t> filesDone{0};
     std::atomic<int32_t> filesTotal{0};
@@ -49,7 +51,7 @@ public:
         SetState(PatcherState::Failed);
     }
 
-private:
+  private:
     std::wstring Get(const std::wstring& field) const {
         std::lock_guard<std::mutex> lock(mutex_);
         return field;
@@ -60,7 +62,7 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::wstring message_ = L"正在進行程序初始化";
+    std::wstring message_ = kInitialStatusText;
     std::wstring versionLabel_;
     std::wstring currentFileName_;
 };

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "patcher/failure_text.h"
+#include "patcher/install_layout.h"
 #include "patcher/patcher.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -165,16 +166,12 @@ std::string ScriptFileName(const UpdaterScript& script) {
 // del and cp would treat as folders (del asks before emptying one, and nobody can answer a
 // hidden script).
 bool IsReservedName(const UpdaterScript& script, const std::string& name) {
-    const std::string reserved[] = {ScriptFileName(script),
-                                    script.stagingFolder,
-                                    script.configFolder,
-                                    "Temp",
-                                    "Config",
-                                    "Log",
-                                    "Game",
-                                    "Package"};
-    for (const std::string& r : reserved) {
+    for (const std::string& r :
+         {ScriptFileName(script), script.stagingFolder, script.configFolder}) {
         if (EqualsIgnoringAsciiCase(r, name)) return true;
+    }
+    for (const wchar_t* r : kReservedNames) {
+        if (EqualsIgnoringAsciiCase(ToNarrow(r), name)) return true;
     }
     return false;
 }
@@ -182,7 +179,7 @@ bool IsReservedName(const UpdaterScript& script, const std::string& name) {
 // Where the script keeps the old files until the new ones are in place, and the marker saying
 // that a failed replacement of this version has already started the old launcher once.
 std::string BackupFolder(const UpdaterScript& s) {
-    return s.stagingFolder + "\\LauncherBackup";
+    return s.stagingFolder + "\\" + ToNarrow(kLauncherBackupName);
 }
 std::string RelaunchMarker(const UpdaterScript& s) {
     return "LauncherRelaunch-" + s.stagedVersion;
@@ -299,8 +296,8 @@ void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
     w.Line("done");
     for (const std::string& f : s.files) {
         const std::string name = w.Name(f);
-        w.Line("if [ -e " + name + " ]; then cp -p -- " + name + " " +
-               w.Below(BackupFolder(s), f) + " || restore; fi");
+        w.Line("if [ -e " + name + " ]; then cp -p -- " + name + " " + w.Below(BackupFolder(s), f) +
+               " || restore; fi");
         w.Line("rm -f -- " + name);
         w.Line("cp -- " + w.Below(s.sourceFolder, f) + " " + name + " || restore");
     }
@@ -321,7 +318,7 @@ void ComposeShell(const UpdaterScript& s, ScriptWriter& w) {
 }  // namespace
 
 std::wstring UpdaterScriptName(ScriptLanguage language) {
-    return language == ScriptLanguage::Batch ? L"updater.bat" : L"updater.sh";
+    return language == ScriptLanguage::Batch ? kBatchScriptName : kShellScriptName;
 }
 
 void UpdaterScript::SetConfigFiles(const std::string& staging, const std::string& folder,

@@ -103,8 +103,8 @@ struct UpdaterScript {
     // without one the process ends with exit(0). True only when `endProcess` returned.
     //
     // On failure nothing runs and the launcher stays usable: state Failed, message
-    // "程序更新失敗，請重啓後再試！" (a refused name) or that text with " LastError(<code>)"
-    // (the script could not be written or started; a partly written script is removed), an
+    // kMsgSelfUpdateFailed (a refused name) or that text with LastErrorSuffix (the script could
+    // not be written or started; a partly written script is removed), an
     // ERROR line in the log, and false.
     bool WriteAndRun(Logger& logger, PatcherStatus& status,
                      const std::function<void()>& endProcess) const;

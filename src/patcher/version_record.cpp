@@ -1,11 +1,12 @@
 #include "patcher/version_record.h"
 
+#include "patcher/install_layout.h"
 #include "platform/fs.h"
 
 namespace velka {
 
 std::wstring LocalVersionRecordPath(const std::wstring& baseFolder) {
-    return JoinPath(baseFolder, std::wstring(L"Config") + kPathSeparator + L"serverconfig.txt");
+    return JoinPath(baseFolder, std::wstring(kConfigFolder) + kPathSeparator + kVersionRecordName);
 }
 
 bool WriteLocalVersionRecord(const std::wstring& baseFolder, ServerConfig config) {

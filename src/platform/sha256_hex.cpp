@@ -1,9 +1,8 @@
-#include "platform/sha256.h"
-
 #include <cstdio>
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/sha256.h"
 
 namespace velka {
 

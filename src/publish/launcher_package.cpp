@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "patcher/install_layout.h"
 #include "platform/text.h"
 #include "publish/folder_scan.h"
 #include "publish/game_tree.h"
-#include "util/strings.h"
 #include "util/safe_path.h"
+#include "util/strings.h"
 
 namespace velka {
 
@@ -20,10 +21,6 @@ namespace fs = std::filesystem;
 std::string Quoted(const std::string& name) {
     return "\"" + PrintableForLog(name) + "\"";
 }
-
-// The install folder's own entries, which a file of the package must not replace.
-constexpr const char* kReservedNames[] = {"updater.bat", "updater.sh", "temp",   "config",
-                                          "log",         "game",       "package"};
 
 // Executables a launcher replaces itself with.
 constexpr const char* kLauncherExecutables[] = {"VELKALauncher.exe", "velka-launcher",
@@ -116,8 +113,8 @@ std::string CheckLauncherFileName(const std::string& name) {
         return "the name begins with \".\"; the launcher folder takes no hidden files";
     }
     const std::string lower = AsciiLower(name);
-    for (const char* reserved : kReservedNames) {
-        if (lower == reserved) {
+    for (const wchar_t* reserved : kReservedNames) {
+        if (lower == AsciiLower(ToNarrow(reserved))) {
             return "the name is taken by the launcher's own script or working folders";
         }
     }

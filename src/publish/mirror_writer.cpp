@@ -18,6 +18,7 @@
 #include "publish/package_writer.h"
 #include "publish/published_texts.h"
 #include "transfer/transfer_settings.h"
+#include "util/file_crc.h"
 
 namespace velka {
 
@@ -393,7 +394,7 @@ class MirrorBuilder {
     std::vector<PackageListLine> packageLines_;
     PackageInfo launcherPackage_;
     PublishProgress progress_;
-    std::map<std::string, std::string> fileHashes_;  // file-list path -> SHA-256, when signing
+    std::map<std::string, std::string> fileHashes_;   // file-list path -> SHA-256, when signing
     std::map<std::string, ReleaseArtifact> vouched_;  // what the release record lists
 };
 

@@ -48,10 +48,9 @@ bool AddEntry(zipFile zip, const PackageItem& item, std::string* error,
     const unsigned long mode = IsExecutableFile(item.source) ? 0100755 : 0100644;
     info.external_fa = mode << 16;
     const int zip64 = item.size >= kZip64Threshold ? 1 : 0;
-    if (zipOpenNewFileInZip4_64(zip, item.entryName.c_str(), &info, nullptr, 0, nullptr, 0,
-                                nullptr, Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS,
-                                DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kMadeByUnix, 0,
-                                zip64) != ZIP_OK) {
+    if (zipOpenNewFileInZip4_64(zip, item.entryName.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                Z_DEFAULT_STRATEGY, nullptr, 0, kMadeByUnix, 0, zip64) != ZIP_OK) {
         *error = "cannot add the entry " + item.entryName;
         return false;
     }
@@ -91,8 +90,7 @@ std::vector<std::vector<size_t>> PlanPackages(const std::vector<uint64_t>& sizes
     std::vector<std::vector<size_t>> groups;
     uint64_t groupBytes = 0;
     for (size_t i = 0; i < sizes.size(); ++i) {
-        const bool fits = !groups.empty() && sizes[i] <= limit &&
-                          groupBytes <= limit - sizes[i] &&
+        const bool fits = !groups.empty() && sizes[i] <= limit && groupBytes <= limit - sizes[i] &&
                           groups.back().size() < kMaxEntriesPerPackage;
         if (!fits) {
             groups.emplace_back();

@@ -1,7 +1,6 @@
 #include "publish/publish_cli.h"
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -103,8 +102,7 @@ std::string ParseArguments(const std::vector<std::string>& args, CommandLine* li
     }
     // In the order given: the last of --plain and --enciphered wins.
     app.add_flag_callback("--plain", [line] { line->enciphered = false; })->trigger_on_parse();
-    app.add_flag_callback("--enciphered", [line] { line->enciphered = true; })
-        ->trigger_on_parse();
+    app.add_flag_callback("--enciphered", [line] { line->enciphered = true; })->trigger_on_parse();
     app.add_flag_callback("--replace", [line] { line->replace = true; })->trigger_on_parse();
     CLI::App* keygen = app.add_subcommand("keygen");
     keygen->allow_extras();
@@ -249,11 +247,11 @@ int RunKeygen(const std::string& secretPath, std::ostream& out, std::ostream& er
     } else if (!GenerateReleaseKeyPair(&keys)) {
         error = "the system's random source failed";
     } else if (!WriteNewPrivateFile(ToWide(secretPath), keys.seedHex + "\n")) {
-        error = "cannot write \"" + secretPath + "\" (error " +
-                std::to_string(LastSystemError()) + ")";
+        error =
+            "cannot write \"" + secretPath + "\" (error " + std::to_string(LastSystemError()) + ")";
     } else if (!WriteNewPrivateFile(ToWide(publicPath), keys.publicHex + "\n")) {
-        error = "cannot write \"" + publicPath + "\" (error " +
-                std::to_string(LastSystemError()) + ")";
+        error =
+            "cannot write \"" + publicPath + "\" (error " + std::to_string(LastSystemError()) + ")";
         RemoveFile(ToWide(secretPath));
     }
     if (!error.empty()) {

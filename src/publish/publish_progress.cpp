@@ -17,8 +17,8 @@ std::string Mebibytes(uint64_t bytes) {
 }  // namespace
 
 std::string PublishProgressText(const PublishProgress& p) {
-    const std::string files = std::to_string(p.filesDone) + " files (" +
-                              std::to_string(p.bytesDone) + " bytes)";
+    const std::string files =
+        std::to_string(p.filesDone) + " files (" + std::to_string(p.bytesDone) + " bytes)";
     if (p.finished) {
         switch (p.stage) {
             case PublishProgress::Stage::Files:

@@ -57,7 +57,8 @@ bool Post(const EventEndpoint& endpoint, const std::string& body) {
     if (!headers) return false;
     std::string response;  // read and discarded
     CURL* curl = handle.get();
-    if (SetEventPostOptions(curl, endpoint.url, &response, endpoint.proxy) != CURLE_OK) return false;
+    if (SetEventPostOptions(curl, endpoint.url, &response, endpoint.proxy) != CURLE_OK)
+        return false;
     // Without limits an unreachable host would hold the window before its loop starts, or the
     // exit, for as long as the system's TCP time-outs.
     if (curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,

@@ -1,7 +1,7 @@
 #include "transfer/curl_easy.h"
 
+#include "platform/proxy_rules.h"
 #include "platform/system_proxy.h"
-#include "util/proxy_rules.h"
 
 namespace velka {
 
@@ -14,7 +14,7 @@ constexpr long kDownloadBufferBytes = 512L * 1024;
 // Collects the result of a run of curl_easy_setopt calls: the first refusal wins and later
 // options are not tried.
 class Options {
-public:
+  public:
     explicit Options(CURL* handle) : handle_(handle) {}
 
     template <typename Value>
@@ -37,7 +37,7 @@ public:
     // The proxy for `url`: the configured one, else libcurl's reading of the environment, else
     // the system's choice. An empty choice leaves libcurl connecting directly.
     Options& Proxy(const std::string& url, const std::string& configured) {
-        const std::string proxy = !configured.empty()      ? configured
+        const std::string proxy = !configured.empty()     ? configured
                                   : ProxyEnvironmentSet() ? std::string()
                                                           : SystemProxyFor(url);
         if (!proxy.empty()) Set(CURLOPT_PROXY, proxy.c_str());
@@ -73,7 +73,7 @@ public:
         return result_;
     }
 
-private:
+  private:
     CURL* handle_;
     CURLcode result_ = CURLE_OK;
 };

@@ -10,8 +10,6 @@
 #include <system_error>
 #include <thread>
 
-#include "patcher/maintenance.h"
-#include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "transfer/zip_file_io.h"
@@ -219,32 +217,46 @@ class PathKeys {
     std::vector<uint64_t> previousFolders_;  // of the last name added, by depth
 };
 
+// Visits the entries of `archive` in directory order: visit(entry, refused) for each, `refused`
+// when its name could land outside the destination (too long, or not a safe relative path).
+// Stops with false at a directory that cannot be read (*code set) or at a visit that returns
+// false (which sets *code itself). `rewind` first goes back to the first entry.
+template <typename Visit>
+bool WalkEntries(unzFile archive, uint64_t entryCount, bool rewind, uint32_t* code, Visit visit) {
+    for (uint64_t i = 0; i < entryCount; ++i) {
+        const int error =
+            i > 0 ? unzGoToNextFile(archive) : (rewind ? unzGoToFirstFile(archive) : UNZ_OK);
+        if (error != UNZ_OK) {
+            *code = CodeForUnzipError(error);
+            return false;
+        }
+        EntryInfo entry;
+        bool nameTooLong = false;
+        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
+        if (!visit(entry, nameTooLong, nameTooLong || !IsSafeRelativePath(entry.name))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Walks the central directory once and refuses the archive when one name could land outside the
 // destination; the refusal's log text goes to *refusal. With `keys`, the paths of all entries are
 // collected. Only the directory is read, so this costs little next to the unpacking.
 bool CheckEntryNames(unzFile archive, uint64_t entryCount, PathKeys* keys, std::string* refusal,
                      uint32_t* code) {
-    for (uint64_t i = 0; i < entryCount; ++i) {
-        if (i > 0) {
-            const int error = unzGoToNextFile(archive);
-            if (error != UNZ_OK) {
-                *code = CodeForUnzipError(error);
+    return WalkEntries(
+        archive, entryCount, false, code, [&](EntryInfo& entry, bool nameTooLong, bool refused) {
+            if (refused) {
+                *refusal = std::string(nameTooLong ? "Zip entry name too long! Entry = "
+                                                   : "Unsafe zip entry name! Entry = ") +
+                           PrintableForLog(entry.name);
+                *code = 0;
                 return false;
             }
-        }
-        EntryInfo entry;
-        bool nameTooLong = false;
-        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
-        if (nameTooLong || !IsSafeRelativePath(entry.name)) {
-            *refusal = std::string(nameTooLong ? "Zip entry name too long! Entry = "
-                                               : "Unsafe zip entry name! Entry = ") +
-                       PrintableForLog(entry.name);
-            *code = 0;
-            return false;
-        }
-        if (keys) keys->Add(entry.name, entry.isFolder);
-    }
-    return true;
+            if (keys) keys->Add(entry.name, entry.isFolder);
+            return true;
+        });
 }
 
 // Writes the entry described by `entry` (positioned in `archive`, whose data are read through
@@ -305,37 +317,27 @@ bool UnpackEntries(unzFile archive, std::FILE* data, uint64_t entryCount,
                    const std::wstring& destDir, std::atomic<int64_t>* bytesDone, Logger* logger,
                    uint32_t* code) {
     ZipEntryDecoder decoder;
-    for (uint64_t i = 0; i < entryCount; ++i) {
-        const int error = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
-        if (error != UNZ_OK) {
-            *code = CodeForUnzipError(error);
-            return false;
-        }
-        EntryInfo entry;
-        bool nameTooLong = false;
-        if (!ReadEntryInfo(archive, &entry, &nameTooLong, code)) return false;
-        // Checked again: the names were screened, but this is the step that writes.
-        if (nameTooLong || !IsSafeRelativePath(entry.name)) {
+    return WalkEntries(archive, entryCount, true, code, [&](EntryInfo& entry, bool, bool refused) {
+        // Checked again: the names were screened, but this is the step that
+        // writes.
+        if (refused) {
             *code = 0;
             return false;
         }
         const std::wstring target = JoinPath(destDir, ToWide(entry.name));
-
-        if (entry.isFolder) {
-            // A trailing separator makes CreateDirectories create the last component too.
-            std::wstring folder = target;
-            if (!IsSeparator(folder.back())) folder += kPathSeparator;
-            if (!CreateDirectories(folder)) {
-                *code = LastSystemError();
-                return false;
-            }
-            continue;
+        if (!entry.isFolder) {
+            return WriteEntry(archive, data, decoder, entry, target, bytesDone, logger, code);
         }
-        if (!WriteEntry(archive, data, decoder, entry, target, bytesDone, logger, code)) {
+        // A trailing separator makes CreateDirectories create the last
+        // component too.
+        std::wstring folder = target;
+        if (!IsSeparator(folder.back())) folder += kPathSeparator;
+        if (!CreateDirectories(folder)) {
+            *code = LastSystemError();
             return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 // Opens `zipPath` and runs `work(archive, entryCount, &code)` on it. True for an archive without
@@ -403,19 +405,9 @@ bool UnzipArchive(const std::wstring& zipPath, const std::wstring& destDir,
     return UnpackArchive(zipPath, destDir, bytesDone, logger);
 }
 
-bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
-                     const std::vector<PackageEntry>& packages, uint64_t unpackedTotal) {
-    const std::wstring packageDir = JoinPath(baseDir, L"Package");
-    const std::wstring zipDir = JoinPath(baseDir, L"Temp\\ZipUpdate");
-
-    status.SetMessage(L"正在進行資源整理,如長時間卡頓可重開啓動器");
-    DeleteTree(logger, packageDir);
-
-    status.SetMessage(L"");
-    status.SetState(PatcherState::Extracting);
-    status.bytesDone = 0;
-    status.bytesTotal = static_cast<int64_t>(unpackedTotal);
-
+ArchivesUnpacked UnpackArchivesInOrder(const std::vector<std::wstring>& zipPaths,
+                                       const std::wstring& destDir, std::atomic<int64_t>* bytesDone,
+                                       Logger& logger) {
     struct Job {
         std::wstring zipPath;
         std::vector<size_t> after;  // packages to finish first
@@ -423,7 +415,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
         bool done = false;
         uint32_t code = 0;
     };
-    std::vector<Job> jobs(packages.size());
+    std::vector<Job> jobs(zipPaths.size());
 
     // The directories first, in list order, up to the first archive that cannot be read or holds
     // a refused name: that one and everything after it are not unpacked.
@@ -431,14 +423,9 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     uint32_t scanCode = 0;
     std::string refusal;
     {
-        PathKeys keys(packages.size());
-        for (; count < packages.size(); ++count) {
-            jobs[count].zipPath = JoinPath(zipDir, ToWide(packages[count].path));
-            if (!IsSafeRelativePath(packages[count].path)) {
-                // Lists from the parser never get here; a hand-made entry is not trusted either.
-                scanCode = 0;
-                break;
-            }
+        PathKeys keys(zipPaths.size());
+        for (; count < zipPaths.size(); ++count) {
+            jobs[count].zipPath = zipPaths[count];
             keys.BeginPackage(count);
             if (!ScanArchive(jobs[count].zipPath, &keys, &refusal)) {
                 scanCode = LastSystemError();
@@ -478,8 +465,7 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
             }
             jobs[pick].started = true;
             guard.unlock();
-            const bool ok =
-                UnpackArchive(jobs[pick].zipPath, packageDir, &status.bytesDone, &logger);
+            const bool ok = UnpackArchive(jobs[pick].zipPath, destDir, bytesDone, &logger);
             const uint32_t code = ok ? 0 : LastSystemError();
             guard.lock();
             jobs[pick].done = true;
@@ -501,16 +487,16 @@ bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& 
     work();
     if (helper.joinable()) helper.join();
 
-    if (failedAt == count && count == packages.size()) return true;
+    ArchivesUnpacked outcome;
+    if (failedAt == count && count == zipPaths.size()) {
+        outcome.failed = zipPaths.size();
+        return outcome;
+    }
     const bool unpackFailed = failedAt < count;
-    const size_t failed = unpackFailed ? failedAt : count;
-    const uint32_t code = unpackFailed ? jobs[failed].code : scanCode;
-    if (!unpackFailed && !refusal.empty()) logger.Error(refusal);
-    logger.Error("Unzip failed! Zip path : " + ToNarrow(jobs[failed].zipPath) +
-                 " Unzip path : " + ToNarrow(packageDir) + " LastError = " + std::to_string(code));
-    status.Fail(L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(" +
-                std::to_wstring(code) + L")");
-    return false;
+    outcome.failed = unpackFailed ? failedAt : count;
+    outcome.code = unpackFailed ? jobs[outcome.failed].code : scanCode;
+    if (!unpackFailed) outcome.refusal = std::move(refusal);
+    return outcome;
 }
 
 }  // namespace velka

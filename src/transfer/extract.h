@@ -1,5 +1,5 @@
-// Unpacking of zip packages: the full update's packages into D\Package, and single archives (the
-// launcher's own package) into a folder of the caller's choice.
+// Unpacking of zip archives: a list of them in order (the full update's packages), and single
+// archives (the launcher's own package), into a folder of the caller's choice.
 //
 // Archives are walked through minizip with wide paths, so folders whose names
 // the ANSI code page cannot spell work too. Entry names are taken as narrow (ANSI / UTF-8) text,
@@ -15,30 +15,31 @@
 #include <string>
 #include <vector>
 
-#include "patcher/file_lists.h"
-
 namespace velka {
 
 class Logger;
-class PatcherStatus;
 
-// Empties baseDir\Package (message "正在進行資源整理,如長時間卡頓可重開啓動器" meanwhile), then
-// unpacks every package baseDir\Temp\ZipUpdate\<path>, whatever its flags, into baseDir\Package.
-// Update thread; the packages are unpacked on it and one helper thread, two at a time, but the
-// outcome is that of list order: a package that writes a path an earlier one writes too (or a
-// file where the other has a folder) waits for that one, so the later package wins. Status: message
-// "", state Extracting, bytesDone from 0 growing with every byte written, bytesTotal =
-// unpackedTotal.
-//
-// The directories of all packages are read first, in list order; the first archive that cannot be
-// read or holds a refused name is not unpacked, nor anything after it. The reported failure is
-// that of the earliest package in list order that failed: state Failed, the ERROR line "Unzip
-// failed! Zip path : <zip> Unzip path : <Package> LastError = <code>", message "解壓失敗
-// 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(<code>)", false. Packages after it may have
-// been unpacked in part; what was unpacked stays. On success true, with state and message left for
-// the caller.
-bool ExtractPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
-                     const std::vector<PackageEntry>& packages, uint64_t unpackedTotal);
+// Where UnpackArchivesInOrder stopped: `failed` is the index of the earliest archive that failed
+// (the count of archives when none did), `code` the system error of its failing step (0 for a
+// refused name or a damaged archive), `refusal` the text naming a refused entry when the failure
+// was found while reading the directories.
+struct ArchivesUnpacked {
+    size_t failed = 0;
+    uint32_t code = 0;
+    std::string refusal;
+};
+
+// Unpacks the archives `zipPaths` into `destDir` on the calling thread and one helper thread, two
+// at a time, with the outcome of list order: an archive that writes a path an earlier one writes
+// too (or a file where the other has a folder) waits for that one, so the later archive wins.
+// The directories of all archives are read first, in list order; the first archive that cannot be
+// read or holds a refused name is not unpacked, nor anything after it. After a failure nothing
+// later is started, so every archive before the earliest failure is unpacked; archives after it
+// may have been unpacked in part, and what was unpacked stays. Every byte written is added to
+// `bytesDone`.
+ArchivesUnpacked UnpackArchivesInOrder(const std::vector<std::wstring>& zipPaths,
+                                       const std::wstring& destDir, std::atomic<int64_t>* bytesDone,
+                                       Logger& logger);
 
 // Unpacks the archive `zipPath` into `destDir` (created as needed; existing files overwritten,
 // nothing deleted). Folder entries (name ending in a separator, or attributes exactly 16) become

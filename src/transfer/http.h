@@ -34,9 +34,8 @@ extern std::atomic<bool> localFaultFlag;
 
 // Reads `url` and appends the body to `*out`. On failure whatever body arrived (an error page,
 // say) stays appended. A body longer than settings.maxTextBytes is refused: the transfer fails
-// and at most that many bytes are appended. Error line:
-//   "Get Remote TextFile Failed! CURL CODE = <code> HttpStatusCode = <status>"
-// with " (text larger than <max> bytes)" added when the size limit was the cause.
+// and at most that many bytes are appended. A failure leaves an ERROR line with both codes, which
+// also says when the size limit was the cause.
 bool FetchRemoteText(const std::string& url, std::string* out, Logger* logger,
                      const TransferSettings& settings = DefaultTransferSettings());
 
@@ -48,8 +47,7 @@ std::string FetchFirstRemoteText(const std::vector<std::string>& urls, Logger* l
 // Streams `url` into the file `path`, creating missing folders on the way and truncating an
 // existing file. `currentCounter` (may be null) receives the bytes of this transfer so far;
 // `totalCounter` (may be null) grows by them. A failed transfer leaves what was written on disk;
-// the caller removes it. Error line:
-//   "Download Binary file failed! url = <url>    CURL CODE = <code> HttpStatusCode = <status>"
+// the caller removes it. A failure leaves an ERROR line with the URL and both codes.
 // A file that receives the whole body but then cannot be flushed to disk fails like a short
 // write, with CURLE_WRITE_ERROR (23).
 //

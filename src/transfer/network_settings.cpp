@@ -10,9 +10,9 @@
 
 namespace velka {
 
-bool LoadNetworkSettings(const std::wstring& baseDirectory, TransferSettings* settings) {
+bool LoadNetworkSettings(const std::wstring& path, TransferSettings* settings) {
     std::string bytes;
-    if (!ReadFileBytes(JoinPath(baseDirectory, L"Config\\network.ini"), &bytes)) return false;
+    if (!ReadFileBytes(path, &bytes)) return false;
     std::istringstream stream(WithoutByteOrderMark(bytes));
     try {
         IniReader reader(stream);

@@ -20,7 +20,8 @@ constexpr int64_t kSmallestPiece = 16 * 1024;
 
 }  // namespace
 
-RateLimiter::RateLimiter(int64_t bytesPerSecond) : bytesPerSecond_(std::max<int64_t>(1, bytesPerSecond)) {}
+RateLimiter::RateLimiter(int64_t bytesPerSecond)
+    : bytesPerSecond_(std::max<int64_t>(1, bytesPerSecond)) {}
 
 void RateLimiter::Take(int64_t bytes) {
     if (bytes <= 0) return;

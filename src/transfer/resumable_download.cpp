@@ -148,8 +148,8 @@ bool ResumableDownload::Decide() {
     const std::string validator =
         !etag_.empty() && etag_.compare(0, 2, "W/") != 0 ? etag_ : lastModified_;
     if (!resumable_ || validator.empty() || contentLength_ <= 0 ||
-        !WriteFileAtomically(RecordPath(path_), url_ + "\n" + validator + "\n" +
-                                                     std::to_string(contentLength_))) {
+        !WriteFileAtomically(RecordPath(path_),
+                             url_ + "\n" + validator + "\n" + std::to_string(contentLength_))) {
         Forget(path_);
     }
     return true;

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "transfer/stream_hash.h"
 #include "transfer/curl_easy.h"
+#include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 
 namespace velka {

@@ -59,7 +59,7 @@ inline int64_t EffectiveSpeedFloor(const TransferSettings& settings) {
     if (!settings.downloadLimit) return settings.lowSpeedLimitBytes;
     const int64_t quarter = settings.downloadLimit->BytesPerSecond() / 4;
     return quarter < settings.lowSpeedLimitBytes ? (quarter > 0 ? quarter : 1)
-                                                  : settings.lowSpeedLimitBytes;
+                                                 : settings.lowSpeedLimitBytes;
 }
 
 // The production settings, shared by every caller that does not bring its own.

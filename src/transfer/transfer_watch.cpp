@@ -37,7 +37,8 @@ int OnTransferProgress(void* userData, int64_t /*downloadTotal*/, int64_t downlo
     if (now - watch->lastProgressMs > watch->stallLimitMs) return 1;
     watch->lastBytes = downloadNow;
     if (watch->currentCounter) watch->currentCounter->store(watch->base + downloadNow);
-    if (watch->totalCounter) watch->totalCounter->fetch_add(delta + watch->base - watch->countedBase);
+    if (watch->totalCounter)
+        watch->totalCounter->fetch_add(delta + watch->base - watch->countedBase);
     watch->countedBase = watch->base;
     // Counted first, so the progress shown is what arrived; the sleep then holds the transfer
     // back. Time spent waiting for the limit is not time without bytes.

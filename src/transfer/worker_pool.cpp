@@ -4,28 +4,23 @@
 
 namespace velka {
 
-namespace {
-
-// Idempotent: the second call finds no joinable thread and an empty queue.
-void Stop(WorkerPool& pool) {
+void WorkerPool::Stop() {
     {
-        std::lock_guard<std::mutex> guard(pool.lock);
-        pool.shutdown = true;
+        std::lock_guard<std::mutex> guard(lock);
+        shutdown = true;
     }
-    pool.wakeup.notify_all();
-    for (std::thread& thread : pool.threads) {
+    wakeup.notify_all();
+    for (std::thread& thread : threads) {
         if (thread.joinable()) thread.join();
     }
-    pool.threads.clear();
-    std::lock_guard<std::mutex> guard(pool.lock);
-    pool.queue.clear();
-    pool.pending = 0;
+    threads.clear();
+    std::lock_guard<std::mutex> guard(lock);
+    queue.clear();
+    pending = 0;
 }
 
-}  // namespace
-
 WorkerPool::~WorkerPool() {
-    Stop(*this);
+    Stop();
 }
 
 bool WorkerPool::ShutdownRequested() const {
@@ -78,7 +73,7 @@ int WorkerMain(WorkerPool* pool) {
 }
 
 void ShutdownPool(std::unique_ptr<WorkerPool> pool) {
-    if (pool) Stop(*pool);
+    if (pool) pool->Stop();
 }
 
 }  // namespace velka

@@ -26,15 +26,28 @@ struct PoolTask {
     void* argument = nullptr;  // not owned
 };
 
-struct WorkerPool {
+// The pool's state is its own; it is reached only through the operations below.
+class WorkerPool {
+  public:
     WorkerPool() = default;
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
     // Shuts the pool down as ShutdownPool does, if that has not happened yet.
     ~WorkerPool();
 
-    // Set once the pool is being shut down (read under `lock`).
+    // Threads actually started; fewer than asked for when the system refused a thread.
+    int32_t ThreadCount() const { return threadCount; }
+    // Set once the pool is being shut down.
     bool ShutdownRequested() const;
+
+  private:
+    friend std::unique_ptr<WorkerPool> CreatePool(int32_t threadCount);
+    friend void SubmitTask(WorkerPool& pool, PoolFunction function, void* argument);
+    friend int WorkerMain(WorkerPool* pool);
+    friend void ShutdownPool(std::unique_ptr<WorkerPool> pool);
+
+    // Idempotent: the second call finds no joinable thread and an empty queue.
+    void Stop();
 
     // `lock` guards queue, pending and shutdown; `wakeup` is signalled once per submitted task
     // and broadcast at shutdown.
@@ -42,7 +55,6 @@ struct WorkerPool {
     std::condition_variable wakeup;
     std::deque<PoolTask> queue;
     std::vector<std::thread> threads;
-    // Threads actually started; fewer than asked for when the system refused a thread.
     int32_t threadCount = 0;
     // Tasks queued and not yet taken by a worker.
     int32_t pending = 0;

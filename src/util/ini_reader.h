@@ -32,7 +32,7 @@ struct IniSection {
 };
 
 class IniReader {
-public:
+  public:
     explicit IniReader(std::istream& input);
     IniReader(const IniReader&) = delete;
     IniReader& operator=(const IniReader&) = delete;
@@ -40,7 +40,7 @@ public:
     IniSection& Root() { return root_; }
     uint64_t LineNumber() const { return lineNumber_; }
 
-private:
+  private:
     void ParseLine(IniSection*& current);
 
     IniSection root_;

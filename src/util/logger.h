@@ -13,7 +13,7 @@
 namespace velka {
 
 class Logger : public std::ofstream {
-public:
+  public:
     enum Level : int32_t { kInfo = 1, kError = 3 };
 
     // Console only until Open; both transfer codes -1.
@@ -40,7 +40,7 @@ public:
 
     const std::string& FilePath() const { return filePath_; }
 
-private:
+  private:
     int32_t target_ = 1;  // 0 file only, 1 console only, other: both
     std::string filePath_;
     int32_t consoleThreshold_ = 0;

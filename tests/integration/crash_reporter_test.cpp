@@ -1,6 +1,8 @@
 // The crash-dump library binding against stand-in libraries that record the calls they receive:
 // the calls, their arguments and order, a library that lacks an export, no library at all, and
 // that only the given folder's library is ever loaded.
+#include "app/portable/crash_reporter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <system_error>
 
-#include "app/portable/crash_reporter.h"
 #include "platform/dynamic_library.h"
 #include "platform/fs.h"
 #include "platform/text.h"

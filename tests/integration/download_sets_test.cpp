@@ -1,6 +1,6 @@
 // Package and file-set downloads against a real HTTP server on 127.0.0.1, with shrunk time
 // limits: mirror sweeps, CRC checks, the failure counters and the job retry rules.
-#include "transfer/download_sets.h"
+#include "patcher/download_sets.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -424,8 +424,8 @@ TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsTogetherWithoutTrippingTheTra
         settings_.downloadLimit = std::make_shared<RateLimiter>(c.limitKBps * 1024);
         std::vector<PackageEntry> entries;
         for (int i = 0; i < 2; ++i) {
-            const std::string name = "limited_" + std::to_string(c.limitKBps) + "_" +
-                                     std::to_string(i) + ".zip";
+            const std::string name =
+                "limited_" + std::to_string(c.limitKBps) + "_" + std::to_string(i) + ".zip";
             const std::string body = Bytes(c.packageBytes, static_cast<uint32_t>(60 + i));
             server_.SetFile("/m1/" + name, body);
             entries.push_back(Package(name, name, body));
@@ -532,9 +532,9 @@ TEST_F(DownloadSetsTest, InterruptedLargeFileOfAFileSetContinuesAndASmallOneStar
                 request.Header("If-Range") == "\"v1\"") {
                 reply.status = 206;
                 reply.body = body.substr(body.size() * 6 / 10);
-                reply.headers.emplace_back(
-                    "Content-Range", "bytes " + from + "-" + std::to_string(body.size() - 1) +
-                                         "/" + std::to_string(body.size()));
+                reply.headers.emplace_back("Content-Range", "bytes " + from + "-" +
+                                                                std::to_string(body.size() - 1) +
+                                                                "/" + std::to_string(body.size()));
             }
             sentAfterBreak += reply.body.size();
             return reply;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "patcher/package_extraction.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"

@@ -1,6 +1,8 @@
 // velka-publish's launcher package: what it holds, how launcherconfig.txt describes it (read back
 // with the launcher's own parser and extractor), that the same input gives the same bytes, and
 // which launcher folders are refused.
+#include "publish/launcher_package.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,11 +18,11 @@
 #include "patcher/remote_config.h"
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "publish/launcher_package.h"
 #include "publish/mirror_writer.h"
 #include "publish/publish_cli.h"
 #include "support/scratch_log.h"
 #include "transfer/extract.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 

@@ -33,7 +33,9 @@ TransferSettings FastSettings() {
     return settings;
 }
 
-std::string DeadBase() { return "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/"; }
+std::string DeadBase() {
+    return "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
+}
 
 std::string LauncherConfigText(const std::string& version, const std::string& remoteUrls) {
     return "launcherVersion=" + version + "\nremoteURLs=" + remoteUrls + "\n";
@@ -64,7 +66,7 @@ std::string Encipher(const std::string& config) {
 }
 
 class PatcherChecksTest : public ::testing::Test {
-protected:
+  protected:
     void InstallLocalLauncherConfig(const std::string& text) {
         const std::wstring path = install_ / L"Config/launcherconfig.txt";
         ASSERT_TRUE(CreateDirectories(path));
@@ -97,16 +99,15 @@ protected:
 };
 
 TEST_F(PatcherChecksTest, MissingLocalLauncherConfigForcesSelfUpdateEvenWhenCurrent) {
-    mirror_.SetFile("/launcherconfig.txt",
-                    LauncherConfigText("3.1.2034", mirror_.BaseUrl()) +
-                        "launcherZipInfo=L.zip$-1$-1$00000000\n");
+    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("3.1.2034", mirror_.BaseUrl()) +
+                                               "launcherZipInfo=L.zip$-1$-1$00000000\n");
     EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
     EXPECT_TRUE(Logged("Missing local launcherconfig, force launcher self-update"));
     EXPECT_TRUE(Logged("Latest launcer version : 3.1.2034"));
     EXPECT_TRUE(Logged("=========Launcher self-update process"));
     // Both sizes unknown: the space needed is beyond any disk, so nothing is downloaded.
-    EXPECT_EQ(L"磁碟空間不足,請清理空間後再試！", patcher_->Message());
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
+    EXPECT_EQ(L"磁碟空間不足,請清理空間後再試！", patcher_->Status().Message());
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
     EXPECT_EQ(1u, mirror_.Requests().size()) << "only the configuration was fetched";
     EXPECT_EQ(0u, mirror_.CountRequests("/serverconfig.txt"));
 }
@@ -139,9 +140,9 @@ TEST_F(PatcherChecksTest, AllMirrorsDownFailsWithTheCodesOfTheLastTransfer) {
     const std::string original = LauncherConfigText("1.0.0", DeadBase());
     InstallLocalLauncherConfig(original);
     EXPECT_FALSE(RunOnce(DeadBase()));
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
     EXPECT_EQ(L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(7) HTTP STATUES CODE(0)",
-              patcher_->Message());
+              patcher_->Status().Message());
     std::string after;
     ASSERT_TRUE(ReadFileBytes(install_ / L"Config/launcherconfig.txt", &after));
     EXPECT_EQ(original, after) << "a failed run never changes the installed configuration";
@@ -150,12 +151,11 @@ TEST_F(PatcherChecksTest, AllMirrorsDownFailsWithTheCodesOfTheLastTransfer) {
 
 TEST_F(PatcherChecksTest, ServerConfigurationMissingOnEveryMirrorFails) {
     mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    mirror_.SetReply("/serverconfig.txt",
-                     testing_support::Reply::WithStatus(404, "gone"));
+    mirror_.SetReply("/serverconfig.txt", testing_support::Reply::WithStatus(404, "gone"));
     InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
     EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
     EXPECT_EQ(L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(0) HTTP STATUES CODE(404)",
-              patcher_->Message());
+              patcher_->Status().Message());
 }
 
 struct LabelCase {
@@ -181,7 +181,7 @@ TEST_P(PatcherVersionLabelTest, ShowsThePublishedVersions) {
     mirror_.SetFile("/serverconfig.txt", server);
     InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
     RunOnce(DeadBase());
-    EXPECT_EQ(std::wstring(c.label), patcher_->VersionLabel());
+    EXPECT_EQ(std::wstring(c.label), patcher_->Status().VersionLabel());
     EXPECT_TRUE(Logged(std::string("Latest game version : ") + c.increment + "/" + c.zip));
     EXPECT_TRUE(Logged("Local game version : -1.-1.-1"));
     // The run went on to the published file list, so the enciphered lists were read right.
@@ -205,7 +205,7 @@ TEST_F(PatcherChecksTest, NewerPublishedLauncherIsReplacedBeforeTheGameIsChecked
     updater.update = [&](Patcher& p, const std::vector<std::string>& urls, const PackageInfo&) {
         asked = true;
         packageUrls = urls;
-        p.SetMessage(L"程序更新失敗，請重啓後再試！");
+        p.Status().SetMessage(L"程序更新失敗，請重啓後再試！");
         return false;
     };
     updater.replace = [](Patcher&, const std::wstring&) {};
@@ -217,7 +217,7 @@ TEST_F(PatcherChecksTest, NewerPublishedLauncherIsReplacedBeforeTheGameIsChecked
                                         "http://fallback.invalid/L/1.0.1/L.zip"}),
               packageUrls)
         << "published mirrors first, then the compiled-in one, all over plain http";
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
     EXPECT_EQ(0u, mirror_.CountRequests("/serverconfig.txt"));
 }
 

@@ -38,6 +38,7 @@
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "transfer/extract.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 
@@ -463,8 +464,8 @@ TEST(PublishSigningTest, RecordVouchesForEveryArtifactAndTheHashListForEveryFile
     EXPECT_EQ(listed, expected);
 
     std::map<std::string, std::string> hashes;
-    ASSERT_TRUE(ParseHashList(Contents(JoinPath(ws.Out(), L"lists/hashlist.txt")), &hashes,
-                              &reason))
+    ASSERT_TRUE(
+        ParseHashList(Contents(JoinPath(ws.Out(), L"lists/hashlist.txt")), &hashes, &reason))
         << reason;
     EXPECT_EQ(hashes.size(), SampleGame().size());
     for (const auto& [path, content] : SampleGame()) {
@@ -702,15 +703,20 @@ TEST(PublishCliTest, MalformedCommandLinesAndValues) {
         {{"--increment-version", "1.0.0", "--use-zip", "yes"}, kPublishRefused, "--use-zip"},
         {{"--increment-version", "1.0.0", "--enciphered=yes"}, kPublishUsage, "takes no value"},
         {{"--increment-version", "1.0.0", "--release", "3"}, kPublishUsage, "need --sign-key"},
-        {{"--increment-version", "1.0.0", "--sign-key", missingKey}, kPublishRefused,
+        {{"--increment-version", "1.0.0", "--sign-key", missingKey},
+         kPublishRefused,
          "cannot read the signing key"},
-        {{"--increment-version", "1.0.0", "--sign-key", notAKey}, kPublishRefused,
+        {{"--increment-version", "1.0.0", "--sign-key", notAKey},
+         kPublishRefused,
          "holds no secret key"},
-        {{"--increment-version", "1.0.0", "--sign-key", key, "--expires", "0"}, kPublishRefused,
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--expires", "0"},
+         kPublishRefused,
          "--expires \"0\""},
-        {{"--increment-version", "1.0.0", "--sign-key", key, "--issued", "-5"}, kPublishRefused,
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--issued", "-5"},
+         kPublishRefused,
          "--issued \"-5\""},
-        {{"--increment-version", "1.0.0", "--sign-key", key, "--release", "1e3"}, kPublishRefused,
+        {{"--increment-version", "1.0.0", "--sign-key", key, "--release", "1e3"},
+         kPublishRefused,
          "--release \"1e3\""},
         {{"keygen"}, kPublishUsage, "keygen needs the file"},
         {{"keygen", key}, kPublishUsage, "keygen takes no --game"},
@@ -769,13 +775,13 @@ TEST(PublishCliTest, KeygenThenSignedPublishingRepeatsByteForByte) {
     std::string streams[2];
     for (const wchar_t* name : {L"mirror-a", L"mirror-b"}) {
         std::ostringstream publishOut, publishErr;
-        ASSERT_EQ(RunPublishCommand({"--game", ToNarrow(ws.Game()), "--out",
-                                     ToNarrow(ws.Out(name)), "--mirror", "http://host/",
-                                     "--increment-version", "1.0.0", "--zip-version", "1.0.0",
-                                     "--launcher-version", "3.1.2034", "--sign-key", secret,
-                                     "--issued", "1700000000", "--release", "9"},
-                                    publishOut, publishErr),
-                  kPublishOk)
+        ASSERT_EQ(
+            RunPublishCommand({"--game", ToNarrow(ws.Game()), "--out", ToNarrow(ws.Out(name)),
+                               "--mirror", "http://host/", "--increment-version", "1.0.0",
+                               "--zip-version", "1.0.0", "--launcher-version", "3.1.2034",
+                               "--sign-key", secret, "--issued", "1700000000", "--release", "9"},
+                              publishOut, publishErr),
+            kPublishOk)
             << publishErr.str();
         EXPECT_NE(publishOut.str().find("Signed release 9 in Launcher/release.txt, valid until "
                                         "2023-12-14 22:13:20 UTC"),
@@ -854,7 +860,7 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
     settings.packageWatchPeriodMs = 20;
     {
         Patcher patcher(install, settings);
-        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Message());
+        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Status().Message());
     }
     EXPECT_EQ(ReadTree(JoinPath(install, L"Game/velka_win")), SampleGame());
     EXPECT_GE(server.CountRequests("/zip/velka_win_1.2.3_003.zip"), 1u);
@@ -869,7 +875,7 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
     const size_t requestsBefore = server.Requests().size();
     {
         Patcher patcher(install, settings);
-        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Message());
+        EXPECT_TRUE(patcher.Run(server.Url("Launcher/"))) << ToNarrow(patcher.Status().Message());
     }
     EXPECT_EQ(ReadTree(JoinPath(install, L"Game/velka_win")), release);
     std::set<std::string> fetched;
@@ -882,7 +888,6 @@ TEST(PublishLauncherTest, PublishedMirrorUpdatesAnInstallation) {
     }
 }
 
-
 // ----- Signed releases against an evil mirror ------------------------------------------------
 //
 // The evil mirror serves the published folder but one artifact (or leaves one in Temp, as an
@@ -892,7 +897,7 @@ enum class Stage { Fresh, Incremental, SelfUpdate };
 enum class Where { EvilThenHonest, EvilOnly, LeftInTemp };
 
 struct Forgery {
-    const char* path;         // below the mirror
+    const char* path;  // below the mirror
     Stage stage;
     const wchar_t* stagedAt;  // where a run would leave it below the install; null: nowhere
 };
@@ -906,8 +911,7 @@ const Forgery kForgeries[] = {
     {"lists/hashlist.txt", Stage::Incremental, nullptr},
     {"files/data/level 1.pak", Stage::Incremental,
      L"Temp/Incrementupdate/velka_win/data/level 1.pak"},
-    {"Launcher/3.1.2034/launcher_3.1.2034.zip", Stage::SelfUpdate,
-     L"Temp/launcher_3.1.2034.zip"},
+    {"Launcher/3.1.2034/launcher_3.1.2034.zip", Stage::SelfUpdate, L"Temp/launcher_3.1.2034.zip"},
 };
 
 const Tree kLauncherTree = {{"VELKALauncher.exe", "MZ new launcher " + VariedBytes(900, 5)},
@@ -974,7 +978,7 @@ struct SignedRelease {
         updater.replace = [this](Patcher&, const std::wstring&) { replaced = true; };
         patcher.SetSelfUpdater(updater);
         const bool finished = patcher.Run(evil.Url("Launcher/"));
-        message = patcher.Message();
+        message = patcher.Status().Message();
         return finished;
     }
 
@@ -1006,7 +1010,9 @@ struct SignedRelease {
     bool replaced = false;
 };
 
-void PrintTo(const Forgery& forgery, std::ostream* out) { *out << forgery.path; }
+void PrintTo(const Forgery& forgery, std::ostream* out) {
+    *out << forgery.path;
+}
 
 using ForgeryParam = std::tuple<Forgery, Where>;
 
@@ -1054,23 +1060,23 @@ std::vector<ForgeryParam> AllForgeries() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryArtifact, EvilMirrorTest, ::testing::ValuesIn(AllForgeries()),
-    [](const ::testing::TestParamInfo<ForgeryParam>& info) {
-        std::string name = std::get<0>(info.param).path;
-        for (char& c : name) {
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        }
-        const Where where = std::get<1>(info.param);
-        return name + (where == Where::EvilOnly ? "_alone" : where == Where::LeftInTemp ? "_inTemp"
-                                                                                       : "");
-    });
+INSTANTIATE_TEST_SUITE_P(EveryArtifact, EvilMirrorTest, ::testing::ValuesIn(AllForgeries()),
+                         [](const ::testing::TestParamInfo<ForgeryParam>& info) {
+                             std::string name = std::get<0>(info.param).path;
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             }
+                             const Where where = std::get<1>(info.param);
+                             return name + (where == Where::EvilOnly     ? "_alone"
+                                            : where == Where::LeftInTemp ? "_inTemp"
+                                                                         : "");
+                         });
 
 // Why the signatures exist: a launcher without a key installs what a forged CRC-32 lets pass.
 TEST(EvilMirrorKeylessTest, ForgedGameFileIsInstalledWithoutAKey) {
     SignedRelease release(false, Stage::Incremental);
-    const std::string forged = testing_support::ForgeSameCrc32(
-        release.game["data/level 1.pak"], "EVIL");
+    const std::string forged =
+        testing_support::ForgeSameCrc32(release.game["data/level 1.pak"], "EVIL");
     release.evil.SetFile("/files/data/level 1.pak", forged);
     EXPECT_TRUE(release.Run("")) << ToNarrow(release.message);
     EXPECT_EQ(Contents(JoinPath(release.install, L"Game/velka_win/data/level 1.pak")), forged);
@@ -1080,10 +1086,10 @@ TEST(EvilMirrorKeylessTest, ForgedGameFileIsInstalledWithoutAKey) {
 struct RecordCase {
     const char* name;
     std::function<std::string(ReleaseRecord&)> evilRecord;  // given the genuine record
-    int64_t now;                  // the player's clock
-    uint64_t highestAccepted;     // recorded before the run
-    bool finishes;                // through the honest mirror
-    const char* logged;           // part of the refusal's log line
+    int64_t now;                                            // the player's clock
+    uint64_t highestAccepted;                               // recorded before the run
+    bool finishes;                                          // through the honest mirror
+    const char* logged;                                     // part of the refusal's log line
 };
 
 std::string Resign(const ReleaseRecord& record, const std::string& seed = kTestSeed) {

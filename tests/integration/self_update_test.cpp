@@ -27,6 +27,7 @@
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "support/zip_builder.h"
+#include "util/file_crc.h"
 
 namespace velka {
 namespace {
@@ -185,7 +186,7 @@ class SelfUpdateTest : public ::testing::Test {
     // Runs the script for real and waits until it has deleted itself.
     void ReplaceAndWait(const LauncherReplacement& how) {
         ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), how))
-            << ToNarrow(patcher_->Message());
+            << ToNarrow(patcher_->Status().Message());
         EXPECT_EQ(1, ends_) << "the process is ended once the script runs";
         ASSERT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }))
             << "the script did not finish:\n"
@@ -224,13 +225,13 @@ TEST_F(SelfUpdateTest, PackageIsFetchedOnlyWhenTempHasNoCopyWithTheRightCrc) {
             ASSERT_TRUE(WriteFileBytes(install_ / L"Temp/L.zip", c.inTemp));
         }
         EXPECT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {server.Url("1.0.1/L.zip")}, info))
-            << ToNarrow(patcher_->Message());
+            << ToNarrow(patcher_->Status().Message());
         EXPECT_EQ(c.requests, server.CountRequests("/1.0.1/L.zip"));
-        EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->State());
-        EXPECT_EQ(L"正在更新啓動器", patcher_->Message());
-        EXPECT_EQ(L"L.zip", patcher_->CurrentFileName());
-        EXPECT_EQ(info.packageSize, patcher_->bytesTotal.load());
-        EXPECT_EQ(1, patcher_->filesTotal.load());
+        EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State());
+        EXPECT_EQ(L"正在更新啓動器", patcher_->Status().Message());
+        EXPECT_EQ(L"L.zip", patcher_->Status().CurrentFileName());
+        EXPECT_EQ(info.packageSize, patcher_->Status().bytesTotal.load());
+        EXPECT_EQ(1, patcher_->Status().filesTotal.load());
         EXPECT_EQ("new launcher", Contents(JoinPath(Staging(), L"VelkaStub.bat")));
         EXPECT_EQ("data", Contents(JoinPath(Staging(), L"data.dll")));
         EXPECT_EQ(info.crc, ComputeFileCrc(install_ / L"Temp/L.zip")) << "the package stays";
@@ -277,8 +278,9 @@ TEST_F(SelfUpdateTest, OnlyProblemACrcMismatchShowsNoTransferCodes) {
     info.crc = "0BADC0DE";
     EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
     EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(-1) HTTP STATUES CODE(-1)",
-              patcher_->Message());
-    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->State()) << "the pipeline sets Failed";
+              patcher_->Status().Message());
+    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State())
+        << "the pipeline sets Failed";
     EXPECT_FALSE(FileExists(install_ / L"Temp/L.zip")) << "a package with a wrong CRC is deleted";
     EXPECT_FALSE(DirectoryExists(Staging()) && !TreeNames(Staging()).empty());
 }
@@ -308,7 +310,7 @@ TEST_F(SelfUpdateTest, EveryMirrorFailingShowsTheLastTransferCodes) {
     missing.SetReply("/1.0.1/L.zip", Reply::WithStatus(404, "gone"));
     EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {missing.Url("1.0.1/L.zip")}, info));
     EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(0) HTTP STATUES CODE(404)",
-              patcher_->Message());
+              patcher_->Status().Message());
 }
 
 TEST_F(SelfUpdateTest, PackageEntriesThatClimbOutAreRefusedWhole) {
@@ -319,7 +321,7 @@ TEST_F(SelfUpdateTest, PackageEntriesThatClimbOutAreRefusedWhole) {
             ServePackage({{"VelkaStub.bat", "new"}, {hostile, "evil"}}, &server);
         RemoveFile(install_ / L"Temp/L.zip");
         EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {server.Url("1.0.1/L.zip")}, info));
-        EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" LastError(0)", patcher_->Message());
+        EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" LastError(0)", patcher_->Status().Message());
         EXPECT_TRUE(
             Logged("[ERROR] Unzip failed! Unzip path : " + ToNarrow(install_ / L"Temp/L.zip") +
                    " Zip path : " + ToNarrow(Staging()) + " ErrorCode = 0"));
@@ -335,7 +337,7 @@ TEST_F(SelfUpdateTest, PackageNameThatLeavesTempIsNotFetched) {
         EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info))
             << name;
         EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(-1) HTTP STATUES CODE(-1)",
-                  patcher_->Message());
+                  patcher_->Status().Message());
     }
     EXPECT_TRUE(mirror_.Requests().empty());
 }
@@ -364,7 +366,7 @@ TEST_F(SelfUpdateTest, ScriptSwapsTheFilesAndStartsTheNewLauncher) {
     EXPECT_FALSE(DirectoryExists(install_ / L"plugins"));
     EXPECT_FALSE(FileExists(install_ / L"inner.dll"));
     EXPECT_EQ((std::vector<std::string>{"plugins", "plugins/inner.dll"}), TreeNames(Staging()));
-    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->State());
+    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State());
 }
 
 TEST_F(SelfUpdateTest, ScriptRemovesTheEmptiedStagingFolder) {
@@ -393,7 +395,7 @@ TEST_F(SelfUpdateTest, HostileFileNamesAreCopiedAndNeverRun) {
         items.push_back({names[i], "file " + std::to_string(i)});
     const PackageInfo info = ServePackage(items);
     ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info))
-        << ToNarrow(patcher_->Message());
+        << ToNarrow(patcher_->Status().Message());
     ReplaceAndWait(Replacement());
     ASSERT_TRUE(NewLauncherStarted());
 
@@ -415,8 +417,8 @@ TEST_F(SelfUpdateTest, NameNoQuotingMakesSafeFailsBeforeAnythingIsWritten) {
     ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
     EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
     EXPECT_EQ(0, ends_) << "the launcher stays";
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
-    EXPECT_EQ(kSelfUpdateFailed, patcher_->Message());
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
+    EXPECT_EQ(kSelfUpdateFailed, patcher_->Status().Message());
     EXPECT_FALSE(FileExists(ScriptPath())) << "no script is written";
     EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
     EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
@@ -429,7 +431,7 @@ TEST_F(SelfUpdateTest, PackageWithoutTheRunningLauncherIsRefused) {
     ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
     EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
     EXPECT_EQ(0, ends_);
-    EXPECT_EQ(kSelfUpdateFailed, patcher_->Message());
+    EXPECT_EQ(kSelfUpdateFailed, patcher_->Status().Message());
     EXPECT_FALSE(FileExists(ScriptPath()));
     EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())))
         << "the installed launcher is kept, not deleted for nothing";
@@ -444,8 +446,8 @@ TEST_F(SelfUpdateTest, ScriptThatCannotBeWrittenLeavesTheLauncherUsable) {
 
     EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
     EXPECT_EQ(0, ends_) << "nothing is started and the process goes on";
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
-    const std::wstring message = patcher_->Message();
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
+    const std::wstring message = patcher_->Status().Message();
     const std::wstring prefix = std::wstring(kSelfUpdateFailed) + L" LastError(";
     ASSERT_EQ(prefix, message.substr(0, prefix.size())) << ToNarrow(message);
     EXPECT_EQ(L')', message.back());
@@ -544,8 +546,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
         ASSERT_TRUE(WriteFileBytes(install_ / L"data.dll", "old data"));
         const PackageInfo info =
             ServePackage({{StubLauncherName(), StubLauncher("v2")}, {"data.dll", "new data"}});
-        ASSERT_TRUE(
-            UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
+        ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
         if (c.configMissing) RemoveFile(install_ / L"Temp/launcherconfig.txt");
         std::unique_ptr<RunningOldLauncher> old;
         LauncherReplacement how = Replacement();
@@ -563,9 +564,9 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
             const std::string startedOnce = kBatch ? "v1\r\n" : "v1\n";
             if (attempt == 1) {
                 // The script may still be writing the line when the file appears.
-                EXPECT_TRUE(WaitFor(
-                    [&] { return Contents(install_ / L"started.txt") == startedOnce; }))
-                    << "the old launcher is started again";
+                EXPECT_TRUE(WaitFor([&] {
+                    return Contents(install_ / L"started.txt") == startedOnce;
+                })) << "the old launcher is started again";
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             }
@@ -576,8 +577,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce)
             EXPECT_FALSE(FileExists(install_ / L"Config/launcherconfig.txt.new"));
             std::vector<std::string> staged = {StubLauncherName(), "data.dll"};
             std::sort(staged.begin(), staged.end());
-            EXPECT_EQ(staged, TreeNames(Staging()))
-                << "the staged files are kept for the next try";
+            EXPECT_EQ(staged, TreeNames(Staging())) << "the staged files are kept for the next try";
             EXPECT_EQ(!c.configMissing, FileExists(install_ / L"Temp/launcherconfig.txt"));
         }
     }
@@ -629,9 +629,9 @@ TEST_F(SelfUpdatePipelineTest, UnwritableScriptFailsTheRunWithItsOwnMessage) {
 
     EXPECT_FALSE(patcher_->Run("http://127.0.0.1:1/unused/"));
     EXPECT_EQ(0, ends_);
-    EXPECT_EQ(PatcherState::Failed, patcher_->State());
+    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
     const std::wstring prefix = std::wstring(kSelfUpdateFailed) + L" LastError(";
-    EXPECT_EQ(prefix, patcher_->Message().substr(0, prefix.size()));
+    EXPECT_EQ(prefix, patcher_->Status().Message().substr(0, prefix.size()));
     EXPECT_EQ(LauncherConfig("1.0.0", ""), Contents(install_ / L"Config/launcherconfig.txt"));
     RemoveEmptyFolder(ScriptPath());
 }

@@ -14,8 +14,8 @@ void EnsureCurlGlobalInit() {
     std::call_once(once, [] {
         // The tests talk to servers on 127.0.0.1; a proxy of the machine they run on must not
         // stand in between. An empty value counts as unset for libcurl and for the launcher.
-        for (const char* unset : {"http_proxy=", "https_proxy=", "HTTPS_PROXY=", "all_proxy=",
-                                  "ALL_PROXY="}) {
+        for (const char* unset :
+             {"http_proxy=", "https_proxy=", "HTTPS_PROXY=", "all_proxy=", "ALL_PROXY="}) {
             putenv(const_cast<char*>(unset));
         }
         curl_global_init(CURL_GLOBAL_ALL);

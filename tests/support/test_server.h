@@ -77,7 +77,7 @@ struct Reply {
 using Handler = std::function<Reply(const RecordedRequest&)>;
 
 class TestServer {
-public:
+  public:
     // Listens on 127.0.0.1 at a port chosen by the system. Also initialises libcurl globally,
     // since every user of the server is a libcurl client. Fails the current test when the
     // socket cannot be set up.
@@ -106,7 +106,7 @@ public:
     // Stops accepting, wakes and closes every connection, joins all threads. Idempotent.
     void Stop();
 
-private:
+  private:
     using Socket = uintptr_t;
 
     void AcceptLoop();

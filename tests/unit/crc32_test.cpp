@@ -21,8 +21,23 @@ TEST(Crc32Test, EqualsZlibOnRandomDataOfOddLengthsWholeAndInPieces) {
     std::vector<unsigned char> data((1 << 20) + 64);
     for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
 
-    const size_t lengths[] = {1, 3, 7, 15, 17, 31, 63, 65, 127, 255, 257, 1023, 4097, 65535,
-                              65537, (1 << 20) + 1, (1 << 20) + 63};
+    const size_t lengths[] = {1,
+                              3,
+                              7,
+                              15,
+                              17,
+                              31,
+                              63,
+                              65,
+                              127,
+                              255,
+                              257,
+                              1023,
+                              4097,
+                              65535,
+                              65537,
+                              (1 << 20) + 1,
+                              (1 << 20) + 63};
     for (const size_t length : lengths) {
         for (const size_t offset : {size_t{0}, size_t{1}, size_t{7}}) {  // unaligned starts too
             const unsigned char* start = data.data() + offset;
@@ -47,8 +62,11 @@ TEST(Crc32Test, TextIsEightUpperCaseDigits) {
     const struct {
         uint32_t crc;
         const char* text;
-    } cases[] = {{0, "00000000"}, {0x352441C2u, "352441C2"}, {0x56836Cu, "0056836C"},
-                 {0xFFFFFFFFu, "FFFFFFFF"}, {0xABCDEF01u, "ABCDEF01"}};
+    } cases[] = {{0, "00000000"},
+                 {0x352441C2u, "352441C2"},
+                 {0x56836Cu, "0056836C"},
+                 {0xFFFFFFFFu, "FFFFFFFF"},
+                 {0xABCDEF01u, "ABCDEF01"}};
     for (const auto& c : cases) EXPECT_EQ(CrcText(c.crc), c.text);
 }
 

@@ -8,6 +8,7 @@
 #include "patcher/release_record.h"
 #include "platform/fs.h"
 #include "support/scratch_log.h"
+#include "util/file_crc.h"
 
 namespace velka {
 namespace {

@@ -10,6 +10,7 @@
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "support/scratch_log.h"
+#include "util/file_crc.h"
 
 namespace velka {
 namespace {

@@ -32,7 +32,7 @@ bool CrLfLineEnds() {
 
 // A fresh folder under the system temp folder, unique per process and test, removed afterwards.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = fs::temp_directory_path() / ("velka-" + std::to_string(CurrentProcessId()) + "-" +
@@ -46,7 +46,7 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -87,12 +87,12 @@ std::string Narrow(const fs::path& path) {
 
 // Swaps std::cout's buffer for a string while alive.
 class CaptureCout {
-public:
+  public:
     CaptureCout() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
     ~CaptureCout() { std::cout.rdbuf(old_); }
     std::string Text() const { return buffer_.str(); }
 
-private:
+  private:
     std::ostringstream buffer_;
     std::streambuf* old_;
 };

@@ -1,4 +1,4 @@
-#include "util/proxy_rules.h"
+#include "platform/proxy_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +45,7 @@ TEST(ProxyRulesTest, ChoosesTheProxyOfTheWindowsListsForAUrl) {
     };
     for (const ProxyCase& c : cases) {
         EXPECT_EQ(ChooseProxy(c.url, c.proxyList, c.bypassList), c.expected)
-            << c.url << " with proxies \"" << c.proxyList << "\" bypass \"" << c.bypassList
-            << "\"";
+            << c.url << " with proxies \"" << c.proxyList << "\" bypass \"" << c.bypassList << "\"";
     }
 }
 

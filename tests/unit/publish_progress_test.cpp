@@ -31,8 +31,8 @@ TEST(PublishProgressTest, PlainLinesOnAPipeOneRedrawnLineOnATerminal) {
         std::string expected;
     } cases[] = {
         {false, done + "\n"},
-        {true, "\r" + running + "\r" + done + std::string(running.size() - done.size(), ' ') +
-                   "\n"},
+        {true,
+         "\r" + running + "\r" + done + std::string(running.size() - done.size(), ' ') + "\n"},
     };
     for (const auto& c : cases) {
         std::ostringstream out;

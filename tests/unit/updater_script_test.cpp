@@ -1,12 +1,12 @@
 // The replacement script's text: the exact batch lines for plain names, quoting for names the
 // command interpreter would otherwise split or act on, and refusal of names nothing makes safe.
+#include "patcher/updater_script.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "patcher/updater_script.h"
 
 namespace velka {
 namespace {
@@ -298,9 +298,9 @@ TEST(UpdaterScriptTest, ShellScriptTakesHostileNamesLiterally) {
                              "a b;c|d", "-rf", "!x*?[a]"}) {
         const std::string text = Composed(ShellScript({name}));
         EXPECT_NE(text.find(std::string("rm -f -- '") + name + "'\n"), std::string::npos) << text;
-        EXPECT_NE(
-            text.find(std::string("cp -- './Temp/LauncherUpdate/") + name + "' '" + name + "' || restore\n"),
-            std::string::npos)
+        EXPECT_NE(text.find(std::string("cp -- './Temp/LauncherUpdate/") + name + "' '" + name +
+                            "' || restore\n"),
+                  std::string::npos)
             << text;
     }
 }

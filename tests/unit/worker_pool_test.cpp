@@ -97,7 +97,7 @@ bool ShutdownWithin(std::unique_ptr<WorkerPool> pool, std::chrono::seconds limit
 
 TEST(WorkerPoolTest, OneThreadRunsTasksInSubmissionOrder) {
     std::unique_ptr<WorkerPool> pool = CreatePool(1);
-    ASSERT_EQ(pool->threadCount, 1);
+    ASSERT_EQ(pool->ThreadCount(), 1);
     Gate gate;
     Journal journal;
     std::vector<JournalTask> tasks = MakeTasks(&journal, 20);
@@ -116,7 +116,7 @@ TEST(WorkerPoolTest, OneThreadRunsTasksInSubmissionOrder) {
 
 TEST(WorkerPoolTest, TwoThreadsRunEveryTaskOnceFromManySubmitters) {
     std::unique_ptr<WorkerPool> pool = CreatePool(2);
-    ASSERT_EQ(pool->threadCount, 2);
+    ASSERT_EQ(pool->ThreadCount(), 2);
     Journal journal;
     std::vector<JournalTask> tasks = MakeTasks(&journal, 400);
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "patcher/install_layout.h"
 #include "platform/fs.h"
 #include "util/ini_reader.h"
 #include "util/strings.h"
@@ -39,7 +40,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }  // namespace
 
 CloseSettings::CloseSettings(const std::wstring& baseDirectory)
-    : path_(JoinPath(baseDirectory, L"Config\\config.ini")) {}
+    : path_(JoinPath(baseDirectory, kCloseSettingsPath)) {}
 
 void CloseSettings::LoadCloseSetting() {
     if (!FileExists(path_)) {

@@ -22,7 +22,7 @@ LauncherEngine StartLauncherEngine(const std::wstring& baseDirectory,
         std::exit(0);
     };
     engine.patcher->SetSelfUpdater(MakeSelfUpdater(replacement));
-    engine.view = std::make_unique<ProgressView>(*engine.patcher, baseDirectory);
+    engine.view = std::make_unique<ProgressView>(engine.patcher->Status(), baseDirectory);
     if (settings.downloadLimit)
         engine.view->SetSpeedLimit(settings.downloadLimit->BytesPerSecond());
     return engine;

@@ -4,16 +4,13 @@
 #include <cstdio>
 #include <utility>
 
+#include "patcher/install_layout.h"
+#include "patcher/player_texts.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
 namespace velka {
-
-const wchar_t kInitialStatusText[] = L"正在進行程序初始化";
-const wchar_t kNetworkLostText[] = L"檢測到網路異常連接中斷，正在爲你嘗試重新連接";
-const wchar_t kGameNotFoundText[] = L"無法找到遊戲啓動文件，請檢查本地遊戲路徑(可嘗試重開啓動器)";
-const wchar_t kGameStartFailedText[] = L"啓動遊戲失敗(可嘗試重開啓動器)";
 
 namespace {
 
@@ -30,11 +27,11 @@ constexpr int64_t kMaxCountedGapMs = 500000;
 std::wstring StageName(PatcherState state) {
     switch (state) {
         case PatcherState::DownloadingFiles:
-            return L"正在進行擴充更新";
+            return kDownloadingFilesStage;
         case PatcherState::DownloadingPackages:
-            return L"正在進行整包下載";
+            return kDownloadingPackagesStage;
         case PatcherState::Extracting:
-            return L"正在解壓";
+            return kExtractingStage;
         default:
             return std::wstring();
     }
@@ -65,8 +62,9 @@ BarPieces ComposeBarPieces(PatcherState state, int64_t bytesDone, int64_t bytesT
     pieces.first =
         stage + L"[" + std::to_wstring(doneMB) + L"M/" + std::to_wstring(totalMB) + L"M] (";
     pieces.second = std::to_wstring(percent) + L"%";
-    pieces.third = state == PatcherState::Extracting ? std::wstring(L")")
-                                                     : L")  速度" + SpeedText(speedMiBPerSecond);
+    pieces.third = state == PatcherState::Extracting
+                       ? std::wstring(L")")
+                       : L")  " + std::wstring(kSpeedLabel) + SpeedText(speedMiBPerSecond);
     return pieces;
 }
 
@@ -95,11 +93,11 @@ void ProgressView::SetSpeedLimit(int64_t bytesPerSecond) {
 }
 
 std::wstring ProgressView::GameExecutable() const {
-    return JoinPath(baseDirectory_, L"Game\\velka_win\\velka.exe");
+    return JoinPath(baseDirectory_, kGameExecutablePath);
 }
 
 std::wstring ProgressView::GameFolder() const {
-    return JoinPath(baseDirectory_, L"Game\\velka_win\\");
+    return JoinPath(baseDirectory_, kInstalledGameFolder) + kPathSeparator;
 }
 
 ViewRequests ProgressView::Tick(bool startClicked) {

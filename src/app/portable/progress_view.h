@@ -17,12 +17,6 @@
 
 namespace velka {
 
-// Player-visible texts of the view.
-extern const wchar_t kInitialStatusText[];    // before the update thread reports anything
-extern const wchar_t kNetworkLostText[];      // replaces the bar line while the transfer stalls
-extern const wchar_t kGameNotFoundText[];     // the game executable is missing
-extern const wchar_t kGameStartFailedText[];  // the game executable could not be started
-
 // The bar line in its three pieces; the middle one (the percentage) is drawn in its own colour.
 struct BarPieces {
     std::wstring first;
@@ -32,10 +26,10 @@ struct BarPieces {
     std::wstring Text() const { return first + second + third; }
 };
 
-// The bar line for a stage: "<stage>[<doneMB>M/<totalMB>M] (" "<percent>%" ")  速度<speed>MB/s"
-// for the two download stages, without the speed while extracting, and empty in other states.
-// Megabytes are whole MiB, truncated; totalMB is at least 1. While `networkLost` the first piece
-// is the reconnect notice and the others are empty.
+// The bar line for a stage: "<stage>[<doneMB>M/<totalMB>M] (" "<percent>%" ")  " kSpeedLabel
+// "<speed>MB/s" for the two download stages, without the speed while extracting, and empty in other
+// states. Megabytes are whole MiB, truncated; totalMB is at least 1. While `networkLost` the first
+// piece is the reconnect notice and the others are empty.
 BarPieces ComposeBarPieces(PatcherState state, int64_t bytesDone, int64_t bytesTotal,
                            double speedMiBPerSecond, bool networkLost);
 

@@ -9,6 +9,7 @@
 #include "app/win32/resource.h"
 #include "app/win32/window_layout.h"
 #include "app/win32/window_painter.h"
+#include "patcher/player_texts.h"
 #include "patcher/self_update.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -21,8 +22,6 @@ namespace {
 // The window procedure reaches the one window through this; messages sent while the window is
 // being created arrive before it is set and get the default handling.
 MainWindow* g_mainWindow = nullptr;
-
-constexpr wchar_t kDefaultTitle[] = L"Velka手遊下載器";
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
 
@@ -70,8 +69,8 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     canvas_ = std::make_unique<Canvas>(clientWidth_, clientHeight_);
 
     const auto loadIcon = [this](int width, int height) {
-        return win32::IconHandle(static_cast<HICON>(LoadImageW(
-            instance_, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, width, height, 0)));
+        return win32::IconHandle(static_cast<HICON>(
+            LoadImageW(instance_, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, width, height, 0)));
     };
     largeIcon_ = loadIcon(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
     smallIcon_ = loadIcon(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON));
@@ -102,7 +101,8 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
     PrepareSkinForDpi();
 
     g_mainWindow = this;
-    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(), kDefaultTitle);
+    tray_.Create(window_, smallIcon_.get() ? smallIcon_.get() : largeIcon_.get(),
+                 kDefaultWindowTitle);
     LoadCloseSetting();
     tray_.CheckCloseItems(exitMode_);
 
@@ -113,14 +113,15 @@ MainWindow::MainWindow(HINSTANCE instance, const std::wstring& commandLine, int 
 }
 
 void MainWindow::LoadSkin() {
-    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0) lstrcpynW(title_, kDefaultTitle, 128);
+    if (LoadStringW(instance_, IDS_TITLE, title_, 128) <= 0)
+        lstrcpynW(title_, kDefaultWindowTitle, 128);
 
     startButton_.disabled = true;
 
     progressBar_.track =
         ScaleImage(LoadPngResource(IDP_BAR_TRACK).get(), layout::kBarWidth, layout::kBarHeight);
-    progressBar_.fill = ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), layout::kBarWidth,
-                                    layout::kBarFillHeight);
+    progressBar_.fill =
+        ScaleImage(LoadPngResource(IDP_BAR_FILL).get(), layout::kBarWidth, layout::kBarFillHeight);
 }
 
 void MainWindow::PrepareSkinForDpi() {
@@ -306,7 +307,7 @@ void MainWindow::UpdateView() {
 
 void MainWindow::Paint(HDC deviceContext) {
     PaintWindow(deviceContext, *canvas_, *view_, startButton_, progressBar_,
-                IsDownloading(patcher_->State()));
+                IsDownloading(patcher_->Status().State()));
 }
 
 void MainWindow::LoadCloseSetting() {

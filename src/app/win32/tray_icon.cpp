@@ -1,14 +1,13 @@
 #include "app/win32/tray_icon.h"
 
+#include "patcher/player_texts.h"
+
 namespace velka {
 
 namespace {
 
 constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
 constexpr UINT kBalloonTimeoutMs = 5000;
-constexpr wchar_t kBalloonTitle[] = L"後台下載";
-constexpr wchar_t kBalloonText[] =
-    L"啓動器將會在後台爲你繼續下載，可在系統介面中右鍵點擊小圖標關閉";
 
 }  // namespace
 
@@ -32,18 +31,18 @@ bool TrayIcon::Create(HWND window, HICON icon, const wchar_t* tip) {
     record_.uCallbackMessage = kTrayCallback;
     record_.hIcon = icon;
     lstrcpynW(record_.szTip, tip, ARRAYSIZE(record_.szTip));
-    lstrcpynW(record_.szInfoTitle, kBalloonTitle, ARRAYSIZE(record_.szInfoTitle));
-    lstrcpynW(record_.szInfo, kBalloonText, ARRAYSIZE(record_.szInfo));
+    lstrcpynW(record_.szInfoTitle, kTrayBalloonTitle, ARRAYSIZE(record_.szInfoTitle));
+    lstrcpynW(record_.szInfo, kTrayBalloonText, ARRAYSIZE(record_.szInfo));
     record_.uTimeout = kBalloonTimeoutMs;
 
     menu_ = win32::MenuHandle(CreatePopupMenu());
     closeMenu_ = CreateMenu();
     AppendMenuW(menu_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(closeMenu_),
-                L"關閉設定");
-    AppendMenuW(menu_.get(), MF_STRING, kRestore, L"恢復主介面");
-    AppendMenuW(menu_.get(), MF_STRING, kQuit, L"退出");
-    AppendMenuW(closeMenu_, MF_STRING, kCloseHides, L"最小化");
-    AppendMenuW(closeMenu_, MF_STRING, kCloseQuits, L"退出");
+                kMenuCloseSettings);
+    AppendMenuW(menu_.get(), MF_STRING, kRestore, kMenuRestore);
+    AppendMenuW(menu_.get(), MF_STRING, kQuit, kMenuQuit);
+    AppendMenuW(closeMenu_, MF_STRING, kCloseHides, kMenuCloseHides);
+    AppendMenuW(closeMenu_, MF_STRING, kCloseQuits, kMenuQuit);
 
     return Add();
 }

@@ -26,10 +26,10 @@ class TrayIcon {
     // Commands of the context menu; kDismissed when it was closed without a choice.
     enum Command : UINT {
         kDismissed = 0,
-        kRestore = 12,     // "恢復主介面"
-        kQuit = 13,        // "退出"
-        kCloseQuits = 14,  // "關閉設定" > "退出"
-        kCloseHides = 15,  // "關閉設定" > "最小化"
+        kRestore = 12,     // kMenuRestore
+        kQuit = 13,        // kMenuQuit
+        kCloseQuits = 14,  // kMenuCloseSettings > kMenuQuit
+        kCloseHides = 15,  // kMenuCloseSettings > kMenuCloseHides
     };
 
     TrayIcon() = default;
@@ -38,9 +38,9 @@ class TrayIcon {
     TrayIcon(const TrayIcon&) = delete;
     TrayIcon& operator=(const TrayIcon&) = delete;
 
-    // Fills the record for `window` (callback kTrayCallback, `icon`, the tip and the "後台下載"
-    // balloon), builds the menus and adds the icon. Returns whether the icon was added; when it was
-    // not, it is added on the next broadcast.
+    // Fills the record for `window` (callback kTrayCallback, `icon`, the tip and the
+    // kTrayBalloonTitle balloon), builds the menus and adds the icon. Returns whether the icon was
+    // added; when it was not, it is added on the next broadcast.
     bool Create(HWND window, HICON icon, const wchar_t* tip);
 
     // True for the shell's "TaskbarCreated" message.
@@ -59,7 +59,7 @@ class TrayIcon {
     // Removes the icon from the shell; harmless when it is not shown.
     void Remove();
 
-    // Sets the close-behaviour check marks: "最小化" for exitMode 1, "退出" otherwise.
+    // Sets the close-behaviour check marks: kMenuCloseHides for exitMode 1, kMenuQuit otherwise.
     void CheckCloseItems(int32_t exitMode);
 
     // Opens the context menu at the cursor, owned by the window, and returns the chosen command

@@ -12,6 +12,7 @@
 
 #include "app/portable/crash_reporter.h"
 #include "app/win32/main_window.h"
+#include "patcher/player_texts.h"
 
 namespace {
 
@@ -59,8 +60,7 @@ bool BecomeTheOnlyLauncher() {
             return false;
         }
         if (GetTickCount64() >= deadline) {
-            MessageBoxW(nullptr, L"啓動器進程失去反應，請手動通過任務管理器關閉後台進程後再試！",
-                        L"錯誤！", MB_OK);
+            MessageBoxW(nullptr, velka::kLauncherHungText, velka::kLauncherHungTitle, MB_OK);
             return false;
         }
         Sleep(kPollMs);

@@ -9,10 +9,14 @@
 namespace velka {
 
 namespace {
-std::FILE* StreamOf(ConsoleStream stream) { return stream == ConsoleStream::Out ? stdout : stderr; }
+std::FILE* StreamOf(ConsoleStream stream) {
+    return stream == ConsoleStream::Out ? stdout : stderr;
+}
 }  // namespace
 
-bool IsTerminal(ConsoleStream stream) { return isatty(fileno(StreamOf(stream))) == 1; }
+bool IsTerminal(ConsoleStream stream) {
+    return isatty(fileno(StreamOf(stream))) == 1;
+}
 
 void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
     const std::string bytes = WideToUtf8(text);

@@ -316,7 +316,6 @@ int64_t TellFile(std::FILE* file) {
     return static_cast<int64_t>(ftello(file));
 }
 
-
 }  // namespace velka
 
 namespace velka {

@@ -21,7 +21,8 @@ void Sha256::Update(const void* data, size_t size) {
 
 bool Sha256::Finish(Sha256Digest* digest) {
     unsigned int length = 0;
-    const bool ok = state_->ok && EVP_DigestFinal_ex(state_->context, digest->data(), &length) == 1 &&
+    const bool ok = state_->ok &&
+                    EVP_DigestFinal_ex(state_->context, digest->data(), &length) == 1 &&
                     length == digest->size();
     state_->ok = EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) == 1;
     return ok;

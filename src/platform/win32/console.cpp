@@ -39,7 +39,9 @@ void EnableEscapes(ConsoleStream stream, HANDLE handle) {
 
 }  // namespace
 
-bool IsTerminal(ConsoleStream stream) { return IsConsoleHandle(HandleOf(stream)); }
+bool IsTerminal(ConsoleStream stream) {
+    return IsConsoleHandle(HandleOf(stream));
+}
 
 void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
     std::FILE* file = stream == ConsoleStream::Out ? stdout : stderr;

@@ -251,8 +251,8 @@ bool WriteNewPrivateFile(const std::wstring& path, const std::string& contents) 
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) return false;
         DWORD done = 0;
-        written = WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()),
-                            &done, nullptr) &&
+        written = WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &done,
+                            nullptr) &&
                   done == contents.size();
     }
     if (written) return true;
@@ -276,12 +276,15 @@ int64_t TellFile(std::FILE* file) {
     return _ftelli64(file);
 }
 
-
 }  // namespace velka
 
 namespace velka {
 
-bool IsExecutableFile(const std::wstring&) { return false; }
-bool MarkExecutable(const std::wstring&) { return true; }
+bool IsExecutableFile(const std::wstring&) {
+    return false;
+}
+bool MarkExecutable(const std::wstring&) {
+    return true;
+}
 
 }  // namespace velka

@@ -1,7 +1,10 @@
 #include "platform/sha256.h"
 
+// windows.h first, then what BCrypt needs.
+// clang-format off
 #include <windows.h>
 #include <bcrypt.h>
+// clang-format on
 
 namespace velka {
 
@@ -55,9 +58,8 @@ void Sha256::Update(const void* data, size_t size) {
 }
 
 bool Sha256::Finish(Sha256Digest* digest) {
-    const bool ok = state_->ok &&
-                    BCryptFinishHash(state_->hash, digest->data(),
-                                     static_cast<ULONG>(digest->size()), 0) >= 0;
+    const bool ok = state_->ok && BCryptFinishHash(state_->hash, digest->data(),
+                                                   static_cast<ULONG>(digest->size()), 0) >= 0;
     // A finished CNG hash cannot take more data: start a new one.
     if (state_->hash != nullptr) BCryptDestroyHash(state_->hash);
     state_->hash = NewHash();

@@ -12,8 +12,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/proxy_rules.h"
 #include "platform/text.h"
-#include "util/proxy_rules.h"
 
 namespace velka {
 

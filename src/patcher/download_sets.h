@@ -16,6 +16,7 @@
 
 #include "patcher/file_lists.h"
 #include "platform/sha256.h"
+#include "transfer/download_job.h"
 #include "transfer/transfer_settings.h"
 
 namespace velka {
@@ -23,60 +24,24 @@ namespace velka {
 class Logger;
 class PatcherStatus;
 
-// The record of one package download job. Workers write only their own record; the watching
-// thread reads it.
-struct JobResult {
-    // 0 running; n >= 1 finished on attempt n; -1 failed; -3 local fault (target not openable).
-    std::atomic<int32_t> result{0};
-    // Bytes received by the current attempt; back to 0 when an attempt is abandoned for a retry.
-    std::atomic<int64_t> bytesNow{0};
-    // For a job that hashes: the SHA-256 of the downloaded file, written before a result >= 1.
-    Sha256Digest digest{};
-};
-
-// One package download of one sweep: fetch `url` into `localPath` and report in `record`.
-struct DownloadJob {
-    std::wstring localPath;
-    std::string url;
-    std::shared_ptr<JobResult> record;  // the job writes only result and bytesNow
-    Logger* logger = nullptr;           // may be null: no log lines, no transfer codes
-    const TransferSettings* settings = &DefaultTransferSettings();
-    bool hash = false;  // fill record->digest as the bytes arrive
-};
-
 // The SHA-256 every entry of a list must have when a signed release vouches for it, one per
 // entry in list order; an all-zero digest stands for an entry it does not vouch for, which never
 // passes. A download set given one keeps an entry only when both its CRC and its digest match,
 // downloaded or found staged, and counts here the files it refused for their digest (each with
-// an ERROR line "Release check failed! FileName = <name> ...").
+// an ERROR line naming the file).
 struct ExpectedDigests {
     std::vector<Sha256Digest> digests;
     int32_t refusals = 0;
 };
 
-// Runs one job on the calling thread (a pool worker). Creates the folders on the way to
-// localPath, opens it with "wb+" and downloads. A transfer that falls below the speed floor
-// after a 200/226 answer is retried from byte 0 (bytesNow back to 0) with the longer speed
-// window, up to settings.speedFloorAttempts attempts in all; the stall limit counts across those
-// retries, so a server that answers and then never sends a byte ends the job instead of keeping
-// it alive. Outcome in record->result, stored last,
-// after the log line and the logger's transfer codes:
-//   n >= 1  success on attempt n; INFO "Job <path> Download Success. RetryTime = <n - 1>"
-//   -3      localPath could not be opened; nothing logged
-//   -1      failure; ERROR "Job <path> download failed! ResultCode = <curl> HttpStatus = <http>"
-//           and the codes stored in the logger (no easy handle after repeated tries: code 2,
-//           status 0), or ERROR "Job <path> DownLoad Error! <what>" for an exception.
-// A failed job leaves its partial file. Never throws.
-void RunDownloadJob(DownloadJob& job) noexcept;
-
 // Fetches every package marked needsDownload into baseDir/Temp/ZipUpdate/<path> from
 // base + name ("\\" made "/"), sweeping over the bases in order while filesDone < count. Each
 // sweep runs its jobs on a fresh two-thread pool, sums their progress into bytesDone every
 // settings.packageWatchPeriodMs until all have ended, and once more the moment the last one ends
-// (no time limit; the jobs' own transfer limits end them), prints "finish all task =====================>\n" to stdout, shuts the pool
-// down and checks the CRC of every package that has a job record. A package that passes gets
-// needsDownload cleared and counts once in filesDone; one that does not is deleted, logged
-// ("Zip File CRC Check Error! FileName = <name> CRC = <crc>") and marked failed.
+// (no time limit; the jobs' own transfer limits end them), prints a line to stdout, shuts the
+// pool down and checks the CRC of every package that has a job record. A package that passes gets
+// needsDownload cleared and counts once in filesDone; one that does not is deleted, logged at
+// ERROR with its name and CRC, and marked failed.
 //
 // Counters: *failedFiles ends as the number of packages whose last attempt failed; a package
 // whose target file could not be opened adds one to *localFaults in every sweep where that

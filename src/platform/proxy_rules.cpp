@@ -1,4 +1,4 @@
-#include "util/proxy_rules.h"
+#include "platform/proxy_rules.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -44,8 +44,10 @@ UrlParts SplitUrl(const std::string& url) {
     if (at != std::string::npos) authority.erase(0, at + 1);
     if (!authority.empty() && authority[0] == '[') {
         const size_t close = authority.find(']');
-        parts.host = authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-        if (close != std::string::npos && close + 1 < authority.size() && authority[close + 1] == ':') {
+        parts.host =
+            authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        if (close != std::string::npos && close + 1 < authority.size() &&
+            authority[close + 1] == ':') {
             parts.port = authority.substr(close + 2);
         }
     } else {
@@ -136,7 +138,8 @@ std::string ChooseProxy(const std::string& url, const std::string& proxyList,
 }
 
 bool ProxyEnvironmentSet() {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         const char* value = std::getenv(name);
         if (value && *value) return true;
     }

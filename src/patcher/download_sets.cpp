@@ -1,4 +1,4 @@
-#include "transfer/download_sets.h"
+#include "patcher/download_sets.h"
 
 #include <curl/curl.h>
 
@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "patcher/install_layout.h"
+#include "patcher/player_texts.h"
 #include "patcher/status.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -21,6 +23,7 @@
 #include "transfer/stream_hash.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/worker_pool.h"
+#include "util/file_crc.h"
 #include "util/logger.h"
 #include "util/safe_path.h"
 #include "util/strings.h"
@@ -29,14 +32,7 @@ namespace velka {
 
 namespace {
 
-constexpr int32_t kJobFailed = -1;
-constexpr int32_t kJobLocalFault = -3;
 constexpr int32_t kPoolThreads = 2;
-
-// libcurl refuses an easy handle only when memory or its global state is exhausted; a short
-// wait may see it recover, an endless one would hold the sweep forever.
-constexpr int kHandleAttempts = 100;
-constexpr std::chrono::milliseconds kHandleRetryPause{20};
 
 const wchar_t kErrorUnsuccessful[] = L"downloading unsuccessful";
 const wchar_t kErrorLocalFault[] = L"Local Fault";
@@ -49,21 +45,11 @@ uint32_t ClampToU32(int64_t value) {
     return static_cast<uint32_t>(value);
 }
 
-// An unreadable file gives an empty CRC text, which must never count as a match.
-bool CrcMatches(const std::string& computed, const std::string& expected) {
-    return !computed.empty() && computed == expected;
-}
-
 // The local file of an entry, or "" when the list path would leave its folder (then nothing is
 // opened, written or deleted for it).
 std::wstring LocalPathOf(const std::wstring& folder, const std::string& relative) {
     if (!IsSafeRelativePath(relative)) return std::wstring();
     return JoinPath(folder, ToWide(relative));
-}
-
-void LogUnsafe(Logger& logger, const char* list, const std::string& name, const std::string& path) {
-    logger.Error(std::string("Unsafe path in ") + list + "! Name = " + PrintableForLog(name) +
-                 " Path = " + PrintableForLog(path));
 }
 
 // With a signed release: whether `actual` is the digest the release gives entry `index`. A
@@ -78,8 +64,8 @@ bool DigestMatches(const ExpectedDigests* expected, size_t index, const Sha256Di
 
 void LogRefusal(Logger& logger, ExpectedDigests* expected, const std::string& name,
                 const Sha256Digest& actual) {
-    logger.Error("Release check failed! FileName = " + PrintableForLog(name) + " SHA-256 = " +
-                 Sha256Hex(actual) + " is not the signed release's");
+    logger.Error("Release check failed! FileName = " + PrintableForLog(name) +
+                 " SHA-256 = " + Sha256Hex(actual) + " is not the signed release's");
     ++expected->refusals;
 }
 
@@ -88,105 +74,6 @@ bool DigestAccepted(Logger& logger, ExpectedDigests* expected, size_t index,
     if (DigestMatches(expected, index, actual)) return true;
     LogRefusal(logger, expected, name, actual);
     return false;
-}
-
-CurlHandle AcquireHandle() {
-    for (int attempt = 0; attempt < kHandleAttempts; ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(kHandleRetryPause);
-        CurlHandle handle = NewCurlHandle();
-        if (handle) return handle;
-    }
-    return CurlHandle();
-}
-
-std::string JobName(const DownloadJob& job) {
-    return "Job " + ToNarrow(job.localPath);
-}
-
-int32_t ReportFailure(const DownloadJob& job, const TransferResult& result) {
-    if (job.logger) {
-        job.logger->Error(JobName(job) + " download failed! ResultCode = " +
-                          IntToString(static_cast<int32_t>(result.code)) +
-                          " HttpStatus = " + IntToString(result.responseCode));
-        job.logger->SetTransferResult(static_cast<int32_t>(result.code), result.responseCode);
-    }
-    return kJobFailed;
-}
-
-// The job proper; its value becomes the record's result. May throw.
-int32_t PerformJob(DownloadJob& job) {
-    const TransferSettings& settings = job.settings ? *job.settings : DefaultTransferSettings();
-    JobResult& record = *job.record;
-    CreateDirectories(job.localPath);
-
-    int32_t retries = 0;
-    int64_t lastGrowthMs = 0;
-    for (;;) {
-        CurlHandle handle = AcquireHandle();
-        if (!handle) return ReportFailure(job, TransferResult{CURLE_FAILED_INIT, 0});
-
-        // Continues what an interrupted attempt (this run's or an earlier run's) left.
-        ResumableDownload download;
-        StreamHash hash;
-        if (job.hash) download.HashInto(&hash);
-        if (!download.Open(job.localPath, job.url)) return kJobLocalFault;
-
-        TransferWatch watch = MakeTransferWatch(&record.bytesNow, nullptr, settings);
-        // A retry restarts the byte count, not the stall clock: a server that answers and then
-        // never sends anything must end the job, not restart it forever.
-        if (retries > 0) watch.lastProgressMs = lastGrowthMs;
-        CURLcode set = SetDownloadJobOptions(handle.get(), job.url, download.file(), &watch,
-                                             retries > 0, settings);
-        if (set == CURLE_OK) set = download.Apply(handle.get(), &watch);
-        TransferResult result =
-            set == CURLE_OK ? PerformTransfer(handle.get()) : TransferResult{set, 0};
-        lastGrowthMs = watch.lastProgressMs;
-        handle.reset();
-        bool succeeded = download.Succeeded(result);
-        // The last buffered bytes reach the disk only here; losing them is a short write.
-        if (!download.Close() && succeeded) {
-            succeeded = false;
-            result.code = CURLE_WRITE_ERROR;
-        }
-
-        if (succeeded && job.hash && !hash.Finish(&record.digest)) {
-            succeeded = false;
-            result.code = CURLE_FAILED_INIT;
-        }
-        if (succeeded) {
-            ResumableDownload::Forget(job.localPath);
-            if (job.logger) {
-                job.logger->Info(JobName(job) +
-                                 " Download Success. RetryTime = " + IntToString(retries));
-            }
-            return retries + 1;
-        }
-        if (download.RangeRefused()) {
-            // The server sent another part than the one asked for: start over at once.
-            ResumableDownload::Discard(job.localPath);
-            record.bytesNow = 0;
-            continue;
-        }
-        const bool answered = result.responseCode == 200 || result.responseCode == 226 ||
-                              result.responseCode == 206;
-        if (result.code == CURLE_OPERATION_TIMEDOUT && answered &&
-            retries + 1 < settings.speedFloorAttempts) {
-            // The next attempt continues the file where this one stopped.
-            ++retries;
-            record.bytesNow = 0;
-            continue;
-        }
-        return ReportFailure(job, result);
-    }
-}
-
-void LogJobException(const DownloadJob& job, const char* what) noexcept {
-    if (!job.logger) return;
-    try {
-        job.logger->Error(JobName(job) + " DownLoad Error! " + what);
-    } catch (...) {
-        // Nothing left to report with; the result still tells the watcher.
-    }
 }
 
 // Counts the jobs of a sweep that have ended, so the sweep can wake the moment the last one does
@@ -210,7 +97,27 @@ void RunDownloadTask(void* argument) noexcept {
     task.ended->changed.notify_all();
 }
 
+// The counters of one call: the caller's (or, where it passed none, the call's own), zeroed, with
+// the status counters set for `count` entries of `totalBytes` in all.
 struct SweepCounters {
+    SweepCounters(PatcherStatus& status, size_t entryCount, int32_t count, int64_t totalBytes,
+                  int32_t* failed, int32_t* local)
+        : failedFiles(failed ? failed : &unusedFailed),
+          localFaults(local ? local : &unusedLocal),
+          countedFailed(entryCount, 0),
+          countedLocal(entryCount, 0) {
+        status.filesDone = 0;
+        status.filesTotal = count;
+        status.bytesDone = 0;
+        status.bytesTotal = totalBytes;
+        *failedFiles = 0;
+        *localFaults = 0;
+    }
+    SweepCounters(const SweepCounters&) = delete;
+    SweepCounters& operator=(const SweepCounters&) = delete;
+
+    int32_t unusedFailed = 0;
+    int32_t unusedLocal = 0;
     int32_t* failedFiles;
     int32_t* localFaults;
     // Per entry: its failure is counted in failedFiles (and localFaults), by this call.
@@ -273,7 +180,7 @@ void RunJobs(std::vector<DownloadJob>& jobs, PatcherStatus& status,
     tasks.reserve(jobs.size());
     for (DownloadJob& job : jobs) tasks.push_back(PoolJob{&job, &ended});
     std::unique_ptr<WorkerPool> pool = CreatePool(kPoolThreads);
-    if (pool->threadCount == 0) {
+    if (pool->ThreadCount() == 0) {
         // The system gave us no thread: run the sweep here rather than wait for nobody.
         for (PoolJob& task : tasks) RunDownloadTask(&task);
     } else {
@@ -359,7 +266,7 @@ void SweepPackages(Logger& logger, PatcherStatus& status, const std::wstring& pa
     for (const DownloadJob& job : jobs) {
         if (job.record->result.load() == kJobLocalFault) ++*counters.localFaults;
     }
-    status.SetMessage(L"正在檢索本地整包文件");
+    status.SetMessage(kCheckingPackagesText);
     VerifyPackages(logger, status, packageFolder, entries, counters, expected);
 }
 
@@ -421,7 +328,7 @@ struct FileWork {
     // A transfer failed with these codes (not set for a failure before any transfer).
     bool transferFailed = false;
     TransferResult result;
-    int64_t measured = -1;     // size of a fetched file whose CRC differs; -1 unknown
+    int64_t measured = -1;  // size of a fetched file whose CRC differs; -1 unknown
     // With a signed release: the digest of the fetched file, and whether a staged file with the
     // right CRC was refused for its digest (then `stagedDigest` is what it had).
     Sha256Digest digest{};
@@ -510,10 +417,9 @@ void DoFileWork(FileWork& work) {
         work.outcome = FileOutcome::kFailed;
         return;
     }
-    const FileDownload download =
-        DownloadWithHandle(handle.get(), work.url, work.localPath, &work.bytesNow,
-                           &set.status.bytesDone, set.settings, work.resumable,
-                           set.expected ? &work.digest : nullptr);
+    const FileDownload download = DownloadWithHandle(
+        handle.get(), work.url, work.localPath, &work.bytesNow, &set.status.bytesDone, set.settings,
+        work.resumable, set.expected ? &work.digest : nullptr);
     set.handles.Put(std::move(handle));
     if (download.localFault) {
         work.outcome = FileOutcome::kLocalFault;
@@ -647,7 +553,7 @@ void SweepFiles(FileSet& set, const std::string& baseUrl) {
         work.size = entry.size;
         work.crc = entry.crc;
         work.resumable = static_cast<int64_t>(entry.size) >= set.settings.resumeFileBytes;
-        if (pool->threadCount == 0) {
+        if (pool->ThreadCount() == 0) {
             // The system gave us no thread: do the work here rather than wait for nobody.
             RunFileWork(&work);
         } else {
@@ -664,37 +570,13 @@ void SweepFiles(FileSet& set, const std::string& baseUrl) {
 
 }  // namespace
 
-void RunDownloadJob(DownloadJob& job) noexcept {
-    if (!job.record) return;
-    int32_t result = kJobFailed;
-    try {
-        result = PerformJob(job);
-    } catch (const std::exception& error) {
-        LogJobException(job, error.what());
-    } catch (...) {
-        LogJobException(job, "unknown exception");
-    }
-    job.record->result = result;
-}
-
 void DownloadPackages(Logger& logger, PatcherStatus& status, const std::wstring& baseDir,
                       const std::vector<std::string>& baseUrls, std::vector<PackageEntry>& entries,
                       int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
                       const TransferSettings& settings, ExpectedDigests* expected) {
-    int32_t unusedFailed = 0;
-    int32_t unusedLocal = 0;
-    SweepCounters counters{
-        failedFiles ? failedFiles : &unusedFailed, localFaults ? localFaults : &unusedLocal,
-        std::vector<uint8_t>(entries.size(), 0), std::vector<uint8_t>(entries.size(), 0)};
-
-    const std::wstring packageFolder = JoinPath(baseDir, L"Temp\\ZipUpdate");
+    const std::wstring packageFolder = JoinPath(baseDir, kPackageDownloadFolder);
     CreateDirectories(packageFolder + kPathSeparator);
-    status.filesDone = 0;
-    status.filesTotal = count;
-    status.bytesDone = 0;
-    status.bytesTotal = totalBytes;
-    *counters.failedFiles = 0;
-    *counters.localFaults = 0;
+    SweepCounters counters(status, entries.size(), count, totalBytes, failedFiles, localFaults);
 
     for (const std::string& baseUrl : baseUrls) {
         if (status.filesDone.load() >= status.filesTotal.load()) break;
@@ -707,20 +589,9 @@ void DownloadFileSet(Logger& logger, PatcherStatus& status, const std::wstring& 
                      const std::vector<std::string>& baseUrls, std::vector<FileEntry>& entries,
                      int32_t count, int64_t totalBytes, int32_t* failedFiles, int32_t* localFaults,
                      const TransferSettings& settings, ExpectedDigests* expected) {
-    int32_t unusedFailed = 0;
-    int32_t unusedLocal = 0;
-    SweepCounters counters{
-        failedFiles ? failedFiles : &unusedFailed, localFaults ? localFaults : &unusedLocal,
-        std::vector<uint8_t>(entries.size(), 0), std::vector<uint8_t>(entries.size(), 0)};
-
-    status.filesDone = 0;
-    status.filesTotal = count;
-    status.bytesDone = 0;
-    status.bytesTotal = totalBytes;
+    SweepCounters counters(status, entries.size(), count, totalBytes, failedFiles, localFaults);
     status.SetMessage(L"");
     status.SetState(PatcherState::DownloadingFiles);
-    *counters.failedFiles = 0;
-    *counters.localFaults = 0;
     for (FileEntry& entry : entries) entry.verified = false;
 
     FileSet set{logger, status, settings, targetDir, entries, counters, expected, {}, {}, {}};
