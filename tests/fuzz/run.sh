@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS each (default 10) from its seed corpus in tests/fuzz/<name>/,
-# with a fixed random seed. New inputs collect in BUILD/fuzz-corpus/<name>/, crashes in
-# BUILD/fuzz-crashes/ (BUILD: the VELKA_FUZZ build folder, default build/asan). Any crash, leak
-# or sanitizer finding fails the command; add the input to the parser's test table, then fix it.
+# with a fixed random seed, so a run explores the same inputs each time (a slower machine stops
+# earlier in the same sequence). New inputs collect in BUILD/fuzz-corpus/<name>/ (emptied at the
+# start), crashes in BUILD/fuzz-crashes/ (BUILD: the VELKA_FUZZ build folder, default build/asan).
+# Any crash, leak or sanitizer finding fails the command; add the input to the parser's test
+# table, then fix it.
 #   tests/fuzz/run.sh [SECONDS] [BUILD]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -16,6 +18,7 @@ for seeds in "$ROOT"/tests/fuzz/*/; do
   name="$(basename "$seeds")"
   target="$BUILD/tests/fuzz/fuzz_$name"
   [ -x "$target" ] || { echo "fuzz: no $target (build with -DVELKA_FUZZ=ON)"; exit 1; }
+  rm -rf "$BUILD/fuzz-corpus/$name"
   mkdir -p "$BUILD/fuzz-corpus/$name"
   echo "== fuzz $name (${SECONDS_EACH}s)"
   if ! "$target" -seed=1 -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
