@@ -141,13 +141,15 @@ int Main(int argc, char** argv) {
     console.Finish();
     updateThread.join();
 
-    if (patcher->Status().State() != PatcherState::Finished) {
-        ConsoleWrite(ConsoleStream::Err, patcher->Status().Message() + L"\n");
-        return 1;
-    }
-    // The reason was printed by the tick that tried.
-    if (startGame && !view.gameStarted()) return 1;
-    return 0;
+    const bool finished = patcher->Status().State() == PatcherState::Finished;
+    if (!finished) ConsoleWrite(ConsoleStream::Err, patcher->Status().Message() + L"\n");
+    // A game that could not be started: the reason was printed by the tick that tried.
+    const int result = !finished || (startGame && !view.gameStarted()) ? 1 : 0;
+    // The update thread has ended, so the engine can go (it stays only when that thread ends the
+    // process itself after a self-update).
+    engine.view.reset();
+    delete patcher;
+    return result;
 }
 
 }  // namespace

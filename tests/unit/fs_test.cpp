@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "platform/text.h"
+#include "support/ordinary_user.h"
 #include "support/scratch_log.h"
 
 namespace velka {
@@ -39,20 +41,22 @@ std::vector<std::wstring> Names(const std::wstring& folder) {
     return names;
 }
 
-// Makes `folder` unreadable; false where permissions do not keep the caller out (Windows,
-// root), so the test can be skipped there.
-bool MakeUnreadable(const std::wstring& folder) {
+// Runs `check` with `folder` unreadable, as an ordinary user (root reads any folder). False, with
+// nothing run, where permissions do not keep even that user out (Windows), so the test can be
+// skipped there.
+bool WithUnreadable(const std::wstring& folder, const std::function<void()>& check) {
     std::error_code ignored;
     std::filesystem::permissions(std::filesystem::path(folder), std::filesystem::perms::none,
                                  ignored);
-    std::vector<DirEntry> entries;
-    return !ListDirectory(folder, &entries);
-}
-
-void MakeReadable(const std::wstring& folder) {
-    std::error_code ignored;
+    bool lockedOut = false;
+    EXPECT_TRUE(testing_support::AsOrdinaryUser([&] {
+        std::vector<DirEntry> entries;
+        lockedOut = !ListDirectory(folder, &entries);
+        if (lockedOut) check();
+    })) << "cannot drop root's rights";
     std::filesystem::permissions(std::filesystem::path(folder), std::filesystem::perms::all,
                                  ignored);
+    return lockedOut;
 }
 
 TEST(PathTest, SeparatorsAndJoining) {
@@ -212,14 +216,18 @@ TEST_F(CopyTreeTest, DestinationFileThatIsAFolderFails) {
 }
 
 TEST_F(CopyTreeTest, UnreadableSubfolderFailsInsteadOfBeingSkipped) {
-    if (!MakeUnreadable(scratch_ / L"src/sub")) {
-        MakeReadable(scratch_ / L"src/sub");
+    // The ordinary user may write the copy.
+    std::filesystem::permissions(std::filesystem::path(scratch_.Path()),
+                                 std::filesystem::perms::all);
+    bool copied = true;
+    uint32_t code = 0;
+    if (!WithUnreadable(scratch_ / L"src/sub", [&] {
+            SetLastSystemError(0);
+            copied = CopyTree(scratch_ / L"src", scratch_ / L"dst");
+            code = LastSystemError();
+        })) {
         GTEST_SKIP() << "permissions do not keep this user out of a folder";
     }
-    SetLastSystemError(0);
-    const bool copied = CopyTree(scratch_ / L"src", scratch_ / L"dst");
-    const uint32_t code = LastSystemError();
-    MakeReadable(scratch_ / L"src/sub");
     EXPECT_FALSE(copied);
     EXPECT_NE(code, 0u);
 }
@@ -244,12 +252,11 @@ TEST(DirectorySizeTest, UnreadableFolderCountsZero) {
     ScratchFolder scratch("fs");
     Write(scratch / L"root/a", std::string(10, 'a'));
     Write(scratch / L"root/locked/b", std::string(20, 'b'));
-    if (!MakeUnreadable(scratch / L"root/locked")) {
-        MakeReadable(scratch / L"root/locked");
+    uint64_t size = 0;
+    if (!WithUnreadable(scratch / L"root/locked",
+                        [&] { size = DirectorySize(scratch / L"root"); })) {
         GTEST_SKIP() << "permissions do not keep this user out of a folder";
     }
-    const uint64_t size = DirectorySize(scratch / L"root");
-    MakeReadable(scratch / L"root/locked");
     EXPECT_EQ(size, 10u);
 }
 

@@ -21,12 +21,11 @@ TEST(IdentityTest, GuidsAreWellFormedVersionFourAndDistinct) {
     }
 }
 
-TEST(IdentityTest, MacAddressIsLowerCaseHexPairsAndStable) {
+TEST(IdentityTest, MacAddressIsAnEthernetAdaptersOrEmptyAndStable) {
+    // Where the host name resolves to the loopback adapter (as on many build machines), its
+    // all-zero hardware address must not be taken for an Ethernet adapter's: the result is empty.
     const std::string mac = LocalMacAddress();
-    if (mac.empty()) {
-        GTEST_SKIP() << "the host name does not resolve to an Ethernet adapter's address here";
-    }
-    EXPECT_TRUE(std::regex_match(mac, std::regex("([0-9a-f]{2}:){5}[0-9a-f]{2}"))) << mac;
+    EXPECT_TRUE(std::regex_match(mac, std::regex("|([0-9a-f]{2}:){5}[0-9a-f]{2}"))) << mac;
     EXPECT_NE(mac, "00:00:00:00:00:00");
     EXPECT_EQ(LocalMacAddress(), mac) << "the same adapter every time";
 }
