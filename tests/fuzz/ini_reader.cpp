@@ -1,9 +1,9 @@
 // The INI reader on arbitrary bytes: it either reads the text or throws std::runtime_error.
+#include "util/ini_reader.h"
+
 #include <sstream>
 #include <stdexcept>
 #include <string>
-
-#include "util/ini_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));

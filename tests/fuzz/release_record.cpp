@@ -1,10 +1,10 @@
 // The release record: the raw text as a mirror delivers it (odd first byte), or a body signed
 // here with a fixed key so the fields behind the signature are reached too (even first byte).
+#include "patcher/release_record.h"
+
 #include <sodium.h>
 
 #include <string>
-
-#include "patcher/release_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || sodium_init() < 0) return 0;

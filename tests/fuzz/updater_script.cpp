@@ -1,8 +1,8 @@
 // The names the replacement script is written from: the launcher's name on the first line, the
 // staged files on the following ones; the first byte picks the language.
-#include <string>
-
 #include "patcher/updater_script.h"
+
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
