@@ -12,27 +12,6 @@
 
 namespace velka {
 
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;  // the record and the hash list write lower case only
-}
-
-bool DigestFromHex(std::string_view hex, Sha256Digest* digest) {
-    if (hex.size() != digest->size() * 2) return false;
-    for (size_t i = 0; i < digest->size(); ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        (*digest)[i] = static_cast<uint8_t>(high * 16 + low);
-    }
-    return true;
-}
-
-}  // namespace
-
 uint64_t ReadAcceptedRelease(const std::wstring& baseDirectory) {
     std::string text;
     if (!ReadFileBytes(JoinPath(baseDirectory, kAcceptedReleasePath), &text)) return 0;
@@ -128,44 +107,27 @@ std::vector<Sha256Digest> ReleaseGuard::PackageDigests(
 bool HashListDigests(const std::string& text, const std::vector<FileEntry>& entries,
                      std::vector<Sha256Digest>* digests, std::string* reason) {
     digests->assign(entries.size(), Sha256Digest{});
-    if (!text.empty() && text.back() != '\n') {
-        *reason = "the hash list is truncated";
-        return false;
-    }
     // Entries by path, so each line finds its entries without a map of strings.
     std::vector<uint32_t> byPath(entries.size());
     for (uint32_t i = 0; i < byPath.size(); ++i) byPath[i] = i;
     std::sort(byPath.begin(), byPath.end(),
               [&](uint32_t a, uint32_t b) { return entries[a].path < entries[b].path; });
-    const std::string_view all(text);
-    size_t start = 0;
-    size_t lineNumber = 0;
-    while (start < all.size()) {
-        const size_t end = all.find('\n', start);
-        const std::string_view line = all.substr(start, end - start);
-        start = end + 1;
-        ++lineNumber;
-        const size_t equals = line.rfind('=');
-        Sha256Digest digest{};
-        if (equals == std::string_view::npos || equals == 0 ||
-            !DigestFromHex(line.substr(equals + 1), &digest)) {
-            *reason = "hash list line " + std::to_string(lineNumber) + " is malformed";
-            return false;
-        }
-        const std::string_view path = line.substr(0, equals);
-        auto first = std::lower_bound(
-            byPath.begin(), byPath.end(), path,
-            [&](uint32_t index, std::string_view p) { return entries[index].path < p; });
-        for (auto it = first; it != byPath.end() && entries[*it].path == path; ++it) {
-            if ((*digests)[*it] != Sha256Digest{}) {
-                *reason = "hash list line " + std::to_string(lineNumber) + " names " +
-                          std::string(path) + " again";
-                return false;
+    return ForEachHashListLine(
+        text,
+        [&](std::string_view path, const Sha256Digest& digest, const std::string& where) {
+            auto first = std::lower_bound(
+                byPath.begin(), byPath.end(), path,
+                [&](uint32_t index, std::string_view p) { return entries[index].path < p; });
+            for (auto it = first; it != byPath.end() && entries[*it].path == path; ++it) {
+                if ((*digests)[*it] != Sha256Digest{}) {
+                    *reason = where + " names " + std::string(path) + " again";
+                    return false;
+                }
+                (*digests)[*it] = digest;
             }
-            (*digests)[*it] = digest;
-        }
-    }
-    return true;
+            return true;
+        },
+        reason);
 }
 
 std::string HashListUrlBeside(const std::string& fileListUrl) {

@@ -273,28 +273,56 @@ std::string HashListText(const std::map<std::string, std::string>& hashes) {
     return text;
 }
 
-bool ParseHashList(const std::string& text, std::map<std::string, std::string>* hashes,
-                   std::string* reason) {
-    hashes->clear();
+bool DigestFromHex(std::string_view hex, Sha256Digest* digest) {
+    if (hex.size() != digest->size() * 2) return false;
+    auto value = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;  // lower case only
+    };
+    for (size_t i = 0; i < digest->size(); ++i) {
+        const int high = value(hex[2 * i]);
+        const int low = value(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        (*digest)[i] = static_cast<uint8_t>(high * 16 + low);
+    }
+    return true;
+}
+
+bool ForEachHashListLine(std::string_view text,
+                         const std::function<bool(std::string_view path, const Sha256Digest& digest,
+                                                  const std::string& where)>& line,
+                         std::string* reason) {
     if (!text.empty() && text.back() != '\n') return Fail(reason, "the hash list is truncated");
     size_t start = 0;
     size_t lineNumber = 0;
     while (start < text.size()) {
         const size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end - start);
+        const std::string_view current = text.substr(start, end - start);
         start = end + 1;
         ++lineNumber;
-        const size_t equals = line.rfind('=');
+        const size_t equals = current.rfind('=');
         const std::string where = "hash list line " + std::to_string(lineNumber);
-        if (equals == std::string::npos || equals == 0 ||
-            !IsLowerHex(line.substr(equals + 1), 64)) {
+        Sha256Digest digest{};
+        if (equals == std::string_view::npos || equals == 0 ||
+            !DigestFromHex(current.substr(equals + 1), &digest)) {
             return Fail(reason, where + " is malformed");
         }
-        if (!hashes->emplace(line.substr(0, equals), line.substr(equals + 1)).second) {
-            return Fail(reason, where + " names " + line.substr(0, equals) + " again");
-        }
+        if (!line(current.substr(0, equals), digest, where)) return false;
     }
     return true;
+}
+
+bool ParseHashList(const std::string& text, std::map<std::string, std::string>* hashes,
+                   std::string* reason) {
+    hashes->clear();
+    return ForEachHashListLine(
+        text,
+        [&](std::string_view path, const Sha256Digest& digest, const std::string& where) {
+            if (hashes->emplace(std::string(path), Sha256Hex(digest)).second) return true;
+            return Fail(reason, where + " names " + std::string(path) + " again");
+        },
+        reason);
 }
 
 }  // namespace velka

@@ -22,8 +22,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/sha256.h"
 
@@ -94,6 +96,16 @@ bool ComputeFileSha256(const std::wstring& path, std::string* sha256, uint64_t* 
 
 // The hash list: "<path>=<sha256>\n" per line, in the given order.
 std::string HashListText(const std::map<std::string, std::string>& hashes);
+// Walks a hash list line by line: false with a reason for a list that does not end in a line end
+// or a line that is not "<path>=<64 lower-case hex digits>"; otherwise `line` gets each path,
+// its digest and the line's place for a reason ("hash list line <n>"), and may stop the walk by
+// returning false (with `reason` set).
+bool ForEachHashListLine(std::string_view text,
+                         const std::function<bool(std::string_view path, const Sha256Digest& digest,
+                                                  const std::string& where)>& line,
+                         std::string* reason);
+// Bytes of a 64-digit lower-case hexadecimal SHA-256, as the record and the hash list write it.
+bool DigestFromHex(std::string_view hex, Sha256Digest* digest);
 // Reads a hash list into path -> digest. False with a reason for a malformed line or a path
 // given twice (the list is signed over, so any fault means a faulty publisher, not a mirror).
 bool ParseHashList(const std::string& text, std::map<std::string, std::string>* hashes,
