@@ -1,137 +1,69 @@
-// The close-behaviour settings file, on real files in a scratch install folder.
+// The close-behaviour file Config/config.ini, on real files in a scratch install folder.
 #include "app/portable/close_settings.h"
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "platform/fs.h"
+#include "support/fixtures.h"
 #include "support/scratch_log.h"
 
 namespace velka {
 namespace {
 
+using testing_support::Contents;
 using testing_support::ScratchFolder;
 
-const std::string kEol = kPathSeparator == L'\\' ? "\r\n" : "\n";
+const std::string kEol = testing_support::kWindowsHost ? "\r\n" : "\n";
 
-class CloseSettingsTest : public ::testing::Test {
-  protected:
-    std::string FileText() const {
-        std::string text;
-        EXPECT_TRUE(ReadFileBytes(settings_.Path(), &text)) << "the file exists";
-        return text;
-    }
-    void Store(const std::string& text) {
-        ASSERT_TRUE(CreateDirectories(settings_.Path()));
-        ASSERT_TRUE(WriteFileBytes(settings_.Path(), text));
-    }
-
-    ScratchFolder scratch_{"close"};
-    CloseSettings settings_{scratch_.Path()};
-};
-
-TEST_F(CloseSettingsTest, FirstStartCreatesConfigWithTheDefault) {
-    ASSERT_FALSE(DirectoryExists(scratch_ / L"Config"));
-    settings_.LoadCloseSetting();
-    EXPECT_EQ(settings_.exitMode(), 1);
-    EXPECT_EQ(settings_.Mode(), CloseMode::HideToTray);
-    EXPECT_EQ(settings_.Path(), scratch_ / L"Config/config.ini");
-    EXPECT_EQ(FileText(), "exitMode=1\n") << "a bare line feed on every system";
-}
-
-TEST_F(CloseSettingsTest, LoadAcceptsOneAndTwoAndRepairsEverythingElse) {
+// A load keeps 1 or 2 and repairs anything else; a write replaces only the line the reader takes
+// for the key, adds none, ends lines as the platform does, and is read by the next load.
+TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
     const struct {
-        const char* stored;
+        const char* stored;  // null: no file
         int32_t exitMode;
-        bool rewritten;
-    } cases[] = {
-        {"exitMode=2\n", 2, false},
-        {"exitMode=1\n", 1, false},
-        {"exitMode=2", 2, false},
-        {"exitMode=2\r\n", 2, false},
-        {"exitMode = 2\n", 2, false},  // the reader trims blanks around key and value
-        {"# chosen in the tray\nlang=zh\nexitMode=2\n", 2, false},
-        {"exitMode=7\n", 1, true},
-        {"exitMode=abc\n", 1, true},
-        {"exitMode=0\n", 1, true},
-        {"exitMode=-2\n", 1, true},
-        {"exitMode=\n", 1, true},
-        {"lang=zh\n", 1, true},
-        {"", 1, true},
-        {"exitMode=2\nexitMode=2\n", 1, true},  // the reader rejects a duplicated key
-        {"exitMode\n", 1, true},                // and a line without "="
-    };
+        const char* written;  // after writing 3 - exitMode ("\n": line end); null: repaired
+    } cases[] = {{nullptr, 1, nullptr},
+                 {"exitMode=7\n", 1, nullptr},
+                 {"exitMode=2\nexitMode=2\n", 1, nullptr},  // refused by the reader
+                 {"\xEF\xBB\xBF# tray\nlang=zh\nexitMode=1\n\nlast=x", 1,
+                  "\xEF\xBB\xBF# tray\nlang=zh\nexitMode=2\n\nlast=x\n"},
+                 {"exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode = 2\r\n", 2,
+                  "exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode=1\n"}};
+    ScratchFolder scratch("close");
+    const std::wstring file = scratch / L"Config/config.ini";
     for (const auto& c : cases) {
-        Store(c.stored);
-        settings_.LoadCloseSetting();
-        EXPECT_EQ(settings_.exitMode(), c.exitMode) << "stored: " << c.stored;
-        EXPECT_EQ(FileText(), c.rewritten ? std::string("exitMode=1\n") : std::string(c.stored))
-            << "stored: " << c.stored;
+        SCOPED_TRACE(c.stored ? c.stored : "no file");
+        RemoveFile(file);
+        ASSERT_TRUE(!c.stored || (CreateDirectories(file) && WriteFileBytes(file, c.stored)));
+        CloseSettings settings(scratch.Path());
+        settings.LoadCloseSetting();
+        EXPECT_EQ(settings.exitMode(), c.exitMode);
+        EXPECT_EQ(Contents(file), c.written ? c.stored : "exitMode=1\n");
+
+        // An empty key would match blank lines; a missing key is not added.
+        EXPECT_TRUE(!settings.WriteSetting("", "x") && settings.WriteSetting("absent", "x") &&
+                    settings.WriteSetting("exitMode", std::to_string(3 - c.exitMode)));
+        EXPECT_EQ(Contents(file), std::regex_replace(c.written ? c.written : "exitMode=2\n",
+                                                     std::regex("\n"), kEol));
+        EXPECT_EQ(settings.exitMode(), c.exitMode) << "until the next load";
+        settings.LoadCloseSetting();
+        EXPECT_EQ(settings.exitMode(), 3 - c.exitMode);
     }
 }
 
-TEST_F(CloseSettingsTest, WriteSettingReplacesTheLineAndKeepsTheOthersInOrder) {
-    Store("# close behaviour\nlang=zh\nexitMode=1\n\nlast=x");
-    settings_.LoadCloseSetting();
-    ASSERT_EQ(settings_.exitMode(), 1);
-
-    ASSERT_TRUE(settings_.WriteSetting("exitMode", "2"));
-    EXPECT_EQ(FileText(), "# close behaviour" + kEol + "lang=zh" + kEol + "exitMode=2" + kEol +
-                              kEol + "last=x" + kEol);
-    EXPECT_EQ(settings_.exitMode(), 1) << "picked up by the next load";
-    settings_.LoadCloseSetting();
-    EXPECT_EQ(settings_.exitMode(), 2);
-
-    ASSERT_TRUE(settings_.WriteSetting("exitMode", "1"));
-    settings_.LoadCloseSetting();
-    EXPECT_EQ(settings_.exitMode(), 1);
-}
-
-TEST_F(CloseSettingsTest, WriteSettingMatchesTheKeyAsTheReaderDoes) {
-    const struct {
-        const char* stored;
-        const char* expected;  // with "\n" standing for the platform's line end
-    } cases[] = {
-        {"exitMode = 2\n", "exitMode=1\n"},
-        {"exitMode=2\r\n", "exitMode=1\n"},
-        {"exitModeX=2\nexitMode=2\n", "exitModeX=2\nexitMode=1\n"},
-        {"xexitMode=2\n", "xexitMode=2\n"},
-        {"lang=exitMode\n", "lang=exitMode\n"},
-    };
-    for (const auto& c : cases) {
-        Store(c.stored);
-        ASSERT_TRUE(settings_.WriteSetting("exitMode", "1")) << c.stored;
-        std::string expected;
-        for (const char* p = c.expected; *p; ++p) {
-            expected += *p == '\n' ? kEol : std::string(1, *p);
-        }
-        EXPECT_EQ(FileText(), expected) << "stored: " << c.stored;
-    }
-}
-
-TEST_F(CloseSettingsTest, WriteSettingNeverAddsAKey) {
-    Store("exitMode=2\n");
-    ASSERT_TRUE(settings_.WriteSetting("lang", "en"));
-    EXPECT_EQ(FileText(), "exitMode=2" + kEol);
-}
-
-TEST_F(CloseSettingsTest, WriteSettingOnAMissingFileStartsFromTheDefault) {
-    ASSERT_TRUE(settings_.WriteSetting("exitMode", "2"));
-    EXPECT_EQ(FileText(), "exitMode=2" + kEol);
-}
-
-TEST_F(CloseSettingsTest, AnUnwritableLocationLeavesTheDefaultInMemory) {
-    // A file where the Config folder should be: nothing below it can be created.
-    ASSERT_TRUE(WriteFileBytes(scratch_ / L"Config", "in the way"));
-    EXPECT_FALSE(settings_.ResetCloseSetting());
-    settings_.LoadCloseSetting();
-    EXPECT_EQ(settings_.exitMode(), 1);
-    EXPECT_FALSE(settings_.WriteSetting("exitMode", "2"));
-    EXPECT_FALSE(FileExists(settings_.Path()));
-    std::string blocker;
-    ASSERT_TRUE(ReadFileBytes(scratch_ / L"Config", &blocker));
-    EXPECT_EQ(blocker, "in the way");
+// A write without a file starts from the default; where Config cannot be made nothing is written.
+TEST(CloseSettingsTest, WritingWithoutAFile) {
+    ScratchFolder scratch("close");
+    CloseSettings settings(scratch.Path());
+    EXPECT_TRUE(settings.WriteSetting("exitMode", "2"));
+    EXPECT_EQ(Contents(settings.Path()), "exitMode=2" + kEol);
+    ASSERT_TRUE(RemoveFile(settings.Path()) && RemoveEmptyFolder(scratch / L"Config") &&
+                WriteFileBytes(scratch / L"Config", "in the way"));
+    EXPECT_FALSE(settings.WriteSetting("exitMode", "2") || settings.ResetCloseSetting());
+    EXPECT_EQ(Contents(scratch / L"Config"), "in the way");
 }
 
 }  // namespace
