@@ -1,14 +1,15 @@
-// The progress view model on a clock the test moves, and its console rendering.
-#include "app/portable/progress_view.h"
-
+// The front ends' portable pieces: progress view (on a test clock), console progress, close
+// settings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "app/portable/close_settings.h"
 #include "app/portable/console_progress.h"
+#include "app/portable/progress_view.h"
 #include "patcher/player_texts.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -17,6 +18,9 @@
 
 namespace velka {
 namespace {
+
+using testing_support::Contents;
+using testing_support::ScratchFolder;
 
 constexpr int64_t M = 1048576;
 constexpr PatcherState F = PatcherState::DownloadingFiles, P = PatcherState::DownloadingPackages,
@@ -40,15 +44,12 @@ TEST(ComposeBarPiecesTest, BuildsTheLineAndTheFill) {
         const BarPieces p = ComposeBarPieces(c.state, c.done, c.total, 1.25, false);
         const size_t cut = std::min(p.first.find(L'['), p.first.size());
         EXPECT_EQ(p.first.substr(cut) + L"|" + p.second + L"|" + p.third, c.text);
-        ProgressBarModel bar;
-        bar.lastDone = c.done;
-        bar.lastTotal = c.total;
-        EXPECT_FLOAT_EQ(bar.FillRatio(), c.fill) << c.text;
+        EXPECT_FLOAT_EQ((ProgressBarModel{false, {}, c.done, c.total}).FillRatio(), c.fill)
+            << c.text;
     }
 }
 
-// `repeat` ticks `ms` apart at `done` + `add` * (tick - 1) bytes of 40 MiB; then the bar reads
-// `bar`.
+// `repeat` ticks `ms` apart at `done` + `add` * (tick - 1) bytes of 40 MiB, then the bar text.
 struct Step {
     int repeat;
     int64_t ms;
@@ -78,7 +79,6 @@ void RunSteps(int64_t speedLimit, const std::vector<Step>& steps) {
 // lower speed limit), not for a suspended machine's gap, never while extracting.
 TEST(ProgressViewTest, MeasuresTheSpeedAndWatchesForStalls) {
     const int64_t B = 11 * M + M / 2;
-    const wchar_t* lost = kNetworkLostText;
     RunSteps(0, {{1, 0, F, 0, 0, L"正在進行擴充更新[0M/40M] (0%)  速度0.00MB/s"},
                  {1, 1000, F, 3 * M / 2, 0, L"正在進行擴充更新[1M/40M] (2%)  速度1.50MB/s"},
                  {1, 500, F, 10 * M, 0, L"正在進行擴充更新[10M/40M] (25%)  速度1.50MB/s"},
@@ -86,71 +86,45 @@ TEST(ProgressViewTest, MeasuresTheSpeedAndWatchesForStalls) {
                  {1, 1000, F, B, 0, L"正在進行擴充更新[11M/40M] (27%)  速度10.00MB/s"},
                  {1, 600000, F, B, 0, L"正在進行擴充更新[11M/40M] (27%)  速度0.00MB/s"},
                  {14, 1000, F, B, 0, L"正在進行擴充更新[11M/40M] (27%)  速度0.00MB/s"},
-                 {1, 1000, F, B, 0, lost},
+                 {1, 1000, F, B, 0, kNetworkLostText},
                  {1, 1000, F, B + 20972, 0, L"正在進行擴充更新[11M/40M] (27%)  速度0.02MB/s"},
                  {1, 1000, F, B + 20972, 0, L"正在進行擴充更新[11M/40M] (27%)  速度0.00MB/s"}});
     RunSteps(8192, {{1, 0, P, M, 0, L"正在進行整包下載[1M/40M] (2%)  速度0.00MB/s"},
                     {20, 1000, P, M + 8192, 8192, L"正在進行整包下載[1M/40M] (2%)  速度0.01MB/s"},
-                    {15, 1000, P, M + 163840 + 4095, 4095, lost},
+                    {15, 1000, P, M + 163840 + 4095, 4095, kNetworkLostText},
                     {1, 100, X, 0, 0, L"正在解壓[0M/40M] (0%)"},
                     {30, 1000, X, 0, 0, L"正在解壓[0M/40M] (0%)"}});
 }
 
-// The end, reacted to once: Finished starts the game, Failed on a click; start errors are shown.
+// The end, reacted to once: Finished starts the game, Failed on a click (the start itself: e2e).
 TEST(ProgressViewTest, TheEndOffersTheStart) {
-    testing_support::ScratchFolder scratch("view");
-    const std::filesystem::path saved = std::filesystem::current_path();  // StartGame moves it
-    const std::wstring sample =
-        JoinPath(ModuleDirectory(),
-                 testing_support::kWindowsHost ? L"velka_sample_game.exe" : L"velka_sample_game");
-    const struct {
-        const char* game;  // "sample": the sample game; null: none
-        bool failed;
-        const wchar_t* error;
-    } cases[] = {{"sample", false, L""},
-                 {"sample", true, L""},
-                 {nullptr, false, kGameNotFoundText},
-                 {"not a program", false, kGameStartFailedText}};
-    for (const auto& c : cases) {
-        if (c.error == kGameStartFailedText && testing_support::kWindowsHost) continue;
-        SCOPED_TRACE(std::string(c.game ? c.game : "none") + (c.failed ? ", failed" : ""));
-        const bool starts = c.game && !*c.error;
+    for (const bool failed : {false, true}) {
         PatcherStatus status;
-        ProgressView view(status, scratch / ToWide(std::to_string(&c - cases)));
-        const std::wstring exe = view.GameExecutable();
-        ASSERT_TRUE(!c.game || (CreateDirectories(exe) &&
-                                (starts ? CopyOneFile(sample, exe) : WriteFileBytes(exe, c.game))));
+        ProgressView view(status, L"no install here");
         status.SetMessage(L"");
         status.SetState(P);
-        EXPECT_FALSE(view.TickAt(1, true).gameStarted) << "no start before the end";
+        EXPECT_FALSE(view.TickAt(1, true).gameStarted || !view.errorText().empty()) << "too early";
         EXPECT_TRUE(view.bar().shown && view.statusText().empty());
-
-        const std::wstring message = c.failed ? L"下載失敗 CURLCODE(7)" : L"更新完成";
+        const std::wstring message = failed ? L"下載失敗 CURLCODE(7)" : L"更新完成";
         status.SetMessage(message);
-        status.SetState(c.failed ? PatcherState::Failed : PatcherState::Finished);
+        status.SetState(failed ? PatcherState::Failed : PatcherState::Finished);
         ViewRequests r = view.TickAt(2);
         EXPECT_TRUE(r.enableStartButton && r.flashWindow && r.bringToFront && r.redrawLowerPanel &&
-                    r.eraseLowerPanel && !view.bar().shown);
-        EXPECT_EQ(r.gameStarted, starts && !c.failed) << ToNarrow(view.errorText());
-        EXPECT_EQ(view.statusText() + L"|" + view.errorText(), message + L"|" + c.error);
-        EXPECT_EQ(view.failureShown(), c.failed);
+                    r.eraseLowerPanel && !view.bar().shown && !r.gameStarted);
+        EXPECT_EQ(view.statusText() + L"|" + view.errorText(),
+                  message + L"|" + (failed ? L"" : kGameNotFoundText));
+        EXPECT_EQ(view.failureShown(), failed);
         r = view.TickAt(3);
-        EXPECT_FALSE(r.flashWindow || r.gameStarted || r.redrawLowerPanel) << "reacted to once";
-        EXPECT_EQ(view.errorText(), L"");
-        r = view.TickAt(4, c.failed || !starts);
-        EXPECT_EQ(r.gameStarted, c.failed) << ToNarrow(view.errorText());
-        EXPECT_EQ(r.redrawLowerPanel, !starts);
-        EXPECT_EQ(view.errorText(), c.error);
+        EXPECT_FALSE(r.flashWindow || r.redrawLowerPanel || !view.errorText().empty()) << failed;
+        r = view.TickAt(4, true);
+        EXPECT_TRUE(r.redrawLowerPanel && !r.gameStarted && view.errorText() == kGameNotFoundText);
     }
-    std::filesystem::current_path(saved);  // Windows cannot remove a folder in use
 }
 
 // The bar in place every 250 ms on a terminal or as a line every 2 s, its last figures at the end.
 TEST(ConsoleProgressTest, PrintsTheViewAtItsPace) {
-    const std::wstring b[] = {L"正在進行整包下載[0M/100M] (0%)  速度0.00MB/s",
-                              L"正在進行整包下載[3M/100M] (3%)  速度0.00MB/s",
-                              L"正在進行整包下載[20M/100M] (20%)  速度10.00MB/s",
-                              L"正在進行整包下載[21M/100M] (21%)  速度10.00MB/s"};
+    const std::wstring b[] = {L"正在解壓[0M/100M] (0%)", L"正在解壓[3M/100M] (3%)",
+                              L"正在解壓[20M/100M] (20%)", L"正在解壓[21M/100M] (21%)"};
     const std::wstring head = L"正在進行程序初始化\n版本號: V1.0.1\n";
     const std::wstring tail = L"正在進行重命名操作\n!" + std::wstring(kGameNotFoundText) + L"\n";
     for (const bool terminal : {true, false}) {
@@ -161,26 +135,65 @@ TEST(ConsoleProgressTest, PrintsTheViewAtItsPace) {
                                 [&](ConsoleStream stream, const std::wstring& text) {
                                     out += (stream == ConsoleStream::Err ? L"!" : L"") + text;
                                 });
-        const int64_t start = 1700000000000;
         console.Begin();
         status.SetVersionLabel(L"版本號: V1.0.1");
-        console.Tick(start);
+        console.Tick(0);
         status.SetMessage(L"");
-        status.SetState(P);
+        status.SetState(X);
         status.bytesTotal = 100 * M;
         for (const int64_t ms : {50, 100, 300, 400, 2050, 2100}) {
             status.bytesDone = ms / 100 * M;
-            console.Tick(start + ms);
+            console.Tick(ms);
         }
         status.SetMessage(L"正在進行重命名操作");
-        console.Tick(start + 2150);
+        console.Tick(2150);
         status.SetState(PatcherState::Finished);
-        console.Tick(start + 2200);
+        console.Tick(2200);
         const std::wstring expected =
             terminal ? head + L"\r" + b[0] + L"\x1b[K\r" + b[1] + L"\x1b[K\r" + b[2] + L"\x1b[K\r" +
                            b[3] + L"\x1b[K\n" + tail
                      : head + b[0] + L"\n" + b[2] + L"\n" + b[3] + L"\n" + tail;
         EXPECT_EQ(ToNarrow(out), ToNarrow(expected)) << terminal;
+    }
+}
+
+const std::string kEol = testing_support::kWindowsHost ? "\r\n" : "\n";
+
+// A load keeps 1 or 2 and repairs anything else; a write replaces only the line the reader takes
+// for the key, adds none, ends lines as the platform does, and is read by the next load.
+TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
+    const struct {
+        const char* stored;  // null: no file
+        int32_t exitMode;
+        const char* written;  // after writing 3 - exitMode ("\n": line end); null: repaired
+    } cases[] = {{nullptr, 1, nullptr},
+                 {"exitMode=7\n", 1, nullptr},
+                 {"exitMode=2\nexitMode=2\n", 1, nullptr},  // refused by the reader
+                 {"\xEF\xBB\xBF# tray\nlang=zh\nexitMode=1\n\nlast=x", 1,
+                  "\xEF\xBB\xBF# tray\nlang=zh\nexitMode=2\n\nlast=x\n"},
+                 {"exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode = 2\r\n", 2,
+                  "exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode=1\n"}};
+    ScratchFolder scratch("close");
+    const std::wstring file = scratch / L"Config/config.ini";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "no file");
+        RemoveFile(file);
+        ASSERT_TRUE(!c.stored || (CreateDirectories(file) && WriteFileBytes(file, c.stored)));
+        CloseSettings settings(scratch.Path());
+        settings.LoadCloseSetting();
+        EXPECT_EQ(settings.exitMode(), c.exitMode);
+        EXPECT_EQ(Contents(file), c.written ? c.stored : "exitMode=1\n");
+
+        EXPECT_TRUE(!settings.WriteSetting("", "x") && settings.WriteSetting("absent", "x") &&
+                    settings.WriteSetting("exitMode", std::to_string(3 - c.exitMode)));
+        EXPECT_EQ(Contents(file), std::regex_replace(c.written ? c.written : "exitMode=2\n",
+                                                     std::regex("\n"), kEol));
+        EXPECT_EQ(settings.exitMode(), c.exitMode) << "until the next load";
+        settings.LoadCloseSetting();
+        EXPECT_EQ(settings.exitMode(), 3 - c.exitMode);
+        ASSERT_TRUE(RemoveFile(file));  // a write without a file starts from the default
+        EXPECT_TRUE(settings.WriteSetting("exitMode", "2") &&
+                    Contents(file) == "exitMode=2" + kEol);
     }
 }
 
