@@ -13,8 +13,8 @@
 namespace velka {
 namespace {
 
-// GDI+ for the whole run.
-const struct GdiplusSession {
+const struct GdiplusSession {  // GDI+ for the whole run
+
     GdiplusSession() { Gdiplus::GdiplusStartup(&token, &input, nullptr); }
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
