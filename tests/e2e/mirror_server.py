@@ -1,18 +1,11 @@
 #!/usr/bin/env python3
-"""A static HTTP server for the end-to-end tests: serves a folder on 127.0.0.1, writes every
-request path to a log file, and can throttle bodies (to let a test stop a launcher mid-download).
-
-    mirror_server.py ROOT PORT LOG [--throttle BYTES_PER_SECOND]
-"""
-import functools
-import http.server
-import sys
-import time
+"""The demo's mirror: serves ROOT on 127.0.0.1:PORT, appends each request path to LOG and can
+throttle bodies.   mirror_server.py ROOT PORT LOG [--throttle BYTES_PER_SECOND]"""
+import functools, http.server, sys, time
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
-    throttle = 0
-    log_path = None
+    throttle, log_path = 0, None
 
     def log_message(self, fmt, *args):
         pass
@@ -23,28 +16,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         return super().send_head()
 
     def copyfile(self, source, outputfile):
-        if not self.throttle:
-            return super().copyfile(source, outputfile)
-        chunk = max(1, self.throttle // 10)
-        while True:
-            data = source.read(chunk)
-            if not data:
-                return
+        while self.throttle and (data := source.read(max(1, self.throttle // 10))):
             outputfile.write(data)
             outputfile.flush()
             time.sleep(0.1)
+        super().copyfile(source, outputfile)
 
 
-def main():
-    root, port, log = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    Handler.log_path = log
-    if "--throttle" in sys.argv:
-        Handler.throttle = int(sys.argv[sys.argv.index("--throttle") + 1])
-    handler = functools.partial(Handler, directory=root)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
-    server.daemon_threads = True
-    server.serve_forever()
-
-
-if __name__ == "__main__":
-    main()
+Handler.log_path = sys.argv[3]
+if "--throttle" in sys.argv:
+    Handler.throttle = int(sys.argv[sys.argv.index("--throttle") + 1])
+handler = functools.partial(Handler, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[2])), handler)
+server.daemon_threads = True
+server.serve_forever()
