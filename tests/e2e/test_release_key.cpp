@@ -1,6 +1,5 @@
-// The release key of the test-only console launcher (velka-launcher-testkey): the public half of
-// tests/e2e/release-test-key. Linked before the engine library, it stands in for the key a build
-// takes from VELKA_RELEASE_PUBLIC_KEY; no shipped program contains it.
+// The test-only console launcher's release key (the public half of release-test-key), linked
+// before the engine library in place of the key a build takes from VELKA_RELEASE_PUBLIC_KEY.
 #include "patcher/release_key.h"
 
 namespace velka {
