@@ -10,9 +10,7 @@ stop() { for p in "$@"; do kill "$p" 2> /dev/null && wait "$p" 2> /dev/null; don
 trap 'set +e; ${ON_CLEANUP:-}; stop $SERVER_PID "${PIDS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT
 fail() {
   echo "FAIL [$SCENARIO]: $*" >&2
-  for f in "$WORK"/*.out "$WORK"/*.err "${INSTALL:-$WORK/install}"/Log/*.txt; do
-    [ -f "$f" ] && { echo "--- $f" >&2; tail -n 30 "$f" >&2; }
-  done
+  for f in "$WORK"/*.out "$WORK"/*.err "${INSTALL:-$WORK/install}"/Log/*.txt; do [ ! -f "$f" ] || tail -n 30 "$f" >&2; done
   ${ON_FAIL:-}
   exit 1
 }
@@ -31,18 +29,12 @@ serve() {
   stop $SERVER_PID
   mkdir -p "$WORK/nginx" && : > "$WORK/requests" && : > "$WORK/transfers"
   cat > "$WORK/nginx/nginx.conf" << EOF
-daemon off; worker_processes 1; pid nginx.pid; $([ "$(id -u)" = 0 ] && echo "user root;")
-events { worker_connections 64; }
-http {
-  client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fastcgi;
-  uwsgi_temp_path uwsgi; scgi_temp_path scgi;
-  log_format path '\$request_uri';
+daemon off; worker_processes 1; pid nginx.pid; $([ "$(id -u)" = 0 ] && echo "user root;") events { }
+http { client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fastcgi; uwsgi_temp_path uwsgi;
+  scgi_temp_path scgi; log_format path '\$request_uri'; access_log $WORK/requests path;
   log_format transfer '\$request_uri \$status \$body_bytes_sent "\$http_range" "\$http_via"';
-  access_log $WORK/requests path;
-  access_log $WORK/transfers transfer;
-  etag on; max_ranges ${3:-1};
-  server { listen 127.0.0.1:$PORT; root $1; limit_rate ${2:-0}; }
-}
+  access_log $WORK/transfers transfer; etag on; max_ranges ${3:-1};
+  server { listen 127.0.0.1:$PORT; root $1; limit_rate ${2:-0}; } }
 EOF
   nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log" &
   SERVER_PID=$!
@@ -66,15 +58,11 @@ start_proxy() {  # PORT [USER PASSWORD]: tinyproxy, asking for basic authenticat
 make_game() {
   local g="$1/velka_win"
   mkdir -p "$g/data/maps" "$g/bin"
-  if [ -n "${4:-}" ]; then cp "$4" "$g/velka.exe"; else
-    printf '#!/bin/sh\necho "args=$* cwd=$PWD" >> "%s"\n' "$WORK/started.log" > "$g/velka.exe"
-    chmod +x "$g/velka.exe"
-  fi
+  printf '#!/bin/sh\necho "args=$* cwd=$PWD" >> "%s"\n' "$WORK/started.log" > "$g/velka.exe"
+  chmod +x "$g/velka.exe" && [ -z "${4:-}" ] || cp "$4" "$g/velka.exe"
   [ -f "$g/data/textures.pak" ] || head -c "${3:-3000000}" /dev/urandom > "$g/data/textures.pak"
-  printf 'level one\n' > "$g/data/maps/level 1.map"
-  printf 'shader v%s\n' "$2" > "$g/bin/shaders.dat"
-  : > "$g/data/empty.cfg"
-  seq 1 20000 > "$g/data/numbers.txt"
+  printf 'level one\n' > "$g/data/maps/level 1.map" && printf 'shader v%s\n' "$2" > "$g/bin/shaders.dat"
+  seq 1 20000 > "$g/data/numbers.txt" && : > "$g/data/empty.cfg"
 }
 
 # publish GAME OUT INCREMENT ZIP [options]: a mirror for $MIRROR_URL (default: this server);

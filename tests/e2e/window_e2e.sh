@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The Windows launcher's window under Wine on Xvfb, against nginx serving a throttled mirror of
-# the sample game; velka_window_probe.exe acts as the system, the shell or the player would.
+# The window under Wine and Xvfb against nginx serving the sample game; velka_window_probe.exe acts
+# as system, shell or player. UPDATE_REFERENCES=1 writes the reference crops.
 #   window_e2e.sh SCENARIO LAUNCHER_EXE SAMPLE_GAME_EXE PUBLISH_EXE ARTIFACTS [HOST_PUBLISH]
-# KEEP=1 keeps the scratch folder, UPDATE_REFERENCES=1 writes the reference crops.
 set -euo pipefail
 SCENARIO="$1" LAUNCHER="$2" PUBLISH_EXE="$4" ARTIFACTS="$5" HOST_PUBLISH="${6:-}"
 PROBE="$(cd "$(dirname "$3")" && pwd)/velka_window_probe.exe"
@@ -16,8 +15,7 @@ screen_on_fail() { [ -z "$XVFB_PID" ] || import -window root "$ARTIFACTS/failure
 ON_CLEANUP=window_cleanup ON_FAIL=screen_on_fail
 for t in Xvfb xdotool import compare convert wine nginx "$PROBE"; do command -v "$t" > /dev/null; done
 # Xvfb picks a display number it can really listen on and writes it to descriptor 3.
-(velka_close_inherited_fds; exec Xvfb -displayfd 3 -screen 0 2560x1440x24 -nolisten tcp 3> "$WORK/display" \
-  < /dev/null > "$WORK/xvfb.err" 2>&1) &
+(velka_close_inherited_fds; exec Xvfb -displayfd 3 -screen 0 2560x1440x24 -nolisten tcp 3> "$WORK/display" < /dev/null) &
 XVFB_PID=$!
 poll 30 test -s "$WORK/display"
 export DISPLAY=":$(head -n 1 "$WORK/display")"
@@ -27,8 +25,7 @@ velka_detached wineserver -p60 || true
 wine_exec() { cd "$1" && shift && velka_close_inherited_fds && exec wine "$@" < /dev/null; } # in a subshell
 [ -x "$HOST_PUBLISH" ] || HOST_PUBLISH="$HERE/../../build/linux/src/publish/velka-publish"
 publish_under_wine() { (wine_exec "$WORK" "$PUBLISH_EXE" "$@"); }
-PUBLISH=("$HOST_PUBLISH")
-[ -x "$HOST_PUBLISH" ] || PUBLISH=(publish_under_wine) PATH_PREFIX=Z:
+PUBLISH=("$HOST_PUBLISH") && [ -x "$HOST_PUBLISH" ] || PUBLISH=(publish_under_wine) PATH_PREFIX=Z:
 GAME="$WORK/game/velka_win" MIRROR="$WORK/mirror"
 make_game "$WORK/game" 1 5000000 "$3"
 head -c 4000000 /dev/urandom > "$GAME/data/sounds.pak"
@@ -41,8 +38,7 @@ alive() { running "$LAUNCHER_PID"; }
 probe() { (wine_exec "$WORK" "$PROBE" "$@" 2>> "$WORK/probe.err") | tr -d '\r'; }
 act() { probe "$@" > /dev/null; }
 in_background() {  # OUT REQUEST ARGUMENT: the probe, once it has written its first line
-  (wine_exec "$WORK" "$PROBE" "$2" "$3" > "$1" 2>> "$WORK/probe.err") &
-  PIDS+=($!) BACKGROUND_PID=$!
+  (wine_exec "$WORK" "$PROBE" "$2" "$3" > "$1" 2>> "$WORK/probe.err") & PIDS+=($!) BACKGROUND_PID=$!
   poll 30 test -s "$1"
 }
 launch() { (wine_exec "$INSTALL" "$INSTALL/VELKALauncher.exe" "$@" >> "$WORK/launcher.out" 2>&1) & LAUNCHER_PID=$! PIDS+=($!); }
@@ -67,12 +63,9 @@ answers() { [ "$(probe "$1")" = "$2" ]; }
 state() { poll 20 answers state "$1"; }
 tray() { poll 10 answers tray "$1"; }
 game_started() {  # once, with the argument Launcher, in its folder
-  local started="$INSTALL/Game/velka_win/started.txt"
-  poll 10 test -s "$started"
-  grep -q 'with arguments: \[Launcher\]$' "$started"
-  grep -qi 'Game\\velka_win' "$started"
-  [ "$(wc -l < "$started")" = 1 ]
-  rm "$started"
+  poll 10 test -s "$INSTALL/Game/velka_win/started.txt"
+  grep -qix 'started in .*\\Game\\velka_win with arguments: \[Launcher\]' "$INSTALL/Game/velka_win/started.txt"
+  [ "$(wc -l < "$INSTALL/Game/velka_win/started.txt")" = 1 ]; rm "$INSTALL/Game/velka_win/started.txt"
 }
 read_client() {  # sets CLIENT_X CLIENT_Y CLIENT_W CLIENT_H and the client's offset CLIENT_DX/DY in WID
   read -r CLIENT_X CLIENT_Y CLIENT_W CLIENT_H <<< "$(probe client)"
@@ -103,8 +96,7 @@ crops_match() {  # SCALE_PERCENT ELEMENT...: a screenshot of the window against 
   done
 }
 
-# The window, its icon and crops; a second start shows the first one's window and exits 0; the
-# game installed exactly and started; exit 0 with "Launcher terminate"; the close setting written.
+# Window, icon and crops; a second start exits 0; game installed and started; close setting written.
 scenario_update() {
   start update 600000 # two packages at a time at 600 kB/s each: about 8 s
   client 1280 576; tray 1
@@ -117,8 +109,7 @@ scenario_update() {
   printf 'exitMode=1\n' | cmp - "$INSTALL/Config/config.ini"
 }
 
-# exitMode 2 ends the launcher mid-download; exitMode 1 hides and unmaps it and the update goes on;
-# with a shell refusing icons closing minimises, and the shell's "TaskbarCreated" brings the icon.
+# Close: exitMode 2 ends the download, exitMode 1 hides and goes on, without an icon it minimises.
 scenario_close() {
   start "exitMode 2" 200000 2; downloading # the slow mirror cannot deliver the packages by the close
   act close; exits
@@ -162,8 +153,7 @@ checked() {  # ROW: of the submenu's items (0 最小化, 1 退出) only ROW has 
   [ "${marks[$((1 - $1))]}" -le 2 ]
 }
 
-# The icon comes back after "TaskbarCreated"; the menu's check marks follow exitMode and its
-# commands work; the quit request (1134) and the menu's 退出 end the launcher.
+# The icon back after "TaskbarCreated"; the menu's check marks and commands; quit request and 退出.
 scenario_tray() {
   start tray 50000 1; tray 1
   act tray-drop; tray 0 # Explorer restarts: its new taskbar knows no icons until the launcher adds its own
@@ -179,26 +169,22 @@ scenario_tray() {
   start "tray menu quit" 50000 1; menu; click_row "$MAIN_MENU" 2 3; exits # "退出"
 }
 
-# A start while another launcher closes (the mutex held, no window) runs without the error box;
-# with the mutex held for good the error box comes, and no update runs.
+# A start during another launcher's close runs; with the mutex held for good: the error box only.
 scenario_instance() {
   in_background "$WORK/holder.out" hold-mutex 2500
   start "after a closing launcher" 100000 2
   [ -z "$(xdotool search --name '^錯誤！$' 2> /dev/null)" ]
   act close; exits
   in_background "$WORK/hung.out" hold-mutex 120000
-  make_install "$MIRROR" "$WORK/install-hung"
-  launch
+  make_install "$MIRROR" "$WORK/install-hung" && launch
   [ "$(probe message-box '錯誤！')" = "啓動器進程失去反應，請手動通過任務管理器關閉後台進程後再試！" ]
   exits 30; [ ! -d "$INSTALL/Log" ]
 }
 
-# A mirror without its server configuration: the failure text and the start button match their
-# crops at SCALE_PERCENT, and a click where the button shows starts the game.
+# No server configuration: failure text and button match their crops, a click on it starts the game.
 failed_view() {  # NAME SCALE_PERCENT
   [ ! -f "$MIRROR/Launcher/serverconfig.txt" ] || mv "$MIRROR/Launcher/serverconfig.txt" "$WORK/"
-  mkdir -p "$WORK/install-$1/Game"
-  cp -r "$GAME" "$WORK/install-$1/Game/velka_win"
+  mkdir -p "$WORK/install-$1/Game" && cp -r "$GAME" "$WORK/install-$1/Game/velka_win"
   start "$1" 0 1; client $((1280 * $2 / 100)) $((576 * $2 / 100))
   poll 30 grep -qs '^/Launcher/serverconfig.txt' "$WORK/requests"
   sleep 2; alive # the failure is drawn within a few frames of the last request
@@ -209,8 +195,7 @@ failed_view() {  # NAME SCALE_PERCENT
 }
 scenario_failed() { failed_view failed 100; }
 
-# At 144 DPI the client is 1920 x 864 and the skin drawn at that scale; WM_DPICHANGED rescales it;
-# the failure view's button is hit at device pixels.
+# 144 DPI scales client and skin, WM_DPICHANGED rescales them, the button is hit at device pixels.
 scenario_dpi() {
   start dpi 100000 2; client 1920 864
   downloading; sleep 1.5; crops_match 150 stage version track
@@ -223,8 +208,7 @@ scenario_dpi() {
 
 # With the argument gameupdate a running velka.exe is ended before any transfer; without, it is not.
 scenario_gameupdate() {
-  mkdir -p "$WORK/running"
-  cp "$PROBE" "$WORK/running/velka.exe"
+  mkdir -p "$WORK/running" && cp "$PROBE" "$WORK/running/velka.exe"
   local argument game
   for argument in gameupdate ""; do
     (wine_exec "$WORK/running" "$WORK/running/velka.exe" sleep 300000 > /dev/null 2>&1) &

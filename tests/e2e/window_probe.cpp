@@ -107,7 +107,9 @@ int SendDpiChanged(HWND window, UINT dpi) {
     return sent ? 0 : 3;
 }
 
-int Run(int argc, char** argv) {
+}  // namespace
+
+int main(int argc, char** argv) {
     if (argc < 2) return 64;
     const std::string command = argv[1];
     const DWORD number = static_cast<DWORD>(std::strtoul(argc > 2 ? argv[2] : "", nullptr, 10));
@@ -156,12 +158,4 @@ int Run(int argc, char** argv) {
     // The icon's callback message: 516 the right button, 515 a double click, 1134 quit.
     if (command == "tray-event") return PostMessageW(window, WM_USER, 0, number) ? 0 : 3;
     return command == "dpi" ? SendDpiChanged(window, number) : 64;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    const int code = Run(argc, argv);
-    std::fflush(stdout);
-    return code;
 }
