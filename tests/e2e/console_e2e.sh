@@ -36,9 +36,7 @@ update_flow)
   mkdir -p "$GAME/velka_win/.config" "$INSTALL/Temp/Incrementupdate/velka_win/data"
   printf 'new patch notes\n' > "$GAME/velka_win/data/patch notes.txt" && printf 'volume=3\n' > "$GAME/velka_win/.config/settings.ini"
   publish "$GAME" "$MIRROR" 1.0.1 1.0.0 --replace
-  for f in "$MIRROR/Launcher/serverconfig.txt" "$INSTALL/Config/launcherconfig.txt"; do
-    { printf '\xef\xbb\xbf'; cat "$f"; } > "$WORK/bom" && mv "$WORK/bom" "$f"
-  done
+  sed -i '1s/^/\xef\xbb\xbf/' "$MIRROR/Launcher/serverconfig.txt" "$INSTALL/Config/launcherconfig.txt"
   printf 'stale\n' > "$INSTALL/Temp/Incrementupdate/velka_win/data/numbers.txt"
   printf 'stray\n' > "$INSTALL/Temp/Incrementupdate/velka_win/stray.txt"
   : > "$WORK/requests"
@@ -58,24 +56,20 @@ update_flow)
   ;;
 
 independent_mirror)
-  # Package by Info-ZIP zip, lists by Python's zlib: publisher and launcher share no mistake.
+  # Package by Info-ZIP zip, lists and CRCs written here: publisher and launcher share no mistake.
   make_game "$GAME" 1
   mkdir -p "$MIRROR/Launcher" "$MIRROR/zip" "$MIRROR/files"
   (cd "$GAME" && zip -q -r -X "$MIRROR/zip/full.zip" velka_win)
   cp -r "$GAME/velka_win/." "$MIRROR/files/"
-  python3 - "$GAME/velka_win" "$MIRROR" "http://127.0.0.1:$PORT/" << 'PY'
-import os, sys, zlib
-game, mirror, base = sys.argv[1:4]
-crc = lambda p: "%08X" % zlib.crc32(open(p, "rb").read())
-files, z = [os.path.join(r, f) for r, _, fs in os.walk(game) for f in sorted(fs)], mirror + "/zip/full.zip"
-for name, text in [("filelist.txt", "".join("%s=%s$%d$%s\n" % (os.path.basename(f), os.path.relpath(f, game)
-        .replace("/", "\\"), os.path.getsize(f), crc(f)) for f in files)), ("ziplist.txt", "full.zip=full.zip$%d$%d$%s\r\n"
-        % (sum(map(os.path.getsize, files)), os.path.getsize(z), crc(z).lower())),
-        ("Launcher/launcherconfig.txt", "launcherVersion=1.0.0\nremoteURLs=%sLauncher/\n" % base),
-        ("Launcher/serverconfig.txt", "incrementVersion=2.0.0\nzipVersion=2.0.0\nuseZip=True\nfilelistURLs=%sfilelist.txt\n"
-         "ziplistURLs=%sziplist.txt\nzipupdateURLs=%szip/\nincrementupdateURLs=%sfiles/\n" % ((base,) * 4))]:
-    open(os.path.join(mirror, name), "w").write(text)
-PY
+  crc() { printf '%08X' "$(gzip -c < "$1" | tail -c 8 | od -An -tu4 -N4)"; } # from gzip's trailer
+  (cd "$GAME/velka_win" && find . -type f -printf '%P\n' | while read -r f; do
+    printf '%s=%s$%d$%s\n' "${f##*/}" "${f//\//\\}" "$(stat -c %s "$f")" "$(crc "$f")"; done) > "$MIRROR/filelist.txt"
+  printf 'full.zip=full.zip$%d$%d$%s\r\n' "$(find "$GAME" -type f -exec cat {} + | wc -c)" \
+    "$(stat -c %s "$MIRROR/zip/full.zip")" "$(crc "$MIRROR/zip/full.zip" | tr A-F a-f)" > "$MIRROR/ziplist.txt"
+  b="http://127.0.0.1:$PORT/" && printf 'launcherVersion=1.0.0\nremoteURLs=%sLauncher/\n' "$b" > "$MIRROR/Launcher/launcherconfig.txt"
+  printf 'incrementVersion=2.0.0\nzipVersion=2.0.0\nuseZip=True\nfilelistURLs=%sfilelist.txt\nziplistURLs=%sziplist.txt\n' \
+    "$b" "$b" > "$MIRROR/Launcher/serverconfig.txt"
+  printf 'zipupdateURLs=%szip/\nincrementupdateURLs=%sfiles/\n' "$b" "$b" >> "$MIRROR/Launcher/serverconfig.txt"
   serve "$MIRROR" && make_install "$MIRROR" && run_launcher && expect_run 0 "$GAME" 2.0.0 2.0.0
   [ "$(fetched)" = /zip/full.zip ]; started
   ;;

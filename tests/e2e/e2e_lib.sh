@@ -1,18 +1,16 @@
-# Shared set-up of the end-to-end scripts (sourced): scratch folder, nginx and tinyproxy on
-# loopback ports, sample games, publishing, install folders, and the checks on a run's outcome.
-# The caller sets SCENARIO, LAUNCHER and PUBLISH (an array: the publisher's command) first.
+# The end-to-end scripts' set-up (sourced after setting SCENARIO, LAUNCHER and the PUBLISH command):
+# scratch folder, nginx and tinyproxy, sample games, publishing, install folders, outcome checks.
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/velka_e2e_${SCENARIO}_XXXXXX")"
 PIDS=() SERVER_PID="" PATH="$PATH:/usr/sbin"
 # libcurl would follow the environment's proxy settings: a scenario sets only those it means.
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 stop() { for p in "$@"; do kill "$p" 2> /dev/null && wait "$p" 2> /dev/null; done; true; }
-trap 'set +e; ${ON_CLEANUP:-}; stop $SERVER_PID "${PIDS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT
+trap 'set +e; trap - ERR; ${ON_CLEANUP:-}; stop $SERVER_PID "${PIDS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT
 fail() {
   echo "FAIL [$SCENARIO]: $*" >&2
   for f in "$WORK"/*.out "$WORK"/*.err "${INSTALL:-$WORK/install}"/Log/*.txt; do [ ! -f "$f" ] || tail -n 30 "$f" >&2; done
-  ${ON_FAIL:-}
-  exit 1
+  ${ON_FAIL:-} || true; exit 1
 }
 # A bare check that fails ends the scenario with its text and line (subshells leave it to the caller).
 set -E
@@ -22,9 +20,8 @@ free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1
 PORT="$(free_port)"
 listening() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
 
-# serve ROOT [RATE [RANGES]]: (re)starts nginx as a CDN serves files (keep-alive, ETags, byte
-# ranges unless RANGES is 0) for ROOT on $PORT at RATE bytes/s a connection (0: full speed).
-# Request paths go to $WORK/requests; path, status, body bytes, Range and Via to $WORK/transfers.
+# serve ROOT [RATE [RANGES]]: nginx as a CDN (keep-alive, ETags, ranges unless RANGES is 0) on $PORT at
+# RATE bytes/s a connection; paths to $WORK/requests, path status bytes Range Via to $WORK/transfers.
 serve() {
   stop $SERVER_PID
   mkdir -p "$WORK/nginx" && : > "$WORK/requests" && : > "$WORK/transfers"
@@ -36,20 +33,17 @@ http { client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fast
   access_log $WORK/transfers transfer; etag on; max_ranges ${3:-1};
   server { listen 127.0.0.1:$PORT; root $1; limit_rate ${2:-0}; } }
 EOF
-  nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log" &
-  SERVER_PID=$!
+  nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log" & SERVER_PID=$!
   poll 10 listening "$PORT" || fail "nginx did not start: $(tail -n 5 "$WORK/nginx/error.log")"
 }
 bytes_sent() { awk -v p="$1" '$1 ~ p { sum += $3 } END { print sum + 0 }' "$WORK/transfers"; }
 
 start_proxy() {  # PORT [USER PASSWORD]: tinyproxy, asking for basic authentication with a user
-  local d="$WORK/proxy-$1"
-  mkdir -p "$d"
+  local d="$WORK/proxy-$1" && mkdir -p "$WORK/proxy-$1"
   printf '%s\n' "Port $1" "Listen 127.0.0.1" "Allow 127.0.0.1" "LogFile \"$d/log\"" "LogLevel Info" \
     ${2:+"BasicAuth $2 $3"} > "$d/conf"
   [ "$(id -u)" != 0 ] || printf 'User root\nGroup root\n' >> "$d/conf"
-  tinyproxy -d -c "$d/conf" > "$d/out" 2>&1 &
-  PIDS+=($!)
+  tinyproxy -d -c "$d/conf" > "$d/out" 2>&1 & PIDS+=($!)
   poll 10 listening "$1" || fail "tinyproxy did not start: $(cat "$d/out")"
 }
 
@@ -75,10 +69,8 @@ publish() {
 }
 
 make_install() {  # MIRROR [DIR]: an install folder holding the launcher and its configuration only
-  INSTALL="${2:-$WORK/install}"
-  mkdir -p "$INSTALL/Config"
+  INSTALL="${2:-$WORK/install}" && mkdir -p "$INSTALL/Config" && cp "$1/Launcher/launcherconfig.txt" "$INSTALL/Config/"
   cp "$LAUNCHER" "$INSTALL/${LAUNCHER_NAME:-velka-launcher}"
-  cp "$1/Launcher/launcherconfig.txt" "$INSTALL/Config/"
 }
 
 run_launcher() { RC=0 && (cd / && exec "$INSTALL/velka-launcher" "$@") > "$WORK/run.out" 2> "$WORK/run.err" || RC=$?; }

@@ -80,9 +80,7 @@ declare -A ELEMENT=([stage]="20 539 100 20 62" [version]="20 519 200 20 62" [tra
   [status]="20 541 400 20 62" [button]="1048 507 221 58 40")
 # Masks of bright pixels, so the random background does not count; antialiasing moves at most 2 %.
 crops_match() {  # SCALE_PERCENT ELEMENT...: a screenshot of the window against reference crops
-  local s="$1" e x y w h t mask differing
-  import -window "$WID" "$WORK/shot.png"
-  read_client
+  local s="$1" e x y w h t mask differing && import -window "$WID" "$WORK/shot.png" && read_client
   for e in "${@:2}"; do
     read -r x y w h t <<< "${ELEMENT[$e]}"
     x=$((x * s / 100 + CLIENT_DX)) y=$((y * s / 100 + CLIENT_DY)) w=$((w * s / 100)) h=$((h * s / 100))
@@ -90,8 +88,7 @@ crops_match() {  # SCALE_PERCENT ELEMENT...: a screenshot of the window against 
     convert "$WORK/shot.png" -crop "${w}x$h+$x+$y" +repage -colorspace Gray -threshold "$t%" "$mask"
     [ -z "${UPDATE_REFERENCES:-}" ] || { cp "$mask" "$HERE/window_reference/$e-$s.png" && continue; }
     differing="$(compare -metric AE "$HERE/window_reference/$e-$s.png" "$mask" null: 2>&1 || true)"
-    echo "$e at $s %: $differing of $((w * h)) pixels differ"
-    [[ "${differing%% *}" =~ ^[0-9]+$ ]]
+    echo "$e at $s %: $differing of $((w * h)) pixels differ" && [[ "${differing%% *}" =~ ^[0-9]+$ ]]
     [ "${differing%% *}" -le $((w * h / 50)) ]
   done
 }
@@ -130,8 +127,7 @@ scenario_close() {
 }
 
 click_row() {  # RECT ROW ROWS: clicks the ROWth of ROWS equal rows of a popup menu at "X Y W H"
-  local x y w h
-  read -r x y w h <<< "$1"
+  local x y w h && read -r x y w h <<< "$1"
   xdotool mousemove --sync $((x + w / 2)) $((y + h * (2 * $2 + 1) / (2 * $3))) sleep 0.3 click 1
 }
 menu() {  # [SUB]: opens the tray's context menu (and its "關閉設定" submenu); sets MAIN_MENU SUB_MENU
@@ -141,16 +137,13 @@ menu() {  # [SUB]: opens the tray's context menu (and its "關閉設定" submenu
   [ -z "${1:-}" ] || { click_row "$MAIN_MENU" 0 3; SUB_MENU="$(probe menu 1)"; sleep 0.3; }
 }
 checked() {  # ROW: of the submenu's items (0 最小化, 1 退出) only ROW has a check mark
-  local shot="$ARTIFACTS/tray-menu-$1.png" row x y w h marks=()
+  local shot="$ARTIFACTS/tray-menu-$1.png" row x y w h marks=() && read -r x y w h <<< "$SUB_MENU"
   import -window root "$shot"
-  read -r x y w h <<< "$SUB_MENU"
   for row in 0 1; do # dark pixels in the row's gutter
     marks+=("$(convert "$shot" -crop "20x$((h / 2))+$((x + 1))+$((y + h * row / 2))" +repage -colorspace Gray \
       -threshold 30% -negate -format '%[fx:int(mean*w*h+0.5)]' info:)")
   done
-  echo "check marks: ${marks[*]}"
-  [ "${marks[$1]}" -ge 8 ]
-  [ "${marks[$((1 - $1))]}" -le 2 ]
+  echo "check marks: ${marks[*]}" && [ "${marks[$((1 - $1))]}" -le 2 ]; [ "${marks[$1]}" -ge 8 ]
 }
 
 # The icon back after "TaskbarCreated"; the menu's check marks and commands; quit request and 退出.

@@ -1,8 +1,7 @@
-// The window test's hand on the launcher's window (found by its class), acting as the system, the
-// shell or the player would, in the launcher's Wine prefix and display. Requests: close | state |
-// client | tray | tray-drop | tray-event N | taskbar-created | menu N | dpi N | hold-mutex MS |
-// refusing-shell MS | message-box TITLE | sleep MS (window_e2e.sh says what each is for).
-// Exit codes: 0 done, 2 no launcher window (or nothing found), 3 the request failed, 64 usage.
+// The window test's hand on the launcher's window, as the system, the shell or the player: close |
+// state | client | tray | tray-drop | tray-event N | taskbar-created | menu N | dpi N | hold-mutex
+// MS | refusing-shell MS | message-box TITLE | sleep MS. Exit 2: nothing found, 3: failed, 64:
+// usage.
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>
@@ -10,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,6 +17,10 @@ namespace {
 int Ready(const char* line) {
     std::printf("%s\n", line);
     return std::fflush(stdout);
+}
+
+int PrintRect(long left, long top, long width, long height) {
+    return std::printf("%ld %ld %ld %ld\n", left, top, width, height) > 0 ? 0 : 3;
 }
 
 // A shell that accepts no icons (Explorer down or hung), as the newest Shell_TrayWnd.
@@ -46,22 +48,14 @@ int RefusingShell(DWORD milliseconds) {
 // Prints the screen rectangle of the Nth open popup menu (0 the first), waiting up to 10 s.
 int PrintMenu(size_t index) {
     for (int i = 0; i < 200; ++i, Sleep(50)) {
-        std::vector<HWND> found;
-        EnumWindows(
-            [](HWND window, LPARAM list) -> BOOL {
-                wchar_t name[16] = {};
-                GetClassNameW(window, name, 16);
-                if (std::wcscmp(name, L"#32768") == 0 && IsWindowVisible(window)) {
-                    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&found));
+        std::vector<HWND> found;  // from the top of the z-order: a submenu comes first
+        for (HWND menu = nullptr; (menu = FindWindowExW(nullptr, menu, L"#32768", nullptr));) {
+            if (IsWindowVisible(menu)) found.push_back(menu);
+        }
         if (found.size() <= index) continue;
-        RECT r{};  // enumeration runs from the top of the z-order: a submenu comes first
+        RECT r{};
         GetWindowRect(found[found.size() - 1 - index], &r);
-        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
-        return 0;
+        return PrintRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
     }
     return 2;
 }
@@ -129,10 +123,9 @@ int main(int argc, char** argv) {
         return code;
     }
     if (command == "menu") return PrintMenu(number);
-    if (command == "taskbar-created") {
-        return PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0) ? 0
-                                                                                             : 3;
-    }
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (command == "taskbar-created")
+        return PostMessageW(HWND_BROADCAST, taskbarCreated, 0, 0) ? 0 : 3;
     if (command == "sleep") return Sleep(number), 0;
     const HWND window = FindWindowW(L"VELKALauncher", nullptr);
     if (!window) return 2;
@@ -149,8 +142,7 @@ int main(int argc, char** argv) {
     }
     if (command == "client") {  // the client area's screen position and size
         if (!ClientToScreen(window, &origin) || !GetClientRect(window, &client)) return 3;
-        std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);
-        return 0;
+        return PrintRect(origin.x, origin.y, client.right, client.bottom);
     }
     // Changing nothing succeeds exactly when the shell holds the icon.
     if (command == "tray") return Ready(Shell_NotifyIconW(NIM_MODIFY, &icon) ? "1" : "0");
