@@ -10,10 +10,8 @@ started() {  # the game was started with Launcher in its folder
   grep -qx "args=Launcher cwd=$INSTALL/Game/velka_win" "$WORK/started.log"; : > "$WORK/started.log"
 }
 fetched() { (grep '^/files/\|^/zip/' "$WORK/requests" || true) | LC_ALL=C sort; }
-first_install() {  # [PUBLISH OPTIONS]: version 1 published and served, an install folder for it
-  make_game "$GAME" 1 "${PAK:-3000000}" && publish "$GAME" "$MIRROR" 1.0.0 1.0.0 "$@"
-  serve "$MIRROR" && make_install "$MIRROR"
-}
+# first_install [PUBLISH OPTIONS]: version 1 published and served, an install folder for it.
+first_install() { make_game "$GAME" 1 "${PAK:-3000000}" && publish "$GAME" "$MIRROR" 1.0.0 1.0.0 "$@" && serve "$MIRROR" && make_install "$MIRROR"; }
 
 case "$SCENARIO" in
 update_flow)
@@ -124,9 +122,8 @@ resume)
   PAK=8000000 PACKAGE_LIMIT=50000000 first_install
   package="$(cd "$MIRROR/zip" && ls)"
   for mode in ranges ignored changed; do
-    size="$(stat -c %s "$MIRROR/zip/$package")" ranges=1 status=206
-    [ "$mode" = ranges ] || status=200
-    [ "$mode" != ignored ] || ranges=0
+    size="$(stat -c %s "$MIRROR/zip/$package")"
+    case $mode in ranges) ranges=1 status=206 ;; ignored) ranges=0 status=200 ;; changed) ranges=1 status=200 ;; esac
     serve "$MIRROR" 2000000 "$ranges" && make_install "$MIRROR" "$WORK/install-$mode"
     partial="$INSTALL/Temp/ZipUpdate/$package"
     (cd / && exec "$INSTALL/velka-launcher" --no-start > "$WORK/killed.out" 2>&1) &

@@ -77,8 +77,7 @@ run_launcher() { RC=0 && (cd / && exec "$INSTALL/velka-launcher" "$@") > "$WORK/
 
 executables() { (cd "$1" && find . -type f -perm -u+x -printf '%P\n' | sort); }
 same_tree() {  # A B: same names and bytes, and (unless UNDER_WINE) execute bits
-  diff -r "$1" "$2" > "$WORK/diff.out" 2>&1 &&
-    { [ -n "${UNDER_WINE:-}" ] || diff <(executables "$1") <(executables "$2") >> "$WORK/diff.out"; }
+  diff -r "$1" "$2" > "$WORK/diff.out" 2>&1 && { [ -n "${UNDER_WINE:-}" ] || diff <(executables "$1") <(executables "$2") >> "$WORK/diff.out"; }
 }
 
 # expect_run RC TREE INCREMENT ZIP [STDERR]: the run exited RC and left Game equal to TREE ("-":

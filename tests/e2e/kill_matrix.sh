@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The console launcher killed by strace (SIGKILL on the K-th call of a file-changing system call
-# of the first thread to make K) during a fresh install, a full and an incremental update. After
-# each kill Game is absent, the old or the new tree (a mix only in the in-place incremental copy);
-# one restart exits 0 with exactly the new tree, record and launcher configuration.
+# The launcher killed by strace at the K-th file-changing call (of the first thread making K) in a
+# fresh install, a full and an incremental update: Game is then absent, old or new (a mix only in
+# the in-place incremental copy), and one restart leaves exactly the new tree, record and config.
 #   kill_matrix.sh LAUNCHER PUBLISH [all | UPDATE:CALL:K ...] (default: 5 K per call)
 set -euo pipefail
 SCENARIO=kill_matrix LAUNCHER="$1" PUBLISH=("$2")
@@ -22,9 +21,8 @@ declare -A RECORD=([fresh]="2.0.0 2.0.0" [full]="2.0.0 2.0.0" [incremental]="1.0
 serve "$SRV"
 fresh_copy() { INSTALL="$WORK/run" && rm -rf "$INSTALL" && cp -a "$WORK/template" "$INSTALL"; }
 
-# The install before the update in $WORK/template (version 1 installed by the launcher, or the
-# launcher only), the new version published; an undisturbed run under strace gives the files
-# below the install it changes ($WORK/paths) and the busiest thread's count of each call.
+# $WORK/template: the install before the update, the new version published; an undisturbed run
+# under strace gives the files below it that change ($WORK/paths) and the busiest thread's counts.
 prepare() {
   MIRROR_URL="http://127.0.0.1:$PORT/$1/"
   if [ -n "${OLD[$1]}" ]; then

@@ -1,5 +1,4 @@
-// The test-only console launcher's release key (the public half of release-test-key), linked
-// before the engine library in place of the key a build takes from VELKA_RELEASE_PUBLIC_KEY.
+// velka-launcher-testkey's key: release-test-key's public half in place of the built-in one.
 #include "patcher/release_key.h"
 
 namespace velka {

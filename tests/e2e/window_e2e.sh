@@ -9,11 +9,10 @@ LAUNCHER_NAME=VELKALauncher.exe UNDER_WINE=1 TITLE="Velka手遊下載器" XVFB_P
 [ "$SCENARIO" != dpi ] || DPI=144
 source "$(dirname "$0")/e2e_lib.sh"
 source "$HERE/../../scripts/env.sh"
-mkdir -p "$ARTIFACTS"
 window_cleanup() { stop "${PIDS[@]}"; [ -z "$XVFB_PID" ] || { wineserver -k; stop "$XVFB_PID"; }; }
 screen_on_fail() { [ -z "$XVFB_PID" ] || import -window root "$ARTIFACTS/failure-$SCENARIO.png"; }
 ON_CLEANUP=window_cleanup ON_FAIL=screen_on_fail
-for t in Xvfb xdotool import compare convert wine nginx "$PROBE"; do command -v "$t" > /dev/null; done
+for t in Xvfb xdotool import compare convert wine nginx "$PROBE"; do command -v "$t" > /dev/null; done; mkdir -p "$ARTIFACTS"
 # Xvfb picks a display number it can really listen on and writes it to descriptor 3.
 (velka_close_inherited_fds; exec Xvfb -displayfd 3 -screen 0 2560x1440x24 -nolisten tcp 3> "$WORK/display" < /dev/null) &
 XVFB_PID=$!
@@ -68,8 +67,7 @@ game_started() {  # once, with the argument Launcher, in its folder
   [ "$(wc -l < "$INSTALL/Game/velka_win/started.txt")" = 1 ]; rm "$INSTALL/Game/velka_win/started.txt"
 }
 read_client() {  # sets CLIENT_X CLIENT_Y CLIENT_W CLIENT_H and the client's offset CLIENT_DX/DY in WID
-  read -r CLIENT_X CLIENT_Y CLIENT_W CLIENT_H <<< "$(probe client)"
-  eval "$(xdotool getwindowgeometry --shell "$WID")"
+  read -r CLIENT_X CLIENT_Y CLIENT_W CLIENT_H <<< "$(probe client)" && eval "$(xdotool getwindowgeometry --shell "$WID")"
   CLIENT_DX=$((CLIENT_X - X)) CLIENT_DY=$((CLIENT_Y - Y))
 }
 client() { local want="$1 $2"; poll 5 eval 'read_client && [ "$CLIENT_W $CLIENT_H" = "$want" ]'; }
@@ -202,7 +200,6 @@ scenario_dpi() {
 # With the argument gameupdate a running velka.exe is ended before any transfer; without, it is not.
 scenario_gameupdate() {
   mkdir -p "$WORK/running" && cp "$PROBE" "$WORK/running/velka.exe"
-  local argument game
   for argument in gameupdate ""; do
     (wine_exec "$WORK/running" "$WORK/running/velka.exe" sleep 300000 > /dev/null 2>&1) &
     game=$! PIDS+=($!)

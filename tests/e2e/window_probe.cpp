@@ -1,7 +1,6 @@
-// The window test's hand on the launcher's window, as the system, the shell or the player: close |
-// state | client | tray | tray-drop | tray-event N | taskbar-created | menu N | dpi N | hold-mutex
-// MS | refusing-shell MS | message-box TITLE | sleep MS. Exit 2: nothing found, 3: failed, 64:
-// usage.
+// The window test's hand on the launcher's window, as system, shell or player: close | state |
+// client | tray | tray-drop | tray-event N | taskbar-created | menu N | dpi N | hold-mutex MS |
+// refusing-shell MS | message-box TITLE | sleep MS. Exit 2: none found, 3: failed, 64: usage.
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>
@@ -13,11 +12,6 @@
 #include <vector>
 
 namespace {
-
-int Ready(const char* line) {
-    std::printf("%s\n", line);
-    return std::fflush(stdout);
-}
 
 int PrintRect(long left, long top, long width, long height) {
     return std::printf("%ld %ld %ld %ld\n", left, top, width, height) > 0 ? 0 : 3;
@@ -31,12 +25,11 @@ int RefusingShell(DWORD milliseconds) {
     };
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"Shell_TrayWnd";
-    HWND tray = RegisterClassW(&windowClass)
-                    ? CreateWindowExW(0, L"Shell_TrayWnd", nullptr, WS_POPUP, 0, 0, 0, 0, nullptr,
-                                      nullptr, windowClass.hInstance, nullptr)
-                    : nullptr;
+    RegisterClassW(&windowClass);
+    HWND tray = CreateWindowExW(0, L"Shell_TrayWnd", nullptr, WS_POPUP, 0, 0, 0, 0, nullptr,
+                                nullptr, windowClass.hInstance, nullptr);
     if (!tray) return 3;
-    Ready("ready");
+    std::puts("ready");
     for (const ULONGLONG end = GetTickCount64() + milliseconds; GetTickCount64() < end;) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         MSG message;
@@ -69,7 +62,7 @@ int AnswerMessageBox(const wchar_t* title) {
         char narrow[1536] = {};
         GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's text control
         WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
-        Ready(narrow);
+        std::puts(narrow);
         return PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0) ? 0 : 3;
     }
     return 2;
@@ -104,13 +97,14 @@ int SendDpiChanged(HWND window, UINT dpi) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // a background probe's first line tells it is ready
     if (argc < 2) return 64;
     const std::string command = argv[1];
     const DWORD number = static_cast<DWORD>(std::strtoul(argc > 2 ? argv[2] : "", nullptr, 10));
     if (command == "hold-mutex") {  // as a launcher that is closing holds it, without a window
         HANDLE mutex = CreateMutexW(nullptr, FALSE, L"velkaLauncher");
         if (!mutex) return 3;
-        Ready("holding");
+        std::puts("holding");
         Sleep(number);
         return CloseHandle(mutex) ? 0 : 3;
     }
@@ -136,16 +130,16 @@ int main(int argc, char** argv) {
     RECT client{};
     if (command == "close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
     if (command == "state") {
-        return Ready(!IsWindowVisible(window) ? "hidden"
-                     : IsIconic(window)       ? "minimised"
-                                              : "shown");
+        return std::puts(!IsWindowVisible(window) ? "hidden"
+                         : IsIconic(window)       ? "minimised"
+                                                  : "shown") < 0;
     }
     if (command == "client") {  // the client area's screen position and size
         if (!ClientToScreen(window, &origin) || !GetClientRect(window, &client)) return 3;
         return PrintRect(origin.x, origin.y, client.right, client.bottom);
     }
     // Changing nothing succeeds exactly when the shell holds the icon.
-    if (command == "tray") return Ready(Shell_NotifyIconW(NIM_MODIFY, &icon) ? "1" : "0");
+    if (command == "tray") return std::puts(Shell_NotifyIconW(NIM_MODIFY, &icon) ? "1" : "0") < 0;
     if (command == "tray-drop") return Shell_NotifyIconW(NIM_DELETE, &icon) ? 0 : 3;
     // The icon's callback message: 516 the right button, 515 a double click, 1134 quit.
     if (command == "tray-event") return PostMessageW(window, WM_USER, 0, number) ? 0 : 3;
