@@ -5,7 +5,7 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/velka_e2e_${SCENARIO}_XXXXXX")"
 PIDS=() SERVER_PID="" PATH="$PATH:/usr/sbin"
 # libcurl would follow the environment's proxy settings: a scenario sets only those it means.
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-stop() { for p in "$@"; do kill "$p" 2> /dev/null && wait "$p" 2> /dev/null; done; true; }
+stop() { for p in "$@"; do { kill "$p" && wait "$p"; } 2> /dev/null || true; done; }  # a killed one's status is no failure
 trap 'set +e; trap - ERR; ${ON_CLEANUP:-}; stop $SERVER_PID "${PIDS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT
 fail() {
   echo "FAIL [$SCENARIO]: $*" >&2
