@@ -1,225 +1,80 @@
 #!/usr/bin/env bash
-# The kill-anywhere matrix: the built velka-launcher, against a mirror served on 127.0.0.1, is
-# killed by strace's fault injection (SIGKILL on the K-th call of one file-changing system call)
-# during three updates: a fresh full install, a full update from version 1 to version 2, and an
-# incremental update. After every kill:
-#   - before the restart, during a full update (and a fresh install) Game is the old tree, the
-#     new tree or absent, never a mix; during an incremental update the copy goes in place, so a
-#     partly copied tree is allowed there;
-#   - one restart exits 0 and leaves exactly the published tree (names, bytes, execute bits),
-#     the new version record, the published launcher configuration, and no Temp or Package.
-#
-#   kill_matrix.sh LAUNCHER PUBLISH [sample | all | UPDATE:CALL:K ...]
-#
-# "sample" (the default, run by ctest) tries a fixed set of kill points spread evenly over each
-# call's count; "all" tries every K of every call; UPDATE:CALL:K (e.g. full:rename:3) tries just
-# those. strace counts K per thread, so the K-th call is that of the first thread to make K of
-# them; the line it hit (call, path, thread) is printed for each point. A failure is reported
-# with the command that repeats it, and the run goes on; the script fails at the end.
+# The launcher killed by strace at the K-th file-changing call (of the first thread making K) in a
+# fresh install, a full and an incremental update: Game is then absent, old or new (a mix only in
+# the in-place incremental copy), and one restart leaves exactly the new tree, record and config.
+#   kill_matrix.sh LAUNCHER PUBLISH [all | UPDATE:CALL:K ...] (default: 5 K per call)
 set -euo pipefail
-
-SCENARIO=kill_matrix
-LAUNCHER="$1"
-PUBLISH="$2"
+SCENARIO=kill_matrix LAUNCHER="$1" PUBLISH=("$2")
 shift 2
-MODE="${1:-sample}"
 source "$(dirname "$0")/e2e_lib.sh"
-
-command -v strace > /dev/null || fail "strace is not installed (scripts/setup installs it)"
-
+command -v strace > /dev/null
 CALLS=(openat write rename renameat2 unlink unlinkat mkdir rmdir)
-UPDATES=(fresh full incremental)
-# Kill points per call and update in the sample: 1, the last, and evenly between.
-SAMPLE_POINTS=5
+SRV="$WORK/srv" PACKAGE_LIMIT=150000 # two packages, two download workers
+make_game "$WORK/v1" 1 200000 && make_game "$WORK/v2" 2 200000 && cp -a "$WORK/v1" "$WORK/inc"
+rm -r "$WORK/v2/velka_win/data/maps" # v2: files changed, added and removed, a folder gone
+printf 'new in two\n' > "$WORK/v2/velka_win/bin/added.txt"
+printf 'shader v1.0.1\n' > "$WORK/inc/velka_win/bin/shaders.dat" # incremental: changed, added in a new folder
+mkdir -p "$WORK/inc/velka_win/data/notes" && printf 'notes\n' > "$WORK/inc/velka_win/data/notes/patch notes.txt"
+declare -A OLD=([fresh]="" [full]="$WORK/v1" [incremental]="$WORK/v1") COUNT=()
+declare -A NEW=([fresh]="$WORK/v2" [full]="$WORK/v2" [incremental]="$WORK/inc")
+declare -A RECORD=([fresh]="2.0.0 2.0.0" [full]="2.0.0 2.0.0" [incremental]="1.0.1 1.0.0")
+serve "$SRV"
+fresh_copy() { INSTALL="$WORK/run" && rm -rf "$INSTALL" && cp -a "$WORK/template" "$INSTALL"; }
 
-SRV="$WORK/srv"
-TEMPLATES="$WORK/templates"
-mkdir -p "$SRV" "$TEMPLATES"
-# Two packages (two download workers), a few folders, a file with its execute bit.
-PACKAGE_LIMIT=150000
-
-GAME_V1="$WORK/game_v1"
-make_game "$GAME_V1" 1 200000
-# Version 2 as a full update: files changed, added and removed, a folder gone.
-GAME_V2="$WORK/game_v2"
-make_game "$GAME_V2" 2 200000
-rm -r "$GAME_V2/velka_win/data/maps"
-printf 'new in two\n' > "$GAME_V2/velka_win/bin/added.txt"
-# Version 1.0.1 as an incremental update: one file changed, one added (the incremental path
-# removes nothing).
-GAME_INC="$WORK/game_inc"
-cp -a "$GAME_V1" "$GAME_INC"
-printf 'shader v1.0.1\n' > "$GAME_INC/velka_win/bin/shaders.dat"
-mkdir -p "$GAME_INC/velka_win/data/notes"
-printf 'patch notes\n' > "$GAME_INC/velka_win/data/notes/patch notes.txt"
-
-start_server "$SRV"
-
-# Per update: the old game (empty for none), the new game, and the versions it records.
-declare -A OLD_GAME NEW_GAME NEW_RECORD
-OLD_GAME=([fresh]="" [full]="$GAME_V1" [incremental]="$GAME_V1")
-NEW_GAME=([fresh]="$GAME_V2" [full]="$GAME_V2" [incremental]="$GAME_INC")
-NEW_RECORD=([fresh]="2.0.0 2.0.0" [full]="2.0.0 2.0.0" [incremental]="1.0.1 1.0.0")
-
-# An install as the player has it before the update: for fresh nothing but the launcher, else
-# version 1 installed by the launcher itself. Then the new version is published.
+# $WORK/template: the install before the update, the new version published; an undisturbed run
+# under strace gives the files below it that change ($WORK/paths) and the busiest thread's counts.
 prepare() {
-  local update="$1"
-  MIRROR_URL="http://127.0.0.1:$PORT/$update/"
-  if [ -n "${OLD_GAME[$update]}" ]; then
-    publish "${OLD_GAME[$update]}" "$SRV/$update" 1.0.0 1.0.0
-    make_install "$SRV/$update" "$TEMPLATES/$update"
-    run_launcher --no-start
-    [ "$RC" = 0 ] || fail "installing version 1 for $update exited $RC"
-    expect_tree "${OLD_GAME[$update]}"
+  MIRROR_URL="http://127.0.0.1:$PORT/$1/"
+  if [ -n "${OLD[$1]}" ]; then
+    publish "${OLD[$1]}" "$SRV/$1" 1.0.0 1.0.0 && make_install "$SRV/$1" "$WORK/template"
+    runs 0 "${OLD[$1]}" 1.0.0 1.0.0
   fi
-  local record=(${NEW_RECORD[$update]})
-  publish "${NEW_GAME[$update]}" "$SRV/$update" "${record[0]}" "${record[1]}" --replace
-  make_install "$SRV/$update" "$TEMPLATES/$update"
-  rm -rf "$TEMPLATES/$update/Log"
+  publish "${NEW[$1]}" "$SRV/$1" ${RECORD[$1]} --replace && make_install "$SRV/$1" "$WORK/template"
+  rm -rf "$WORK/template/Log" && fresh_copy
+  (cd / && strace -f -q -y -s 4096 -o "$WORK/calibrate.trace" -e trace="$(IFS=,; echo "${CALLS[*]}")" \
+    "$INSTALL/velka-launcher" --no-start) > "$WORK/run.out" 2> "$WORK/run.err"
+  RC=0 expect_run 0 "${NEW[$1]}" ${RECORD[$1]}
+  grep -o "[\"<]$INSTALL/[^\">]*" "$WORK/calibrate.trace" | cut -c 2- | sort -u > "$WORK/paths"
+  for c in "${CALLS[@]}"; do
+    COUNT[$1:$c]="$(grep -F "$INSTALL/" "$WORK/calibrate.trace" | awk -v c="$c" '$2 ~ "^" c "\\(" { n[$1]++ }
+      END { for (t in n) if (n[t] > m) m = n[t]; print m + 0 }')"
+  done
+  echo "== $1: $(for c in "${CALLS[@]}"; do printf '%s=%s ' "$c" "${COUNT[$1:$c]}"; done)"
 }
 
-# An undisturbed update under strace gives, for each call, how many of them the busiest thread
-# makes on files below the install folder (COUNT[update:call]), and the list of those files
-# ($WORK/paths.<update>). The kill runs restrict strace to these paths (-P), so the count of K
-# skips the program's own start-up (shared libraries, the console) and only the update's files
-# are hit.
-declare -A COUNT
-calibrate() {
-  local update="$1"
-  INSTALL="$WORK/run"
-  rm -rf "$INSTALL"
-  cp -a "$TEMPLATES/$update" "$INSTALL"
-  local calls
-  calls="$(IFS=,; echo "${CALLS[*]}")"
-  (cd / && strace -f -q -y -s 4096 -o "$WORK/calibrate.trace" -e trace="$calls" \
-    "$INSTALL/velka-launcher" --no-start) > "$WORK/run.out" 2> "$WORK/run.err" ||
-    fail "undisturbed $update update failed"
-  expect_tree "${NEW_GAME[$update]}"
-  local counts
-  counts="$(python3 - "$WORK/calibrate.trace" "$INSTALL/" "$WORK/paths.$update" "${CALLS[@]}" <<'PY'
-import collections, re, sys
-trace, root, paths_out, calls = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
-named = re.compile(r'"(%s[^"]*)"|<(%s[^>]*)>' % (re.escape(root), re.escape(root)))
-line_re = re.compile(r'^(\d+)\s+(\w+)\(')
-paths, counts = set(), collections.defaultdict(collections.Counter)
-for line in open(trace, encoding="utf-8", errors="replace"):
-    m = line_re.match(line)
-    found = [a or b for a, b in named.findall(line)]
-    if m and found:
-        counts[m.group(2)][m.group(1)] += 1
-        paths.update(found)
-open(paths_out, "w").write("".join(p + "\n" for p in sorted(paths)))
-print(" ".join("%s=%d" % (c, max(counts[c].values(), default=0)) for c in calls))
-PY
-)"
-  local pair
-  for pair in $counts; do COUNT[$update:${pair%%=*}]="${pair#*=}"; done
-}
-
-# The kill points of one update and call, as "K" values.
-points() {
-  local n="${COUNT[$1:$2]}" i
-  if [ "$MODE" = all ] || [ "$n" -le "$SAMPLE_POINTS" ]; then
-    seq 1 "$n"
-    return
-  fi
-  for ((i = 0; i < SAMPLE_POINTS; i++)); do
-    echo $((1 + i * (n - 1) / (SAMPLE_POINTS - 1)))
-  done | uniq
-}
-
-# Whether Game is absent or one whole tree of the two.
-game_is_whole() {
-  local old="$1" new="$2"
-  [ -e "$INSTALL/Game" ] || return 0
-  if [ -n "$old" ] && same_tree "$old" "$INSTALL/Game"; then return 0; fi
-  same_tree "$new" "$INSTALL/Game"
-}
-
-TRIED=0
-MISSED=0
-FAILURES=()
-
-# try UPDATE CALL K: one kill point. Prints one line; records a failure.
-try() {
-  local update="$1" call="$2" k="$3"
-  local point="$update:$call:$k"
-  INSTALL="$WORK/run"
-  rm -rf "$INSTALL"
-  cp -a "$TEMPLATES/$update" "$INSTALL"
-  local only=() path
-  while IFS= read -r path; do only+=(-P "$path"); done < "$WORK/paths.$update"
-  # The inner shell reports the kill on its own stderr, not on ours.
-  local rc
-  rc="$( (cd / && strace -f -q -y -s 48 -o "$WORK/kill.trace" -e trace="$call" "${only[@]}" \
-    -e inject="$call:signal=SIGKILL:when=$k" "$INSTALL/velka-launcher" --no-start \
-    > "$WORK/run.out" 2> "$WORK/run.err"; echo $?) 2> /dev/null)"
-  # The K-th call of the first thread to make K of them (a resumed call is not a new one).
-  local hit
-  hit="$(awk -v k="$k" -v call="$call" '$2 ~ "^" call "\\(" && ++n[$1] == k { print; exit }' "$WORK/kill.trace")"
-  if [ "$rc" != 137 ] || ! grep -q 'killed by SIGKILL' "$WORK/kill.trace"; then
-    MISSED=$((MISSED + 1))
-    echo "  $point  not reached (exit $rc)"
-    return 0
-  fi
-  TRIED=$((TRIED + 1))
-  local problem=""
-  if [ "$update" != incremental ] && ! game_is_whole "${OLD_GAME[$update]}" "${NEW_GAME[$update]}"; then
-    problem="Game is a mix of trees after the kill: $(head -n 3 "$WORK/diff.out" | tr '\n' ' ')"
-  fi
-  if [ -z "$problem" ]; then
-    run_launcher --no-start
-    local record=(${NEW_RECORD[$update]})
-    if [ "$RC" != 0 ]; then
-      problem="restart exited $RC: $(tail -n 1 "$WORK/run.err")"
-    elif ! same_tree "${NEW_GAME[$update]}" "$INSTALL/Game"; then
-      problem="tree after the restart differs: $(head -n 3 "$WORK/diff.out" | tr '\n' ' ')"
-    elif ! printf 'incrementVersion=%s\nzipVersion=%s\n' "${record[@]}" |
-      cmp -s - "$INSTALL/Config/serverconfig.txt"; then
-      problem="version record after the restart: $(tr '\n' ' ' < "$INSTALL/Config/serverconfig.txt" 2>&1)"
-    elif ! cmp -s "$SRV/$update/Launcher/launcherconfig.txt" "$INSTALL/Config/launcherconfig.txt"; then
-      problem="installed launcher configuration differs from the published one"
-    elif [ -e "$INSTALL/Temp" ] || [ -e "$INSTALL/Package" ]; then
-      problem="left behind: $(cd "$INSTALL" && find Temp Package -maxdepth 2 2> /dev/null | head -n 5 | tr '\n' ' ')"
+FAILED=()
+try() {  # UPDATE CALL K
+  fresh_copy
+  local only=() path rc hit verdict=ok
+  while IFS= read -r path; do only+=(-P "$path"); done < "$WORK/paths"
+  rc="$( (cd / && strace -f -q -y -s 48 -o "$WORK/kill.trace" -e trace="$2" "${only[@]}" \
+    -e inject="$2:signal=SIGKILL:when=$3" "$INSTALL/velka-launcher" --no-start > "$WORK/run.out" 2>&1) 2> /dev/null && echo 0 || echo $?)"
+  hit="$(awk -v k="$3" -v call="$2" '$2 ~ "^" call "\\(" && ++n[$1] == k { print; exit }' "$WORK/kill.trace")"
+  [ "$rc" = 137 ] && grep -q 'killed by SIGKILL' "$WORK/kill.trace" || { echo "  $1:$2:$3  not reached (exit $rc)" && return; }
+  if ! ( # a subshell: a failing check reports, and the matrix goes on
+    if [ "$1" != incremental ] && [ -e "$INSTALL/Game" ]; then
+      { [ -n "${OLD[$1]}" ] && same_tree "${OLD[$1]}" "$INSTALL/Game"; } || same_tree "${NEW[$1]}" "$INSTALL/Game" ||
+        fail "Game is a mix of trees after the kill: $(head -n 3 "$WORK/diff.out")"
     fi
+    runs 0 "${NEW[$1]}" ${RECORD[$1]}
+    cmp -s "$SRV/$1/Launcher/launcherconfig.txt" "$INSTALL/Config/launcherconfig.txt" || fail "launcher configuration differs"
+  ) > "$WORK/check.log" 2>&1; then
+    verdict=FAIL FAILED+=("$1:$2:$3  [$hit]  $(grep -m 1 '^FAIL' "$WORK/check.log")")
+    cat "$WORK/check.log"
   fi
-  if [ -n "$problem" ]; then
-    FAILURES+=("$point  [$hit]  $problem")
-    echo "  $point  FAIL  $hit"
-    echo "      $problem"
-    if [ -n "${KEEP:-}" ]; then cp -a "$INSTALL" "$WORK/failed_${update}_${call}_$k"; fi
-  else
-    echo "  $point  ok  $hit"
-  fi
+  echo "  $1:$2:$3  $verdict  $hit"
 }
 
-SECONDS=0
-for update in "${UPDATES[@]}"; do
-  if [ "$MODE" != sample ] && [ "$MODE" != all ] && ! printf '%s\n' "$@" | grep -q "^$update:"; then
-    continue
-  fi
+[ "${1:-}" != all ] || { MODE=all && shift; }
+for update in fresh full incremental; do
+  [ $# = 0 ] || printf '%s\n' "$@" | grep -q "^$update:" || continue
   prepare "$update"
-  calibrate "$update"
-  counts=""
-  for call in "${CALLS[@]}"; do counts+=" $call=${COUNT[$update:$call]}"; done
-  echo "== $update:$counts"
-  if [ "$MODE" = sample ] || [ "$MODE" = all ]; then
-    for call in "${CALLS[@]}"; do
-      for k in $(points "$update" "$call"); do try "$update" "$call" "$k"; done
-    done
-  else
-    for point in "$@"; do
-      IFS=: read -r u c k <<< "$point"
-      [ "$u" = "$update" ] && try "$u" "$c" "$k"
-    done
-  fi
+  for call in "${CALLS[@]}"; do
+    n="${COUNT[$update:$call]}"
+    for k in $(if [ $# != 0 ]; then printf '%s\n' "$@" | sed -n "s/^$update:$call://p"
+    elif [ "${MODE:-}" = all ] || [ "$n" -le 5 ]; then seq 1 "$n"
+    else for i in 0 1 2 3 4; do echo $((1 + i * (n - 1) / 4)); done | uniq; fi); do try "$update" "$call" "$k"; done
+  done
 done
-
-echo "== $TRIED kill points tried, $MISSED not reached, ${#FAILURES[@]} failed, ${SECONDS}s"
-if ((${#FAILURES[@]})); then
-  echo "Failed kill points (repeat one with: $0 LAUNCHER PUBLISH UPDATE:CALL:K):" >&2
-  printf '  %s\n' "${FAILURES[@]}" >&2
-  exit 1
-fi
+((${#FAILED[@]} == 0)) || fail "$(printf '\n  %s' "${FAILED[@]}")"$'\n'"Repeat one with: $0 LAUNCHER PUBLISH UPDATE:CALL:K"
 echo "PASS [$SCENARIO]"

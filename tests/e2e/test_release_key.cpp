@@ -1,6 +1,4 @@
-// The release key of the test-only console launcher (velka-launcher-testkey): the public half of
-// tests/e2e/release-test-key. Linked before the engine library, it stands in for the key a build
-// takes from VELKA_RELEASE_PUBLIC_KEY; no shipped program contains it.
+// velka-launcher-testkey's key: release-test-key's public half in place of the built-in one.
 #include "patcher/release_key.h"
 
 namespace velka {

@@ -1,31 +1,6 @@
-// A small Windows program for the window test: it finds the launcher's window by its class and
-// acts on it the way the system, the shell or the player would, or reports on it. Runs under the
-// same Wine prefix and display as the launcher.
-//
-//   velka_window_probe close            posts WM_CLOSE, as the caption's close box does
-//   velka_window_probe state            prints "shown", "hidden" or "minimised"
-//   velka_window_probe client           prints the client area's screen position and size as
-//                                       "X Y WIDTH HEIGHT"
-//   velka_window_probe tray             prints 1 when the shell holds the window's icon, else 0
-//   velka_window_probe tray-drop        removes the window's icon, as a restarting shell loses it
-//   velka_window_probe tray-event N     posts the icon's callback message with lParam N (516 the
-//                                       right button, 515 a double click, 1134 the quit request)
-//   velka_window_probe taskbar-created  broadcasts "TaskbarCreated", as a starting shell does
-//   velka_window_probe menu N           waits up to 10 s for the Nth open popup menu (0 the
-//                                       first) and prints its screen rectangle "X Y WIDTH HEIGHT"
-//   velka_window_probe dpi N            sends WM_DPICHANGED for N DPI with the suggested
-//                                       rectangle the system would give: the same top-left, the
-//                                       client area scaled, the frame kept
-//   velka_window_probe hold-mutex MS    holds the launcher's instance mutex for MS milliseconds
-//                                       without a window, as a launcher that is closing does
-//   velka_window_probe refusing-shell MS  stands in for a shell that accepts no icons (Explorer
-//                                       down or hung) for MS milliseconds
-//   velka_window_probe message-box TITLE  waits up to 20 s for a message box titled TITLE (UTF-8),
-//                                       prints its text and presses its OK button
-//   velka_window_probe sleep MS         just lives for MS milliseconds (a stand-in game process)
-//
-// Exit codes: 0 done, 2 no launcher window (or nothing found), 3 the request failed, 64 usage.
-// windows.h first.
+// The window test's hand on the launcher's window, as system, shell or player: close | state |
+// client | tray | tray-drop | tray-event N | taskbar-created | menu N | dpi N | hold-mutex MS |
+// refusing-shell MS | message-box TITLE | sleep MS. Exit 2: none found, 3: failed, 64: usage.
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>
@@ -33,228 +8,140 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-namespace velka {
 namespace {
 
-constexpr wchar_t kLauncherWindowClass[] = L"VELKALauncher";
-constexpr wchar_t kMutexName[] = L"velkaLauncher";
-constexpr UINT kTrayCallback = WM_USER;
-
-std::string Utf8(const std::wstring& wide) {
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(length > 0 ? length - 1 : 0, '\0');
-    if (length > 1) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &narrow[0], length, nullptr, nullptr);
-    }
-    return narrow;
+int PrintRect(long left, long top, long width, long height) {
+    return std::printf("%ld %ld %ld %ld\n", left, top, width, height) > 0 ? 0 : 3;
 }
 
-NOTIFYICONDATAW IconOf(HWND window) {
-    NOTIFYICONDATAW icon{};
-    icon.cbSize = sizeof icon;
-    icon.hWnd = window;
-    icon.uID = 0;
-    return icon;
-}
-
-LRESULT CALLBACK RefusingShellProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COPYDATA) return FALSE;  // every icon request fails
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
+// A shell that accepts no icons (Explorer down or hung), as the newest Shell_TrayWnd.
 int RefusingShell(DWORD milliseconds) {
     WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &RefusingShellProc;
+    windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM w, LPARAM l) -> LRESULT {
+        return message == WM_COPYDATA ? FALSE : DefWindowProcW(window, message, w, l);
+    };
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"Shell_TrayWnd";
-    if (!RegisterClassW(&windowClass)) return 3;
-    // Newest top-level window: the one the shell's clients find first.
+    RegisterClassW(&windowClass);
     HWND tray = CreateWindowExW(0, L"Shell_TrayWnd", nullptr, WS_POPUP, 0, 0, 0, 0, nullptr,
                                 nullptr, windowClass.hInstance, nullptr);
     if (!tray) return 3;
-    std::printf("ready\n");
-    std::fflush(stdout);
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (GetTickCount64() < end) {
+    std::puts("ready");
+    for (const ULONGLONG end = GetTickCount64() + milliseconds; GetTickCount64() < end;) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
-    DestroyWindow(tray);
-    return 0;
+    return DestroyWindow(tray) ? 0 : 3;
 }
 
-struct PopupSearch {
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectPopupMenus(HWND window, LPARAM context) {
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 16);
-    if (std::wcscmp(name, L"#32768") == 0 && IsWindowVisible(window)) {
-        reinterpret_cast<PopupSearch*>(context)->found.push_back(window);
-    }
-    return TRUE;
-}
-
+// Prints the screen rectangle of the Nth open popup menu (0 the first), waiting up to 10 s.
 int PrintMenu(size_t index) {
-    for (int i = 0; i < 200; ++i) {
-        PopupSearch search;
-        EnumWindows(&CollectPopupMenus, reinterpret_cast<LPARAM>(&search));
-        if (search.found.size() > index) {
-            // Enumeration runs from the top of the z-order: the newest (a submenu) comes first.
-            HWND menu = search.found[search.found.size() - 1 - index];
-            RECT r{};
-            GetWindowRect(menu, &r);
-            std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
-                        static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
-            return 0;
+    for (int i = 0; i < 200; ++i, Sleep(50)) {
+        std::vector<HWND> found;  // from the top of the z-order: a submenu comes first
+        for (HWND menu = nullptr; (menu = FindWindowExW(nullptr, menu, L"#32768", nullptr));) {
+            if (IsWindowVisible(menu)) found.push_back(menu);
         }
-        Sleep(50);
+        if (found.size() <= index) continue;
+        RECT r{};
+        GetWindowRect(found[found.size() - 1 - index], &r);
+        return PrintRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
     }
     return 2;
 }
 
-int AnswerMessageBox(const std::wstring& title) {
-    for (int i = 0; i < 400; ++i) {
-        HWND box = FindWindowW(L"#32770", title.c_str());
-        if (box) {
-            // The text of a message box is its static control with id 0xFFFF.
-            wchar_t text[512] = {};
-            GetDlgItemTextW(box, 0xFFFF, text, 512);
-            std::printf("%s\n", Utf8(text).c_str());
-            std::fflush(stdout);
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-            return 0;
-        }
-        Sleep(50);
+// Waits up to 20 s for a message box titled TITLE, prints its text (UTF-8) and presses OK.
+int AnswerMessageBox(const wchar_t* title) {
+    for (int i = 0; i < 400; ++i, Sleep(50)) {
+        HWND box = FindWindowW(L"#32770", title);
+        if (!box) continue;
+        wchar_t text[512] = {};
+        char narrow[1536] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's text control
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+        std::puts(narrow);
+        return PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0) ? 0 : 3;
     }
     return 2;
 }
 
-// WM_DPICHANGED carries a pointer to the suggested rectangle, which the system places in the
-// receiving process; so does this.
+// WM_DPICHANGED for DPI with the rectangle the system would suggest (same top-left, client area
+// scaled, frame kept), placed in the launcher's process as the system places it.
 int SendDpiChanged(HWND window, UINT dpi) {
-    RECT windowRect{};
-    RECT client{};
-    GetWindowRect(window, &windowRect);
+    RECT suggested{}, client{};
+    GetWindowRect(window, &suggested);
     GetClientRect(window, &client);
-    const int frameWidth = (windowRect.right - windowRect.left) - client.right;
-    const int frameHeight = (windowRect.bottom - windowRect.top) - client.bottom;
-    // The client area holds 1280 logical pixels: its width says the DPI it was made for.
-    const int currentDpi = MulDiv(client.right, 96, 1280);
+    const int currentDpi = MulDiv(client.right, 96, 1280);  // the client holds 1280 logical pixels
     if (currentDpi <= 0) return 3;
-    RECT suggested;
-    suggested.left = windowRect.left;
-    suggested.top = windowRect.top;
-    suggested.right = suggested.left + MulDiv(client.right, dpi, currentDpi) + frameWidth;
-    suggested.bottom = suggested.top + MulDiv(client.bottom, dpi, currentDpi) + frameHeight;
-
+    suggested.right += MulDiv(client.right, dpi, currentDpi) - client.right;
+    suggested.bottom += MulDiv(client.bottom, dpi, currentDpi) - client.bottom;
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
     if (!process) return 3;
     void* remote = VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE,
                                   PAGE_READWRITE);
-    int code = 3;
-    if (remote && WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr)) {
-        DWORD_PTR result = 0;
-        if (SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
-                                reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 10000, &result)) {
-            code = 0;
-        }
-    }
+    DWORD_PTR result = 0;
+    const bool sent =
+        remote && WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr) &&
+        SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                            reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 10000, &result);
     if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     CloseHandle(process);
-    return code;
-}
-
-int Run(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: velka_window_probe REQUEST [ARGUMENT]\n");
-        return 64;
-    }
-    const std::string command = argv[1];
-    const char* argument = argc > 2 ? argv[2] : "";
-    const DWORD number = static_cast<DWORD>(std::strtoul(argument, nullptr, 10));
-
-    // Requests that need no launcher window.
-    if (command == "hold-mutex") {
-        HANDLE mutex = CreateMutexW(nullptr, FALSE, kMutexName);
-        if (!mutex) return 3;
-        std::printf("holding\n");
-        std::fflush(stdout);
-        Sleep(number);
-        CloseHandle(mutex);
-        return 0;
-    }
-    if (command == "refusing-shell") return RefusingShell(number);
-    if (command == "message-box") {
-        // The narrow arguments went through the ANSI code page; the title needs the wide ones.
-        int count = 0;
-        LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-        const std::wstring title = wide && count > 2 ? wide[2] : L"";
-        if (wide) LocalFree(wide);
-        return AnswerMessageBox(title);
-    }
-    if (command == "menu") return PrintMenu(number);
-    if (command == "taskbar-created") {
-        const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
-        return PostMessageW(HWND_BROADCAST, message, 0, 0) ? 0 : 3;
-    }
-    if (command == "sleep") {
-        Sleep(number);
-        return 0;
-    }
-
-    const HWND window = FindWindowW(kLauncherWindowClass, nullptr);
-    if (!window) {
-        std::fprintf(stderr, "no launcher window\n");
-        return 2;
-    }
-    if (command == "close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
-    if (command == "state") {
-        std::printf("%s\n", !IsWindowVisible(window) ? "hidden"
-                            : IsIconic(window)       ? "minimised"
-                                                     : "shown");
-        return 0;
-    }
-    if (command == "client") {
-        POINT origin{0, 0};
-        RECT client{};
-        if (!ClientToScreen(window, &origin) || !GetClientRect(window, &client)) return 3;
-        std::printf("%ld %ld %ld %ld\n", static_cast<long>(origin.x), static_cast<long>(origin.y),
-                    static_cast<long>(client.right), static_cast<long>(client.bottom));
-        return 0;
-    }
-    if (command == "tray") {
-        // Changing nothing succeeds exactly when the shell holds the icon.
-        NOTIFYICONDATAW icon = IconOf(window);
-        std::printf("%d\n", Shell_NotifyIconW(NIM_MODIFY, &icon) ? 1 : 0);
-        return 0;
-    }
-    if (command == "tray-drop") {
-        NOTIFYICONDATAW icon = IconOf(window);
-        return Shell_NotifyIconW(NIM_DELETE, &icon) ? 0 : 3;
-    }
-    if (command == "tray-event") {
-        return PostMessageW(window, kTrayCallback, 0, static_cast<LPARAM>(number)) ? 0 : 3;
-    }
-    if (command == "dpi") return SendDpiChanged(window, number);
-    std::fprintf(stderr, "unknown request %s\n", command.c_str());
-    return 64;
+    return sent ? 0 : 3;
 }
 
 }  // namespace
-}  // namespace velka
 
 int main(int argc, char** argv) {
-    const int code = velka::Run(argc, argv);
-    std::fflush(stdout);
-    return code;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // a background probe's first line tells it is ready
+    if (argc < 2) return 64;
+    const std::string command = argv[1];
+    const DWORD number = static_cast<DWORD>(std::strtoul(argc > 2 ? argv[2] : "", nullptr, 10));
+    if (command == "hold-mutex") {  // as a launcher that is closing holds it, without a window
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, L"velkaLauncher");
+        if (!mutex) return 3;
+        std::puts("holding");
+        Sleep(number);
+        return CloseHandle(mutex) ? 0 : 3;
+    }
+    if (command == "refusing-shell") return RefusingShell(number);
+    if (command == "message-box") {  // the title as a wide argument, not through the ANSI page
+        int count = 0;
+        LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+        const int code = wide && count > 2 ? AnswerMessageBox(wide[2]) : 64;
+        LocalFree(wide);
+        return code;
+    }
+    if (command == "menu") return PrintMenu(number);
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (command == "taskbar-created")
+        return PostMessageW(HWND_BROADCAST, taskbarCreated, 0, 0) ? 0 : 3;
+    if (command == "sleep") return Sleep(number), 0;
+    const HWND window = FindWindowW(L"VELKALauncher", nullptr);
+    if (!window) return 2;
+    NOTIFYICONDATAW icon{};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    POINT origin{0, 0};
+    RECT client{};
+    if (command == "close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
+    if (command == "state") {
+        return std::puts(!IsWindowVisible(window) ? "hidden"
+                         : IsIconic(window)       ? "minimised"
+                                                  : "shown") < 0;
+    }
+    if (command == "client") {  // the client area's screen position and size
+        if (!ClientToScreen(window, &origin) || !GetClientRect(window, &client)) return 3;
+        return PrintRect(origin.x, origin.y, client.right, client.bottom);
+    }
+    // Changing nothing succeeds exactly when the shell holds the icon.
+    if (command == "tray") return std::puts(Shell_NotifyIconW(NIM_MODIFY, &icon) ? "1" : "0") < 0;
+    if (command == "tray-drop") return Shell_NotifyIconW(NIM_DELETE, &icon) ? 0 : 3;
+    // The icon's callback message: 516 the right button, 515 a double click, 1134 quit.
+    if (command == "tray-event") return PostMessageW(window, WM_USER, 0, number) ? 0 : 3;
+    return command == "dpi" ? SendDpiChanged(window, number) : 64;
 }
