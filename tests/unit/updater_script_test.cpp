@@ -27,81 +27,63 @@ UpdaterScript Script(ScriptLanguage language) {
     return script;
 }
 
-// Each name as a staged file and as the launcher: the lines that copy and start it, or refusal.
-TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemLiterallyOrRefused) {
+// Each name as a staged file and as the launcher: the lines that copy and start it, or refusal
+// of the whole script.
+TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemOrRefused) {
     const struct {
         ScriptLanguage language;
-        std::string name;
         Form form;
+        std::vector<std::string> names;
     } cases[] = {
-        {kBatch, "plain-name_1.0.dll", Plain},
-        {kBatch, "x#y$z@w~{a}[b]'c`.dat", Plain},
-        {kBatch, "a b.dll", Quoted},
-        {kBatch, "x&echo INJ>canary.txt", Quoted},
-        {kBatch, "a|b<c>d^e", Quoted},
-        {kBatch, "(c),d;e=f", Quoted},
-        {kBatch, "bang!.dll", Quoted},
-        {kBatch, "a+b.dll", Quoted},  // copy would concatenate the halves
-        {kBatch, "caf\xC3\xA9.dll", Quoted},
-        {kShell, "$(touch x) `y` a;b|c&d", Quoted},
-        {kShell, "-rf", Quoted},
-        {kBatch, "", Refused},
-        {kBatch, "a\"&calc&\".dll", Refused},
-        {kBatch, "100%.dll", Refused},
-        {kBatch, "%COMSPEC%", Refused},
-        {kBatch, "tab\there", Refused},
-        {kBatch, "line\r\necho INJ", Refused},
-        {kBatch, std::string("nul\0x", 5), Refused},
-        {kBatch, "..\\..\\Windows\\x.dll", Refused},
-        {kBatch, "sub/x.dll", Refused},
-        {kBatch, "*.dll", Refused},
-        {kBatch, "a?b", Refused},
-        {kBatch, "C:x.dll", Refused},
-        {kBatch, "UPDATER.BAT", Refused},
-        {kBatch, "temp", Refused},
-        {kBatch, "Config", Refused},
-        {kBatch, "Log", Refused},
-        {kShell, "", Refused},
-        {kShell, "it's.so", Refused},
-        {kShell, "a\nrm -rf ~", Refused},
-        {kShell, "a\x1b[2J", Refused},
-        {kShell, "../x.so", Refused},
-        {kShell, "a\\b", Refused},
-        {kShell, "updater.sh", Refused},
+        {kBatch, Plain, {"plain-name_1.0.dll", "x#y$z@w~{a}[b]'c`.dat"}},
+        // "+": copy would join the halves of an unquoted name.
+        {kBatch,
+         Quoted,
+         {"a b.dll", "x&echo INJ>canary.txt", "a|b<c>d^e", "(c),d;e=f", "bang!", "a+b.dll",
+          "caf\xC3\xA9.dll"}},
+        {kShell, Quoted, {"$(touch x) `y` a;b|c&d", "-rf"}},
+        {kBatch,
+         Refused,
+         {"", "a\"&calc&\".dll", "100%.dll", "%COMSPEC%", "tab\there", "line\r\necho INJ",
+          std::string("nul\0x", 5), "..\\x.dll", "sub/x.dll", "*.dll", "a?b", "C:x.dll",
+          "UPDATER.BAT", "temp", "Config", "Log"}},
+        {kShell,
+         Refused,
+         {"", "it's.so", "a\nrm -rf ~", "a\x1b[2J", "../x.so", "a\\b", "updater.sh"}},
     };
     for (const auto& c : cases) {
-        const bool batch = c.language == kBatch;
-        const std::string quote = c.form == Plain ? "" : batch ? "\"" : "'";
-        const std::string name = quote + c.name + quote;
-        const std::string copy =
-            batch ? "copy /y " + quote + ".\\Temp\\LauncherUpdate\\" + c.name + quote + " " + name
-                  : "cp -- " + quote + "./Temp/LauncherUpdate/" + c.name + quote + " " + name +
-                        " || restore";
-        const std::string start =
-            batch ? std::string("start ") + (quote.empty() ? "" : "\"\" ") + name
-                  : "'./" + c.name + "' &";
-        for (const bool asLauncher : {false, true}) {
-            SCOPED_TRACE(::testing::PrintToString(c.name) + (asLauncher ? " as launcher" : ""));
-            UpdaterScript script = Script(c.language);
-            if (asLauncher) script.launcherExe = c.name;
-            if (!asLauncher) script.files.push_back(c.name);
-            std::string text = "untouched";
-            std::string refused;
-            EXPECT_EQ(c.form != Refused, script.Compose(&text, &refused)) << text;
-            if (c.form == Refused) {
-                EXPECT_EQ("untouched", text);
-                EXPECT_EQ(c.name, refused);
-            } else {
-                EXPECT_NE(std::string::npos, text.find(copy + "\n")) << text;
-                EXPECT_EQ(asLauncher, text.find("\n" + start + "\n") != std::string::npos) << text;
+        for (const std::string& n : c.names) {
+            const bool batch = c.language == kBatch;
+            const std::string quote = c.form == Plain ? "" : batch ? "\"" : "'";
+            const std::string name = quote + n + quote;
+            const std::string copy =
+                batch ? "copy /y " + quote + ".\\Temp\\LauncherUpdate\\" + n + quote + " " + name
+                      : "cp -- " + quote + "./Temp/LauncherUpdate/" + n + quote + " " + name +
+                            " || restore";
+            const std::string start =
+                batch ? std::string("start ") + (quote.empty() ? "" : "\"\" ") + name
+                      : "'./" + n + "' &";
+            for (const bool asLauncher : {false, true}) {
+                SCOPED_TRACE(::testing::PrintToString(n) + (asLauncher ? " as launcher" : ""));
+                UpdaterScript script = Script(c.language);
+                if (asLauncher) script.launcherExe = n;
+                if (!asLauncher) script.files.push_back(n);
+                std::string text = "untouched";
+                std::string refused;
+                EXPECT_EQ(c.form != Refused, script.Compose(&text, &refused)) << text;
+                if (c.form == Refused) {
+                    EXPECT_EQ("untouched", text);
+                    EXPECT_EQ(n, refused);
+                } else {
+                    EXPECT_NE(std::string::npos, text.find(copy + "\n")) << text;
+                    EXPECT_EQ(asLauncher, text.find("\n" + start + "\n") != std::string::npos)
+                        << text;
+                }
             }
         }
     }
-}
-
-// A shell script must wait for a real process ("kill -0 0" asks about the whole group), and every
-// script needs a version for its relaunch marker and a wait of at least one check.
-TEST(UpdaterScriptTest, ScriptWithoutAProcessAVersionOrAWaitIsRefused) {
+    // A shell script must wait for a real process ("kill -0 0" asks about the whole group), and
+    // every script needs a version for its relaunch marker and a wait of at least one check.
     UpdaterScript noProcess = Script(kShell), noVersion = Script(kBatch), noWait = Script(kBatch);
     noProcess.processId = 0;
     noVersion.stagedVersion.clear();
