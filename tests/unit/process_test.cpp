@@ -33,37 +33,31 @@ class ProcessTest : public ::testing::Test {
 // The program starts in the given folder with its parameters split at blanks; a missing folder
 // or program starts nothing and leaves the reason (and, for the folder, the current directory).
 TEST_F(ProcessTest, LaunchProgramStartsInTheFolderWithSplitParameters) {
-    const std::wstring probe = scratch_ / (kWindowsHost ? L"probe.bat" : L"probe.sh");
-    ASSERT_TRUE(WriteFileBytes(probe, kWindowsHost ? "@echo off\r\ncd > \"%~dpnx0.tmp\"\r\necho "
-                                                     "[%1][%2][%3]>> \"%~dpnx0.tmp\"\r\nmove /y "
-                                                     "\"%~dpnx0.tmp\" \"%~dpnx0.out\" > nul\r\n"
-                                                   : "#!/bin/sh\npwd > \"$0.tmp\"\nprintf '[%s]' "
-                                                     "\"$@\" >> \"$0.tmp\"\nmv \"$0.tmp\" "
-                                                     "\"$0.out\"\n"));
-    ASSERT_TRUE(MarkExecutable(probe));
-    ASSERT_TRUE(WriteFileBytes(scratch_ / L"plain", "not a program"));
-    const std::wstring work = scratch_ / L"work";
-    ASSERT_TRUE(CreateDirectories(work + kPathSeparator));
-    // The Windows shell shows its own error box for a program that cannot start.
-    const std::pair<std::wstring, std::wstring> runs[] = {{probe, scratch_ / L"missing"},
+    const std::wstring game = scratch_ / L"game.exe", work = scratch_ / L"work";
+    ASSERT_TRUE(CopyOneFile(
+        JoinPath(ModuleDirectory(), kWindowsHost ? L"velka_sample_game.exe" : L"velka_sample_game"),
+        game));
+    ASSERT_TRUE(MarkExecutable(game) && WriteFileBytes(scratch_ / L"plain", "text") &&
+                CreateDirectories(work + kPathSeparator));
+    const std::pair<std::wstring, std::wstring> runs[] = {{game, scratch_ / L"missing"},
                                                           {scratch_ / L"missing-program", work},
                                                           {scratch_ / L"plain", work},
-                                                          {probe, work}};
+                                                          {game, work}};
     for (const auto& [program, folder] : runs) {
-        if (kWindowsHost && program != probe) continue;
+        if (kWindowsHost && program != game) continue;  // the Windows shell would show a box
         SCOPED_TRACE(ToNarrow(program + L" in " + folder));
-        const bool starts = program == probe && folder == work;
+        const bool starts = program == game && folder == work;
         SetLastSystemError(0);
         EXPECT_EQ(starts, LaunchProgram(program, L"alpha  beta gamma", folder));
         EXPECT_EQ(starts, LastSystemError() == 0);
         EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(),
                                                 folder == work ? work : saved_.wstring()));
     }
-    ASSERT_TRUE(WaitFor([&] { return FileExists(probe + L".out"); }, 30)) << "it did not run";
-    const std::string out = Contents(probe + L".out");
-    EXPECT_TRUE(std::filesystem::equivalent(ToWide(out.substr(0, out.find_first_of("\r\n"))), work))
-        << out;
-    EXPECT_NE(std::string::npos, out.find("[alpha][beta][gamma]")) << out;
+    ASSERT_TRUE(WaitFor([&] { return Count(Contents(scratch_ / L"started.txt"), "\n") == 1; }, 30));
+    const std::string out = Contents(scratch_ / L"started.txt");
+    const size_t with = out.find(" with arguments: ");
+    EXPECT_EQ(" with arguments: [alpha] [beta] [gamma]\n", out.substr(with));
+    EXPECT_TRUE(std::filesystem::equivalent(ToWide(out.substr(11, with - 11)), work)) << out;
 }
 
 // Only a process whose executable has exactly the name is ended, never by a prefix, a longer
