@@ -28,29 +28,26 @@ UpdaterScript Script(ScriptLanguage language) {
 }
 
 // Each name as a staged file and as the launcher: the lines that copy and start it, or refusal
-// of the whole script.
+// of the whole script ("+" is quoted as copy would join the halves of an unquoted name).
 TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemOrRefused) {
     const struct {
         ScriptLanguage language;
         Form form;
         std::vector<std::string> names;
-    } cases[] = {
-        {kBatch, Plain, {"plain-name_1.0.dll", "x#y$z@w~{a}[b]'c`.dat"}},
-        // "+": copy would join the halves of an unquoted name.
-        {kBatch,
-         Quoted,
-         {"a b.dll", "x&echo INJ>canary.txt", "a|b<c>d^e", "(c),d;e=f", "bang!", "a+b.dll",
-          "caf\xC3\xA9.dll"}},
-        {kShell, Quoted, {"$(touch x) `y` a;b|c&d", "-rf"}},
-        {kBatch,
-         Refused,
-         {"", "a\"&calc&\".dll", "100%.dll", "%COMSPEC%", "tab\there", "line\r\necho INJ",
-          std::string("nul\0x", 5), "..\\x.dll", "sub/x.dll", "*.dll", "a?b", "C:x.dll",
-          "UPDATER.BAT", "temp", "Config", "Log"}},
-        {kShell,
-         Refused,
-         {"", "it's.so", "a\nrm -rf ~", "a\x1b[2J", "../x.so", "a\\b", "updater.sh"}},
-    };
+    } cases[] = {{kBatch, Plain, {"plain-name_1.0.dll", "x#y$z@w~{a}[b]'c`.dat"}},
+                 {kBatch,
+                  Quoted,
+                  {"a b.dll", "x&echo INJ>canary.txt", "a|b<c>d^e", "(c),d;e=f", "bang!", "a+b.dll",
+                   "caf\xC3\xA9.dll"}},
+                 {kShell, Quoted, {"$(touch x) `y` a;b|c&d", "-rf"}},
+                 {kBatch,
+                  Refused,
+                  {"", "a\"&calc&\".dll", "100%.dll", "%COMSPEC%", "tab\there", "line\r\necho INJ",
+                   std::string("nul\0x", 5), "..\\x.dll", "sub/x.dll", "*.dll", "a?b", "C:x.dll",
+                   "UPDATER.BAT", "temp", "Config", "Log"}},
+                 {kShell,
+                  Refused,
+                  {"", "it's.so", "a\nrm -rf ~", "a\x1b[2J", "../x.so", "a\\b", "updater.sh"}}};
     for (const auto& c : cases) {
         for (const std::string& n : c.names) {
             const bool batch = c.language == kBatch;
@@ -68,8 +65,7 @@ TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemOrRefused) {
                 UpdaterScript script = Script(c.language);
                 if (asLauncher) script.launcherExe = n;
                 if (!asLauncher) script.files.push_back(n);
-                std::string text = "untouched";
-                std::string refused;
+                std::string text = "untouched", refused;
                 EXPECT_EQ(c.form != Refused, script.Compose(&text, &refused)) << text;
                 if (c.form == Refused) {
                     EXPECT_EQ("untouched", text);
