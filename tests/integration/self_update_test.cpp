@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "patcher/maintenance.h"
 #include "support/fixtures.h"
@@ -43,6 +44,10 @@ class SelfUpdateTest : public ::testing::Test {
         WaitFor([&] { return !FileExists(script_); }, 10);
     }
     std::string At(const std::string& name) const { return Contents(install_ / ToWide(name)); }
+    // The launcher, its data and its installed configuration.
+    std::string Installed() const {
+        return At(kStub) + "|" + At("data.dll") + "|" + At("Config/launcherconfig.txt");
+    }
 
     // Zips `items`, serves them as /1.0.1/L.zip and describes them as a configuration would.
     PackageInfo Build(const std::vector<ZipItem>& items) {
@@ -52,30 +57,17 @@ class SelfUpdateTest : public ::testing::Test {
         const int64_t size = static_cast<int64_t>(zip_.size());
         return PackageInfo{"L.zip", size, size, CrcText(zip_)};
     }
-    // Launcher "v1" of 1.0.0 and its data, with the configuration of 1.0.1 downloaded into Temp.
-    void InstallOld() {
-        EXPECT_TRUE(WriteTree(install_.Path(), {{kStub, Stub("v1")}, {"data.dll", "old data"}}));
-        EXPECT_TRUE(WriteTree(install_ / L"Config", {{"launcherconfig.txt", oldConfig_}}));
-        EXPECT_TRUE(
-            WriteTree(install_ / L"Temp", {{"launcherconfig.txt", "launcherVersion=1.0.1\n"}}));
-        EXPECT_TRUE(MarkExecutable(install_ / ToWide(kStub)));
-    }
-    // The old launcher with `items` fetched and unpacked into the staging folder.
+    // Launcher "v1" of 1.0.0 and its data, the configuration of 1.0.1 downloaded into Temp, and
+    // `items` fetched and unpacked into the staging folder.
     bool Stage(const std::vector<ZipItem>& items) {
-        InstallOld();
+        EXPECT_TRUE(
+            WriteTree(install_.Path(), {{kStub, Stub("v1")},
+                                        {"data.dll", "old"},
+                                        {"Config/launcherconfig.txt", "launcherVersion=1.0.0\n"},
+                                        {"Temp/launcherconfig.txt", "launcherVersion=1.0.1\n"}}));
+        EXPECT_TRUE(MarkExecutable(install_ / ToWide(kStub)));
         return UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")},
                               Build(items));
-    }
-    // The old launcher and the pipeline with the self-updater, launcher 1.0.1 published as `items`.
-    bool RunPipeline(const std::vector<ZipItem>& items) {
-        InstallOld();
-        const PackageInfo info = Build(items);
-        mirror_.SetFile("/launcherconfig.txt",
-                        "launcherVersion=1.0.1\nremoteURLs=" + mirror_.BaseUrl() +
-                            "\nlauncherZipInfo=L.zip$1$1$" + info.crc + "\n");
-        patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
-        patcher_->SetSelfUpdater(MakeSelfUpdater(how_));
-        return patcher_->Run("http://127.0.0.1:1/unused/");
     }
 
     ScratchFolder install_{"selfupd"}, scratch_{"selfupd_src"};
@@ -83,7 +75,7 @@ class SelfUpdateTest : public ::testing::Test {
     const std::filesystem::path saved_ = std::filesystem::current_path();
     const std::wstring script_ = install_ / UpdaterScriptName(kNativeScriptLanguage);
     const std::wstring staging_ = install_ / L"Temp/LauncherUpdate";
-    const std::string oldConfig_ = "launcherVersion=1.0.0\nremoteURLs=" + mirror_.BaseUrl() + "\n";
+    const std::string old_ = Stub("v1") + "|old|launcherVersion=1.0.0\n";
     std::unique_ptr<Patcher> patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
     LauncherReplacement how_;
     std::string zip_;
@@ -161,52 +153,41 @@ TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
     EXPECT_EQ(1, ends_) << "the process is ended once the script runs";
     ASSERT_TRUE(WaitFor([&] { return !FileExists(script_) && !At("started.txt").empty(); }, 30));
     EXPECT_EQ(kBatch ? "v2\r\n" : "v2\n", At("started.txt")) << "the new launcher, in its folder";
-    EXPECT_EQ(Stub("v2"), At(kStub));
+    EXPECT_EQ(Stub("v2") + "|new|launcherVersion=1.0.1\n", Installed());
     EXPECT_TRUE(kBatch || IsExecutableFile(install_ / ToWide(kStub)));
-    EXPECT_EQ("new", At("data.dll"));
     for (const std::string& name : names) EXPECT_EQ("file " + name, At(name)) << name;
     for (const auto& [name, content] : ReadTree(install_.Path())) {
         EXPECT_NE(0u, name.rfind("canary", 0)) << "a name ran as a command: " << name;
         EXPECT_NE("INJ", name);
     }
-    EXPECT_EQ("launcherVersion=1.0.1\n", At("Config/launcherconfig.txt"));
     EXPECT_FALSE(FileExists(install_ / L"Temp/launcherconfig.txt"));
     EXPECT_FALSE(DirectoryExists(install_ / L"Temp/LauncherBackup"));
     EXPECT_EQ((Tree{{"plugins/x.dll", "x"}}), ReadTree(staging_));
 }
 
-// A replacement that cannot be done safely writes and starts nothing and keeps the launcher.
+// A replacement that cannot be done safely writes and starts nothing and keeps the launcher; a
+// script that cannot be written shows the system's code of the refused open.
 TEST_F(SelfUpdateTest, RefusedReplacementKeepsTheLauncherRunning) {
     const std::string refused = kBatch ? "100%PATH%.dll" : "it's.so";
-    const struct {
-        const char* name;
-        std::vector<ZipItem> items;
-        bool blockScript, pipeline;  // a folder in the script's place; through Patcher::Run
-    } cases[] = {{"unsafe name", {{kStub, Stub("v2")}, {refused, "x"}}, false, false},
-                 {"no launcher in the package", {{"VELKALauncher.exe", "window"}}, false, false},
-                 {"script unwritable", {{kStub, Stub("v2")}}, true, false},
-                 {"script unwritable, pipeline", {{kStub, Stub("v2")}}, true, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ends_ = 0;
-        ASSERT_TRUE(!c.blockScript || CreateDirectories(script_ + kPathSeparator));
-        EXPECT_FALSE(c.pipeline ? RunPipeline(c.items)
-                                : Stage(c.items) &&
-                                      ReplaceLauncher(*patcher_, install_.Path(), staging_, how_));
+    const std::tuple<const char*, std::vector<ZipItem>, std::wstring> cases[] = {
+        {"unsafe name", {{kStub, Stub("v2")}, {refused, "x"}}, kFailed},
+        {"no launcher in the package", {{"VELKALauncher.exe", "window"}}, kFailed},
+        {"script unwritable", {{kStub, Stub("v2")}}, kFailed + L" LastError("}};
+    for (const auto& [name, items, message] : cases) {
+        SCOPED_TRACE(name);
+        const bool blocked = message != kFailed;  // a folder in the script's place
+        ASSERT_TRUE(Stage(items) && (!blocked || CreateDirectories(script_ + kPathSeparator)));
+        EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how_));
         EXPECT_EQ(0, ends_);
         EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-        // A script that cannot be written shows the system's code of the refused open.
-        const std::wstring message = patcher_->Status().Message();
-        const std::wstring expected = c.blockScript ? kFailed + L" LastError(" : kFailed;
-        EXPECT_EQ(expected, message.substr(0, c.blockScript ? expected.size() : message.size()));
-        EXPECT_NE(kFailed + L" LastError(0)", message);
+        const std::wstring shown = patcher_->Status().Message();
+        EXPECT_EQ(message, blocked ? shown.substr(0, message.size()) : shown);
+        EXPECT_NE(kFailed + L" LastError(0)", shown);
         EXPECT_FALSE(FileExists(script_)) << "no script is written";
-        EXPECT_EQ(Stub("v1"), At(kStub));
-        EXPECT_EQ(oldConfig_, At("Config/launcherconfig.txt"));
+        EXPECT_EQ(old_, Installed());
         RemoveEmptyFolder(script_);
     }
-    EXPECT_EQ(1u,
-              Count(At("log.txt"), "Launcher self-update refused! Unsafe file name : " + refused));
+    EXPECT_EQ(1u, Count(At("log.txt"), "self-update refused! Unsafe file name : " + refused));
 }
 
 // A replacement that cannot finish puts the old files and version back, keeps what was staged,
@@ -216,7 +197,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
         SCOPED_TRACE(oldLauncherRuns ? "the old launcher never ends" : "no configuration");
         RemoveFile(install_ / L"started.txt");
         DeleteTree(patcher_->GetLogger(), install_ / L"Temp");
-        ASSERT_TRUE(Stage({{kStub, Stub("v2")}, {"data.dll", "new data"}}));
+        ASSERT_TRUE(Stage({{kStub, Stub("v2")}, {"data.dll", "new"}}));
         if (!oldLauncherRuns) RemoveFile(install_ / L"Temp/launcherconfig.txt");
         // A shell script waits for this process (0); cmd.exe cannot delete an open executable.
         LauncherReplacement how = how_;
@@ -232,11 +213,9 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
             EXPECT_TRUE(attempt == 2 || WaitFor([&] { return At("started.txt") == once; }, 30));
             if (attempt == 2) std::this_thread::sleep_for(std::chrono::seconds(1));
             EXPECT_EQ(once, At("started.txt"));
-            EXPECT_EQ(Stub("v1"), At(kStub));
-            EXPECT_EQ("old data", At("data.dll"));
-            EXPECT_EQ(oldConfig_, At("Config/launcherconfig.txt"));
+            EXPECT_EQ(old_, Installed());
             EXPECT_FALSE(FileExists(install_ / L"Config/launcherconfig.txt.new"));
-            EXPECT_EQ((Tree{{kStub, Stub("v2")}, {"data.dll", "new data"}}), ReadTree(staging_));
+            EXPECT_EQ((Tree{{kStub, Stub("v2")}, {"data.dll", "new"}}), ReadTree(staging_));
             EXPECT_EQ(oldLauncherRuns, FileExists(install_ / L"Temp/launcherconfig.txt"));
         }
         EXPECT_EQ(2, ends_);
