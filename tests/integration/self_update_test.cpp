@@ -144,12 +144,10 @@ TEST_F(SelfUpdateTest, FetchTakesTheFirstCopyWithThePublishedCrc) {
 // The script swaps every staged file (hostile names copied, never run), installs the downloaded
 // configuration, cleans up and starts the new launcher in its folder; sub-folders stay staged.
 TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
-    std::vector<std::string> names = {"a b (1).dll", "x&copy nul canary1.txt", "c,d;e=f!g^h+i",
-                                      "j&&copy nul canary2.txt&&k", "-rf"};
-    if (!kBatch) {
-        names.insert(names.end(), {"$(touch canary3)", "`touch canary4`", "y;touch canary5",
-                                   "a|b<c>d", "q\"uote", "x&echo INJ>canary6"});
-    }
+    std::vector<std::string> names = {"a b (1).dll",   "x&copy nul canary1.txt",
+                                      "c,d;e=f!g^h+i", "j&&copy nul canary2.txt&&k",
+                                      "-rf",           "$(touch canary3)"};
+    if (!kBatch) names.insert(names.end(), {"`touch canary4`", "y;touch canary5", "q\"uote"});
     std::vector<ZipItem> items = {{kStub, Stub("v2")}, {"data.dll", "new"}, {"plugins/x.dll", "x"}};
     for (const std::string& name : names) items.push_back({name, "file " + name});
     ASSERT_TRUE(Stage(items));
@@ -235,11 +233,9 @@ TEST(ConsoleCommandLineTest, HelpAndRefusedArgumentsExitWithTheirCodes) {
     const std::string unknown = "velka-launcher: unknown argument ";
     const std::tuple<const char*, int, std::string> runs[] = {
         {"--help", 0, "usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]"},
-        {"--no-start -h", 0, "usage: velka-launcher"},
         {"--bogus", 2, unknown + "--bogus"},
         {"gameupdate extra", 2, unknown + "extra"},
         {"--no-start=1", 2, unknown + "--no-start=1"},
-        {"--max-speed fast", 2, unknown},
         {"--max-speed -5", 2, unknown}};
     for (const auto& [args, code, text] : runs) {
         SCOPED_TRACE(args);

@@ -75,8 +75,8 @@ TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemOrRefused) {
             }
         }
     }
-    // A shell script must wait for a real process ("kill -0 0" asks about the whole group), and
-    // every script needs a version for its relaunch marker and a wait of at least one check.
+    // A script needs a process to wait for ("kill -0 0" asks about the whole group), a version
+    // for its relaunch marker and a wait of at least one check.
     UpdaterScript noProcess = Script(kShell), noVersion = Script(kBatch), noWait = Script(kBatch);
     noProcess.processId = 0;
     noVersion.stagedVersion.clear();
