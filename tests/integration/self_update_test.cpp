@@ -1,5 +1,4 @@
-// The launcher's self-update against a local mirror, its script run by cmd.exe or /bin/sh, and
-// the built console launcher's command line.
+// The self-update against a local mirror, its script run for real; the console command line.
 #include "patcher/self_update.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +44,6 @@ class SelfUpdateTest : public ::testing::Test {
         WaitFor([&] { return !FileExists(script_); }, 10);
     }
     std::string At(const std::string& name) const { return Contents(install_ / ToWide(name)); }
-    // The launcher, its data and its installed configuration.
     std::string Installed() const {
         return At(kStub) + "|" + At("data.dll") + "|" + At("Config/launcherconfig.txt");
     }
@@ -83,8 +81,7 @@ class SelfUpdateTest : public ::testing::Test {
     int ends_ = 0;
 };
 
-// A right copy in Temp is used, a wrong download deleted and the next URL tried, the staging
-// folder emptied before unpacking; a failure names its cause and leaves the state to the pipeline.
+// A right copy in Temp is kept, a wrong download deleted and the next URL tried; failures named.
 TEST_F(SelfUpdateTest, FetchTakesTheFirstCopyWithThePublishedCrc) {
     const PackageInfo info = Build({{"VelkaStub.bat", "new launcher"}, {"data.dll", "data"}});
     const Tree unpacked = {{"VelkaStub.bat", "new launcher"}, {"data.dll", "data"}};
@@ -138,8 +135,7 @@ TEST_F(SelfUpdateTest, FetchTakesTheFirstCopyWithThePublishedCrc) {
                                  " Zip path : " + ToNarrow(staging_) + " ErrorCode = 0"));
 }
 
-// The script swaps every staged file (hostile names copied, never run), installs the downloaded
-// configuration, cleans up and starts the new launcher in its folder; sub-folders stay staged.
+// The script swaps the staged files (hostile names copied, never run) and starts the new launcher.
 TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
     std::vector<std::string> names = {"a b (1).dll",   "x&copy nul canary1.txt",
                                       "c,d;e=f!g^h+i", "j&&copy nul canary2.txt&&k",
@@ -164,8 +160,7 @@ TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
     EXPECT_EQ((Tree{{"plugins/x.dll", "x"}}), ReadTree(staging_));
 }
 
-// A replacement that cannot be done safely writes and starts nothing and keeps the launcher; a
-// script that cannot be written shows the system's code of the refused open.
+// A replacement that cannot be done safely writes and starts nothing and keeps the launcher.
 TEST_F(SelfUpdateTest, RefusedReplacementKeepsTheLauncherRunning) {
     const std::string refused = kBatch ? "100%PATH%.dll" : "it's.so";
     const std::tuple<const char*, std::vector<ZipItem>, std::wstring> cases[] = {
@@ -189,8 +184,7 @@ TEST_F(SelfUpdateTest, RefusedReplacementKeepsTheLauncherRunning) {
     EXPECT_EQ(1u, Count(At("log.txt"), "self-update refused! Unsafe file name : " + refused));
 }
 
-// A replacement that cannot finish puts the old files and version back, keeps what was staged,
-// and starts the old launcher again once per staged version: a second failure starts nothing.
+// A failed replacement restores the old launcher and restarts it once per staged version.
 TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
     for (const bool oldLauncherRuns : {true, false}) {
         SCOPED_TRACE(oldLauncherRuns ? "the old launcher never ends" : "no configuration");

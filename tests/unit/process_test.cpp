@@ -21,8 +21,7 @@ class ProcessTest : public ::testing::Test {
     ScratchFolder scratch_{"proc"};
 };
 
-// The program starts in the given folder with its parameters split at blanks; a missing folder
-// or program starts nothing and leaves the reason (and, for the folder, the current directory).
+// The program starts in the folder with parameters split at blanks, or nothing starts and why.
 TEST_F(ProcessTest, LaunchProgramStartsInTheFolderWithSplitParameters) {
     const std::wstring game = scratch_ / L"game.exe", work = scratch_ / L"work";
     ASSERT_TRUE(CopyOneFile(

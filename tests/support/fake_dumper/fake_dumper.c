@@ -1,5 +1,4 @@
-/* A stand-in for the crash-dump library: it records each call as a line for the test that
- * loaded it (FakeDumperJournal). */
+/* A stand-in for the crash-dump library: each call is a line of FakeDumperJournal(). */
 #include <stdio.h>
 
 static char journal[8192];
