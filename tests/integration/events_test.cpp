@@ -1,246 +1,92 @@
-// The start and stop events against a local HTTP server: the exact request, the success rule,
-// the duration, and the time-outs that keep an unreachable endpoint from holding the launcher.
+// The usage events posted to a local server: the form bodies (the keys are the contract).
 #include "reporting/events.h"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <utility>
-#include <vector>
+#include <regex>
+#include <set>
+#include <tuple>
 
+#include "platform/identity.h"
 #include "support/test_server.h"
-#include "util/strings.h"
 
 namespace velka {
 namespace {
 
-using testing_support::RecordedRequest;
 using testing_support::Reply;
-using testing_support::TestServer;
-using testing_support::UnusedLocalPort;
 
-const char kMac[] = "00:1a:2b:3c:4d:5e";
-const char kAppId[] = "123456789";
-const char kStartDesc[] = "%E5%90%AF%E5%8A%A8%E5%99%A8%E5%90%AF%E5%8A%A8%E6%B5%81%E6%B0%B4";
-const char kStopDesc[] = "%E5%90%AF%E5%8A%A8%E5%99%A8%E5%85%B3%E9%97%AD%E6%B5%81%E6%B0%B4";
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-// Splits a body at "&" and each field at its first "=". Nothing is decoded.
-Fields ParseBody(const std::string& body) {
-    Fields fields;
-    for (const std::string& piece : Split(body, '&')) {
-        const size_t eq = piece.find('=');
-        fields.emplace_back(piece.substr(0, eq),
-                            eq == std::string::npos ? std::string() : piece.substr(eq + 1));
-    }
-    return fields;
-}
-
-std::vector<std::string> Keys(const Fields& fields) {
-    std::vector<std::string> keys;
-    for (const auto& field : fields) keys.push_back(field.first);
-    return keys;
-}
-
-std::string Value(const Fields& fields, const std::string& key) {
-    for (const auto& field : fields) {
-        if (field.first == key) return field.second;
-    }
-    return "<missing>";
-}
-
-// "YYYY-MM-DD HH:MM:SS.mmm"
-bool IsTimestamp(const std::string& text) {
-    const std::string shape = "dddd-dd-dd dd:dd:dd.ddd";
-    if (text.size() != shape.size()) return false;
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
-        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
-    }
-    return true;
-}
-
-bool IsGuid(const std::string& text) {
-    if (text.size() != 36) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        const char c = text[i];
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-    }
-    return true;
-}
-
-class EventsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        server_.SetReply("/bisdk/batchpush", Reply::Ok("{\"code\":0}"));
-        endpoint_.url = AnalyticsUrl(server_.BaseUrl(), kAppId);
-        endpoint_.appId = kAppId;
-        endpoint_.connectTimeoutMs = 1000;
-        endpoint_.totalTimeoutMs = 1000;
-    }
-
-    // The one request the server received.
-    RecordedRequest OnlyRequest() const {
-        const std::vector<RecordedRequest> requests = server_.Requests();
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? RecordedRequest() : requests.front();
-    }
-
-    EventReporter Reporter(const std::string& mac, const int64_t* clock) {
-        EventReporter::Options options;
-        options.endpoint = endpoint_;
-        options.macAddress = [mac] { return mac; };
-        options.clockMs = [clock] { return *clock; };
-        return EventReporter(options);
-    }
-
-    TestServer server_;
-    EventEndpoint endpoint_;
-};
-
-TEST(AnalyticsUrlTest, AppendsThePathAndTheApplicationId) {
-    EXPECT_EQ(AnalyticsUrl("http://bi.example.com", "123456789"),
-              "http://bi.example.com/bisdk/batchpush?df=form&appId=123456789");
-    EXPECT_EQ(AnalyticsUrl("http://bi.example.com:8080/", "123456789"),
-              "http://bi.example.com:8080/bisdk/batchpush?df=form&appId=123456789");
-    EXPECT_EQ(AnalyticsUrl("", "123456789"), "") << "no host, no endpoint";
-}
-
-TEST_F(EventsTest, StartEventPostsTheFormFieldsInOrder) {
-    ASSERT_TRUE(SendStartEvent(endpoint_, kMac));
-
-    const RecordedRequest request = OnlyRequest();
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/bisdk/batchpush?df=form&appId=123456789");
-    EXPECT_EQ(request.Header("Content-Type"), "application/x-www-form-urlencoded;charset=utf8");
-
-    const std::string& body = request.body;
-    EXPECT_EQ(body.rfind("msgType=custom.event&", 0), 0u) << body;
-    const std::string tail = "&eventVal=0&channel=window&platid=3";
-    ASSERT_GE(body.size(), tail.size());
-    EXPECT_EQ(body.substr(body.size() - tail.size()), tail) << body;
-
-    const Fields fields = ParseBody(body);
-    const std::vector<std::string> keys = {"msgType",     "datasource", "appId",      "msgVersion",
-                                           "deviceId",    "mac",        "appVersion", "msgId",
-                                           "dteventtime", "timestamp",  "eventId",    "eventDesc",
-                                           "eventVal",    "channel",    "platid"};
-    EXPECT_EQ(Keys(fields), keys) << body;
-    EXPECT_EQ(Value(fields, "datasource"), "launcher");
-    EXPECT_EQ(Value(fields, "appId"), kAppId);
-    EXPECT_EQ(Value(fields, "msgVersion"), "2.0");
-    EXPECT_EQ(Value(fields, "deviceId"), kMac) << "colons are not encoded";
-    EXPECT_EQ(Value(fields, "mac"), kMac);
-    EXPECT_EQ(Value(fields, "appVersion"), "3.1.2034");
-    EXPECT_TRUE(IsGuid(Value(fields, "msgId"))) << body;
-    EXPECT_TRUE(IsTimestamp(Value(fields, "dteventtime"))) << "sent as it is: " << body;
-    EXPECT_TRUE(IsTimestamp(Value(fields, "timestamp"))) << body;
-    EXPECT_EQ(Value(fields, "eventId"), "starteronflow");
-    EXPECT_EQ(Value(fields, "eventDesc"), kStartDesc);
-}
-
-TEST_F(EventsTest, StopEventEndsWithTheDuration) {
-    ASSERT_TRUE(SendStopEvent(endpoint_, kMac, 59));
-
-    const std::string body = OnlyRequest().body;
-    const std::string tail = "&eventVal=0&channel=window&platid=3&duration=59";
-    ASSERT_GE(body.size(), tail.size());
-    EXPECT_EQ(body.substr(body.size() - tail.size()), tail) << body;
-    const Fields fields = ParseBody(body);
-    ASSERT_EQ(fields.size(), 16u) << body;
-    EXPECT_EQ(fields[0].first, "msgType");
-    EXPECT_EQ(Value(fields, "eventId"), "starteroffflow");
-    EXPECT_EQ(Value(fields, "eventDesc"), kStopDesc);
-}
-
-TEST_F(EventsTest, OneRunSendsTwoEventsWithOneMacAndTheRunningTime) {
-    const struct {
-        int64_t runMs;
-        const char* duration;
-    } cases[] = {{59999, "59"}, {60000, "60"}, {999, "0"}, {-1500, "-1"}};
-    for (const auto& c : cases) {
-        TestServer server;
-        server.SetReply("/bisdk/batchpush", Reply::Ok(""));
-        endpoint_.url = AnalyticsUrl(server.BaseUrl(), kAppId);
-        int64_t clock = 5000;
-        EventReporter reporter = Reporter(kMac, &clock);
-        EXPECT_TRUE(reporter.Start());
-        clock += c.runMs;
-        EXPECT_TRUE(reporter.Stop());
-
-        const std::vector<RecordedRequest> requests = server.Requests();
-        ASSERT_EQ(requests.size(), 2u) << c.runMs;
-        const Fields start = ParseBody(requests[0].body);
-        const Fields stop = ParseBody(requests[1].body);
-        EXPECT_EQ(Value(start, "eventId"), "starteronflow");
-        EXPECT_EQ(Value(stop, "eventId"), "starteroffflow");
-        EXPECT_EQ(Value(start, "mac"), Value(stop, "mac"));
-        EXPECT_EQ(Value(start, "deviceId"), kMac);
-        EXPECT_NE(Value(start, "msgId"), Value(stop, "msgId"));
-        EXPECT_EQ(Value(stop, "duration"), c.duration) << c.runMs << " ms";
-    }
-}
-
-TEST_F(EventsTest, NoMacNoEvents) {
-    int64_t clock = 0;
-    EventReporter reporter = Reporter("", &clock);
-    EXPECT_FALSE(reporter.Start());
-    clock = 60000;
-    EXPECT_FALSE(reporter.Stop());
-    EXPECT_FALSE(SendStartEvent(endpoint_, ""));
-    EXPECT_FALSE(SendStopEvent(endpoint_, "", 1));
-    EXPECT_TRUE(server_.Requests().empty());
-}
-
-TEST_F(EventsTest, NoHostConfiguredSendsNothingAndLooksNothingUp) {
-    endpoint_.url.clear();
-    int macLookups = 0;
-    int64_t clock = 0;
+// A run's start and stop bodies (id and times masked); whole seconds, truncated, within 32 bits.
+TEST(EventsTest, PostsTheStartAndStopFormsOnlyWhenItCan) {
+    testing_support::TestServer server;
+    server.SetReply("/bisdk/batchpush", Reply::Ok("{\"code\":0}"));
+    int64_t clock = 5000;
     EventReporter::Options options;
-    options.endpoint = endpoint_;
-    options.macAddress = [&macLookups] {
-        ++macLookups;
-        return std::string(kMac);
-    };
+    options.endpoint = {AnalyticsUrl(server.BaseUrl(), "123456789"), "123456789", 1000, 500, ""};
+    options.macAddress = [] { return std::string("00:1a:2b:3c:4d:5e"); };
     options.clockMs = [&clock] { return clock; };
-    EventReporter reporter(options);
-    EXPECT_FALSE(reporter.Start());
-    EXPECT_FALSE(reporter.Stop());
-    EXPECT_EQ(macLookups, 0);
-    EXPECT_TRUE(server_.Requests().empty());
-}
-
-TEST_F(EventsTest, OnlyTheTransferSuccessRuleCountsAsSent) {
-    const struct {
-        int status;
-        bool sent;
-    } cases[] = {{200, true}, {226, true}, {204, false}, {302, false}, {404, false}, {500, false}};
-    for (const auto& c : cases) {
-        server_.SetReply("/bisdk/batchpush", Reply::WithStatus(c.status, "x"));
-        EXPECT_EQ(SendStartEvent(endpoint_, kMac), c.sent) << "HTTP " << c.status;
+    const std::string common =
+        "msgType=custom.event&datasource=launcher&appId=123456789&msgVersion=2.0&deviceId=00:1a:2b:"
+        "3c:4d:5e&mac=00:1a:2b:3c:4d:5e&appVersion=3.1.2034&msgId=ID&dteventtime=T&timestamp=T&";
+    const std::string start = common + "eventId=starteronflow&eventDesc=%E5%90%AF%E5%8A%A8%E5%99" +
+                              "%A8%E5%90%AF%E5%8A%A8%E6%B5%81%E6%B0%B4&eventVal=0&channel=window" +
+                              "&platid=3";
+    const std::string stop = common + "eventId=starteroffflow&eventDesc=%E5%90%AF%E5%8A%A8%E5%99" +
+                             "%A8%E5%85%B3%E9%97%AD%E6%B5%81%E6%B0%B4&eventVal=0&channel=window" +
+                             "&platid=3&duration=";
+    const std::regex id("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})");
+    const int64_t runs[] = {59999, 60000, 999, -1500, 3000000000000, -3000000000000};
+    const char* durations[] = {"59", "60", "0", "-1", "2147483647", "-2147483647"};
+    std::set<std::string> ids;
+    for (size_t run = 0; run < 6; ++run) {
+        EventReporter reporter(options);
+        EXPECT_TRUE(reporter.Start());
+        clock += runs[run];
+        EXPECT_TRUE(reporter.Stop());
+        const auto requests = server.Requests();
+        ASSERT_EQ(2 * run + 2, requests.size());
+        for (size_t i = 2 * run; i < requests.size(); ++i) {
+            EXPECT_EQ(
+                "POST /bisdk/batchpush?df=form&appId=123456789 "
+                "application/x-www-form-urlencoded;charset=utf8",
+                requests[i].method + " " + requests[i].target + " " +
+                    requests[i].Header("Content-Type"));
+            const std::string& body = requests[i].body;
+            EXPECT_EQ(i % 2 ? stop + durations[run] : start,
+                      std::regex_replace(std::regex_replace(body, id, "ID"), time, "T"));
+            std::smatch found;
+            ids.insert(std::regex_search(body, found, id) ? found.str() : "none");
+        }
     }
-}
+    EXPECT_EQ(12u, ids.size()) << "each event has its own id";
 
-TEST_F(EventsTest, AnEndpointThatDoesNotAnswerCostsAtMostTheTimeOut) {
-    Reply silent = Reply::Ok("late");
-    silent.silenceMs = 30000;
-    server_.SetReply("/bisdk/batchpush", silent);
-    const EventEndpoint refused = {
-        AnalyticsUrl("http://127.0.0.1:" + std::to_string(UnusedLocalPort()), kAppId), kAppId, 1000,
-        1000, ""};
-    for (const EventEndpoint& endpoint : {endpoint_, refused}) {
-        const auto begin = std::chrono::steady_clock::now();
-        EXPECT_FALSE(SendStopEvent(endpoint, kMac, 5)) << endpoint.url;
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - begin);
-        // A safety bound, three times the time-out, not a timing claim.
-        EXPECT_LT(spent.count(), 3 * endpoint.totalTimeoutMs) << endpoint.url;
+    // Only a transfer that succeeds counts as sent; nothing is sent without a device, a host or,
+    // for the stop, a start; the device is the Ethernet adapter's (never the loopback's) or none.
+    options.macAddress = nullptr;
+    for (const auto& [status, silenceMs, sent] :
+         {std::make_tuple(200, 0, true), std::make_tuple(226, 0, true),
+          std::make_tuple(404, 0, false), std::make_tuple(200, 5000, false)}) {
+        Reply reply = Reply::WithStatus(status, "x");
+        reply.silenceMs = silenceMs;
+        server.SetReply("/bisdk/batchpush", reply);
+        EXPECT_EQ(sent, SendStopEvent(options.endpoint, "m", 5)) << status << " " << silenceMs;
     }
+    server.SetReply("/bisdk/batchpush", Reply::Ok(""));
+    EventReporter device(options);
+    EXPECT_EQ(!LocalMacAddress().empty(), device.Start());
+    EXPECT_TRUE(std::regex_match(device.Mac(), std::regex("|([0-9a-f]{2}:){5}[0-9a-f]{2}")));
+    EXPECT_NE("00:00:00:00:00:00", device.Mac());
+    const size_t posted = server.Requests().size();
+    EXPECT_FALSE(EventReporter(options).Stop()) << "no start";
+    options.macAddress = [] { return std::string(); };
+    EventReporter noMac(options);
+    EXPECT_FALSE(noMac.Start() || noMac.Stop() || SendStartEvent(options.endpoint, ""));
+    options.endpoint.url = AnalyticsUrl("", "123456789");
+    options.macAddress = nullptr;
+    EventReporter noHost(options);
+    EXPECT_FALSE(noHost.Start() || noHost.Stop());
+    EXPECT_EQ("", noHost.Mac()) << "no adapter is looked up without a host";
+    EXPECT_EQ(posted, server.Requests().size());
 }
 
 }  // namespace

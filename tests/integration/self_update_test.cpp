@@ -1,639 +1,239 @@
-// The launcher's self-update against a real mirror on 127.0.0.1 and real zip packages, and the
-// replacement script run for real by the system's command interpreter (cmd.exe under Windows and
-// Wine, /bin/sh elsewhere): which transfers happen, what is kept and deleted, what the player
-// reads on failure, and that hostile file names never run as commands.
+// The self-update against a local mirror, its script run for real; the console command line.
 #include "patcher/self_update.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <string>
-#include <system_error>
 #include <thread>
-#include <vector>
+#include <tuple>
 
-#include "patcher/file_lists.h"
 #include "patcher/maintenance.h"
-#include "patcher/patcher.h"
-#include "platform/detached_script.h"
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "support/fixtures.h"
 #include "support/scratch_log.h"
 #include "support/test_server.h"
 #include "support/zip_builder.h"
-#include "util/file_crc.h"
 
 namespace velka {
 namespace {
 
-using testing_support::LogLine;
-using testing_support::ReadLogLines;
-using testing_support::Reply;
-using testing_support::ScratchFolder;
-using testing_support::TestServer;
-using testing_support::WriteZip;
-using testing_support::ZipFolder;
-using testing_support::ZipItem;
+using namespace testing_support;
 
 const bool kBatch = kNativeScriptLanguage == ScriptLanguage::Batch;
-const wchar_t kSelfUpdateFailed[] = L"程序更新失敗，請重啓後再試！";
+const std::wstring kFailed = L"程序更新失敗，請重啓後再試！";
+const std::wstring kNoCodes = kFailed + L" CURLCODE(-1) HTTP STATUES CODE(-1)";
+const std::string kStub = kBatch ? "VelkaStub.bat" : "velka-stub";
 
-// No process has this id (Linux keeps ids below 2^22), so a shell script's wait ends at once.
-constexpr uint32_t kEndedProcess = 2147483647u;
-
-TransferSettings FastSettings() {
-    TransferSettings settings;
-    settings.textConnectTimeoutMs = 2000;
-    settings.fileConnectTimeoutMs = 2000;
-    settings.lowSpeedTimeSeconds = 2;
-    settings.stallLimitMs = 1000;
-    return settings;
-}
-
-// A stand-in for a launcher: each start appends its version to "started.txt" in its current
-// directory. A batch file on Windows, a shell script elsewhere.
-std::string StubLauncherName() {
-    return kBatch ? "VelkaStub.bat" : "velka-stub";
-}
-std::string StubLauncher(const std::string& version) {
+// A stand-in launcher: each start appends its version to started.txt in its current directory.
+std::string Stub(const std::string& version) {
     return kBatch ? "@echo off\r\necho " + version + ">> started.txt\r\n"
                   : "#!/bin/sh\necho " + version + " >> started.txt\n";
 }
 
-std::string Contents(const std::wstring& path) {
-    std::string text;
-    ReadFileBytes(path, &text);
-    return text;
-}
-
-bool WaitFor(const std::function<bool()>& done, int seconds = 30) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
-// Every file name below `folder`, recursively, "/"-separated.
-std::vector<std::string> TreeNames(const std::wstring& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    const std::filesystem::path root(folder);
-    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        names.push_back(it->path().lexically_relative(root).generic_u8string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool AnyNameContains(const std::wstring& folder, const std::string& part) {
-    for (const std::string& name : TreeNames(folder)) {
-        if (name.find(part) != std::string::npos) return true;
-    }
-    return false;
-}
-
-// Restores the current directory that starting a script changes: Windows cannot remove a folder
-// that is some process's current directory.
 class SelfUpdateTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = std::filesystem::current_path();
-        patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
-        patcher_->GetLogger().Open(ToNarrow(install_ / L"test-log.txt"));
+        patcher_->GetLogger().Open(ToNarrow(install_ / L"log.txt"));
+        how_.launcherExe = kStub;
+        how_.processId = 2147483647u;  // no such process: a shell script's wait ends at once
+        how_.endProcess = [this] { ++ends_; };
     }
+    // Windows cannot remove a folder that is a process's current directory or holds a script.
     void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::current_path(saved_, ignored);
-        // A script still running would hold the scratch folder.
-        WaitFor([&] { return !FileExists(ScriptPath()); }, 10);
+        std::filesystem::current_path(saved_);
+        WaitFor([&] { return !FileExists(script_); }, 10);
+    }
+    std::string At(const std::string& name) const { return Contents(install_ / ToWide(name)); }
+    std::string Installed() const {
+        return At(kStub) + "|" + At("data.dll") + "|" + At("Config/launcherconfig.txt");
     }
 
-    std::wstring ScriptPath() const { return install_ / UpdaterScriptName(kNativeScriptLanguage); }
-    std::wstring Staging() const { return install_ / L"Temp/LauncherUpdate"; }
-
-    // Writes a package and returns its description as a configuration would publish it.
-    PackageInfo MakePackage(const std::wstring& path, const std::vector<ZipItem>& items,
-                            const std::string& name = "L.zip") {
-        EXPECT_TRUE(CreateDirectories(path));
-        EXPECT_TRUE(WriteZip(path, items));
-        PackageInfo info;
-        info.fileName = name;
-        int64_t size = -1;
-        info.crc = ComputeFileCrc(path, &size);
-        info.packageSize = size;
-        info.unpackedSize = 0;
-        for (const ZipItem& item : items) info.unpackedSize += item.data.size();
-        return info;
+    // Zips `items`, serves them as /1.0.1/L.zip and describes them as a configuration would.
+    PackageInfo Build(const std::vector<ZipItem>& items) {
+        EXPECT_TRUE(WriteZip(scratch_ / L"L.zip", items));
+        zip_ = Contents(scratch_ / L"L.zip");
+        mirror_.SetFile("/1.0.1/L.zip", zip_);
+        const int64_t size = static_cast<int64_t>(zip_.size());
+        return PackageInfo{"L.zip", size, size, CrcText(zip_)};
+    }
+    // Launcher "v1" of 1.0.0 and its data, the configuration of 1.0.1 downloaded into Temp, and
+    // `items` fetched and unpacked into the staging folder.
+    bool Stage(const std::vector<ZipItem>& items) {
+        EXPECT_TRUE(
+            WriteTree(install_.Path(), {{kStub, Stub("v1")},
+                                        {"data.dll", "old"},
+                                        {"Config/launcherconfig.txt", "launcherVersion=1.0.0\n"},
+                                        {"Temp/launcherconfig.txt", "launcherVersion=1.0.1\n"}}));
+        EXPECT_TRUE(MarkExecutable(install_ / ToWide(kStub)));
+        return UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")},
+                              Build(items));
     }
 
-    // The package's bytes, served by the mirror at /1.0.1/L.zip.
-    PackageInfo ServePackage(const std::vector<ZipItem>& items, TestServer* server = nullptr) {
-        const std::wstring built = scratch_ / L"built/L.zip";
-        const PackageInfo info = MakePackage(built, items);
-        (server ? server : &mirror_)->SetFile("/1.0.1/L.zip", Contents(built));
-        return info;
-    }
-
-    std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages;
-        for (const LogLine& line : ReadLogLines(install_ / L"test-log.txt")) {
-            messages.push_back(line.level + line.message);
-        }
-        return messages;
-    }
-    bool Logged(const std::string& line) const {
-        const std::vector<std::string> messages = LogMessages();
-        return std::find(messages.begin(), messages.end(), line) != messages.end();
-    }
-
-    // An installation of the stub launcher "v1" at version 1.0.0 with the configuration the
-    // pipeline downloaded for 1.0.1 waiting in Temp.
-    void InstallOldLauncher() {
-        ASSERT_TRUE(WriteFileBytes(install_ / ToWide(StubLauncherName()), StubLauncher("v1")));
-        ASSERT_TRUE(MarkExecutable(install_ / ToWide(StubLauncherName())));
-        ASSERT_TRUE(CreateDirectories(install_ / L"Config/launcherconfig.txt"));
-        ASSERT_TRUE(
-            WriteFileBytes(install_ / L"Config/launcherconfig.txt", "launcherVersion=1.0.0\n"));
-        ASSERT_TRUE(CreateDirectories(install_ / L"Temp/launcherconfig.txt"));
-        ASSERT_TRUE(
-            WriteFileBytes(install_ / L"Temp/launcherconfig.txt", "launcherVersion=1.0.1\n"));
-    }
-
-    LauncherReplacement Replacement() {
-        LauncherReplacement how;
-        how.launcherExe = StubLauncherName();
-        how.processId = kEndedProcess;
-        how.endProcess = [this] { ++ends_; };
-        return how;
-    }
-
-    // Whether the stub of version "v2" was started, in the install folder.
-    bool NewLauncherStarted() const {
-        return WaitFor(
-            [&] { return Contents(install_ / L"started.txt").find("v2") != std::string::npos; });
-    }
-    std::string OldLauncher() const { return StubLauncher("v1"); }
-
-    // Runs the script for real and waits until it has deleted itself.
-    void ReplaceAndWait(const LauncherReplacement& how) {
-        ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), how))
-            << ToNarrow(patcher_->Status().Message());
-        EXPECT_EQ(1, ends_) << "the process is ended once the script runs";
-        ASSERT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }))
-            << "the script did not finish:\n"
-            << Contents(ScriptPath());
-    }
-
-    ScratchFolder install_{"selfupd"};
-    ScratchFolder scratch_{"selfupd_src"};
+    ScratchFolder install_{"selfupd"}, scratch_{"selfupd_src"};
     TestServer mirror_;
-    std::unique_ptr<Patcher> patcher_;
-    std::filesystem::path saved_;
+    const std::filesystem::path saved_ = std::filesystem::current_path();
+    const std::wstring script_ = install_ / UpdaterScriptName(kNativeScriptLanguage);
+    const std::wstring staging_ = install_ / L"Temp/LauncherUpdate";
+    const std::string old_ = Stub("v1") + "|old|launcherVersion=1.0.0\n";
+    std::unique_ptr<Patcher> patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
+    LauncherReplacement how_;
+    std::string zip_;
     int ends_ = 0;
 };
 
-// ----- Fetching and verifying the package ---------------------------------------------------
-
-TEST_F(SelfUpdateTest, PackageIsFetchedOnlyWhenTempHasNoCopyWithTheRightCrc) {
-    const std::vector<ZipItem> items = {{"VelkaStub.bat", "new launcher"}, {"data.dll", "data"}};
-    const PackageInfo info = ServePackage(items);
+// A right copy in Temp is kept, a wrong download deleted and the next URL tried; failures named.
+TEST_F(SelfUpdateTest, FetchTakesTheFirstCopyWithThePublishedCrc) {
+    const PackageInfo info = Build({{"VelkaStub.bat", "new launcher"}, {"data.dll", "data"}});
+    const Tree unpacked = {{"VelkaStub.bat", "new launcher"}, {"data.dll", "data"}};
+    const std::string good = zip_;
+    const PackageInfo climbing = Build({{"VelkaStub.bat", "new"}, {"../escaped.dll", "evil"}});
     const struct {
         const char* name;
-        std::string inTemp;  // what lies in Temp\L.zip before, "" for nothing
-        size_t requests;
+        std::string inTemp, first;  // Temp/L.zip before; the first mirror's body if not the package
+        std::string crc, fileName;  // published, if not the package's
+        std::wstring message;       // "" for success
+        size_t firstRequests, secondRequests;
     } cases[] = {
-        {"no copy", "", 1},
-        {"right copy", Contents(scratch_ / L"built/L.zip"), 0},
-        {"stale copy", "PK truncated", 1},
-    };
+        {"no copy", "", "", "", "", L"", 1, 0},
+        {"right copy", good, "", "", "", L"", 0, 0},
+        {"stale copy", "PK truncated", "", "", "", L"", 1, 0},
+        {"wrong bytes first", "", "not the package", "", "", L"", 1, 1},
+        {"CRC differs", "", "", "0BADC0DE", "", kNoCodes, 1, 1},
+        {"name leaves Temp", "", "", "", "../L.zip", kNoCodes, 0, 0},
+        {"entry climbs out", "", zip_, climbing.crc, "", kFailed + L" LastError(0)", 1, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TestServer server;
-        server.SetFile("/1.0.1/L.zip", Contents(scratch_ / L"built/L.zip"));
+        PackageInfo published = info;
+        published.crc = c.crc.empty() ? info.crc : c.crc;
+        if (!c.fileName.empty()) published.fileName = c.fileName;
+        TestServer first, second;
+        first.SetFile("/L.zip", c.first.empty() ? good : c.first);
+        second.SetFile("/L.zip", good);
         RemoveFile(install_ / L"Temp/L.zip");
-        if (!c.inTemp.empty()) {
-            ASSERT_TRUE(CreateDirectories(install_ / L"Temp/L.zip"));
-            ASSERT_TRUE(WriteFileBytes(install_ / L"Temp/L.zip", c.inTemp));
-        }
-        EXPECT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {server.Url("1.0.1/L.zip")}, info))
-            << ToNarrow(patcher_->Status().Message());
-        EXPECT_EQ(c.requests, server.CountRequests("/1.0.1/L.zip"));
-        EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State());
-        EXPECT_EQ(L"正在更新啓動器", patcher_->Status().Message());
-        EXPECT_EQ(L"L.zip", patcher_->Status().CurrentFileName());
-        EXPECT_EQ(info.packageSize, patcher_->Status().bytesTotal.load());
-        EXPECT_EQ(1, patcher_->Status().filesTotal.load());
-        EXPECT_EQ("new launcher", Contents(JoinPath(Staging(), L"VelkaStub.bat")));
-        EXPECT_EQ("data", Contents(JoinPath(Staging(), L"data.dll")));
-        EXPECT_EQ(info.crc, ComputeFileCrc(install_ / L"Temp/L.zip")) << "the package stays";
+        ASSERT_TRUE(c.inTemp.empty() || WriteTree(install_.Path(), {{"Temp/L.zip", c.inTemp}}));
+        DeleteTree(patcher_->GetLogger(), staging_);
+        ASSERT_TRUE(WriteTree(staging_, {{"stale.dll", "old"}, {"left/over.dll", "old"}}));
+        const bool ok = c.message.empty();
+        EXPECT_EQ(ok, UpdateLauncher(*patcher_, install_.Path(),
+                                     {first.Url("L.zip"), second.Url("L.zip")}, published));
+        EXPECT_EQ(c.firstRequests, first.CountRequests("/L.zip"));
+        EXPECT_EQ(c.secondRequests, second.CountRequests("/L.zip"));
+        const PatcherStatus& status = patcher_->Status();
+        EXPECT_EQ(ok ? L"正在更新啓動器" : c.message, status.Message());
+        EXPECT_EQ(PatcherState::DownloadingFiles, status.State());
+        EXPECT_EQ(ToWide(published.fileName), status.CurrentFileName());
+        const Tree staged = ReadTree(staging_);
+        EXPECT_EQ(ok, staged == unpacked);
+        EXPECT_TRUE(ok || staged.count("VelkaStub.bat") == 0) << "nothing of it is unpacked";
+        EXPECT_EQ(c.message != kNoCodes, FileExists(install_ / L"Temp/L.zip"));
+        EXPECT_FALSE(FileExists(install_ / L"escaped.dll"));
     }
+    const std::string log = At("log.txt");
+    EXPECT_EQ(1u, Count(log, "Download launcher self-update files finish crc = " +
+                                 CrcText("not the package")));
+    EXPECT_EQ(1u, Count(log, "Unzip failed! Unzip path : " + ToNarrow(install_ / L"Temp/L.zip") +
+                                 " Zip path : " + ToNarrow(staging_) + " ErrorCode = 0"));
 }
 
-TEST_F(SelfUpdateTest, StagingFolderIsEmptiedBeforeUnpacking) {
-    const PackageInfo info = ServePackage({{"VelkaStub.bat", "new"}});
-    ASSERT_TRUE(CreateDirectories(JoinPath(Staging(), L"left/over.dll")));
-    ASSERT_TRUE(WriteFileBytes(JoinPath(Staging(), L"left/over.dll"), "old"));
-    ASSERT_TRUE(WriteFileBytes(JoinPath(Staging(), L"stale.dll"), "old"));
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    EXPECT_EQ(std::vector<std::string>{"VelkaStub.bat"}, TreeNames(Staging()));
-}
-
-TEST_F(SelfUpdateTest, WrongCrcDownloadIsDeletedAndTheNextUrlTried) {
-    TestServer good;
-    const PackageInfo info = ServePackage({{"VelkaStub.bat", "new"}}, &good);
-    mirror_.SetFile("/1.0.1/L.zip", "not the package");
-    const std::string badCrc = [&] {
-        const std::wstring probe = scratch_ / L"probe.bin";
-        WriteFileBytes(probe, "not the package");
-        return ComputeFileCrc(probe);
-    }();
-
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(),
-                               {mirror_.Url("1.0.1/L.zip"), good.Url("1.0.1/L.zip")}, info));
-    EXPECT_EQ(1u, mirror_.CountRequests("/1.0.1/L.zip"));
-    EXPECT_EQ(1u, good.CountRequests("/1.0.1/L.zip"));
-    const std::vector<std::string> log = LogMessages();
-    const auto first =
-        std::find(log.begin(), log.end(),
-                  "[INFO] Download launcher self-update files finish crc = " + badCrc);
-    const auto second =
-        std::find(log.begin(), log.end(),
-                  "[INFO] Download launcher self-update files finish crc = " + info.crc);
-    EXPECT_TRUE(first != log.end() && second != log.end() && first < second)
-        << "each download's CRC is logged, in order";
-    EXPECT_EQ(info.crc, ComputeFileCrc(install_ / L"Temp/L.zip"));
-}
-
-TEST_F(SelfUpdateTest, OnlyProblemACrcMismatchShowsNoTransferCodes) {
-    PackageInfo info = ServePackage({{"VelkaStub.bat", "new"}});
-    info.crc = "0BADC0DE";
-    EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(-1) HTTP STATUES CODE(-1)",
-              patcher_->Status().Message());
-    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State())
-        << "the pipeline sets Failed";
-    EXPECT_FALSE(FileExists(install_ / L"Temp/L.zip")) << "a package with a wrong CRC is deleted";
-    EXPECT_FALSE(DirectoryExists(Staging()) && !TreeNames(Staging()).empty());
-}
-
-TEST_F(SelfUpdateTest, LowerCasePublishedCrcNeverMatches) {
-    // Content whose CRC has a letter in it, so that lower case differs.
-    std::string data = "launcher";
-    PackageInfo info;
-    for (int i = 0;; ++i) {
-        info = ServePackage({{"VelkaStub.bat", data + std::to_string(i)}});
-        if (info.crc.find_first_of("ABCDEF") != std::string::npos) break;
-    }
-    for (char& c : info.crc) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    TestServer second;
-    second.SetFile("/1.0.1/L.zip", Contents(scratch_ / L"built/L.zip"));
-
-    EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(),
-                                {mirror_.Url("1.0.1/L.zip"), second.Url("1.0.1/L.zip")}, info));
-    EXPECT_EQ(1u, mirror_.CountRequests("/1.0.1/L.zip")) << "every URL is downloaded";
-    EXPECT_EQ(1u, second.CountRequests("/1.0.1/L.zip"));
-    EXPECT_FALSE(FileExists(install_ / L"Temp/L.zip")) << "every download is deleted again";
-}
-
-TEST_F(SelfUpdateTest, EveryMirrorFailingShowsTheLastTransferCodes) {
-    const PackageInfo info = ServePackage({{"VelkaStub.bat", "new"}});
-    TestServer missing;
-    missing.SetReply("/1.0.1/L.zip", Reply::WithStatus(404, "gone"));
-    EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {missing.Url("1.0.1/L.zip")}, info));
-    EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(0) HTTP STATUES CODE(404)",
-              patcher_->Status().Message());
-}
-
-TEST_F(SelfUpdateTest, PackageEntriesThatClimbOutAreRefusedWhole) {
-    for (const char* hostile : {"../escaped.dll", "../../escaped.dll", "/escaped.dll"}) {
-        SCOPED_TRACE(hostile);
-        TestServer server;
-        const PackageInfo info =
-            ServePackage({{"VelkaStub.bat", "new"}, {hostile, "evil"}}, &server);
-        RemoveFile(install_ / L"Temp/L.zip");
-        EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {server.Url("1.0.1/L.zip")}, info));
-        EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" LastError(0)", patcher_->Status().Message());
-        EXPECT_TRUE(
-            Logged("[ERROR] Unzip failed! Unzip path : " + ToNarrow(install_ / L"Temp/L.zip") +
-                   " Zip path : " + ToNarrow(Staging()) + " ErrorCode = 0"));
-        EXPECT_FALSE(AnyNameContains(install_.Path(), "escaped"));
-        EXPECT_FALSE(AnyNameContains(Staging(), "VelkaStub")) << "nothing of it is unpacked";
-    }
-}
-
-TEST_F(SelfUpdateTest, PackageNameThatLeavesTempIsNotFetched) {
-    PackageInfo info = ServePackage({{"VelkaStub.bat", "new"}});
-    for (const char* name : {"../L.zip", "..\\..\\L.zip", "C:L.zip", "/tmp/L.zip"}) {
-        info.fileName = name;
-        EXPECT_FALSE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info))
-            << name;
-        EXPECT_EQ(std::wstring(kSelfUpdateFailed) + L" CURLCODE(-1) HTTP STATUES CODE(-1)",
-                  patcher_->Status().Message());
-    }
-    EXPECT_TRUE(mirror_.Requests().empty());
-}
-
-// ----- The replacement script ---------------------------------------------------------------
-
-TEST_F(SelfUpdateTest, ScriptSwapsTheFilesAndStartsTheNewLauncher) {
-    InstallOldLauncher();
-    ASSERT_TRUE(WriteFileBytes(install_ / L"data.dll", "old data"));
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")},
-                                           {"data.dll", "new data"},
-                                           {"extra.pak", "extra"},
-                                           ZipFolder("plugins/"),
-                                           {"plugins/inner.dll", "inner"}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    ReplaceAndWait(Replacement());
-
-    EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
-    EXPECT_EQ("new data", Contents(install_ / L"data.dll"));
-    EXPECT_EQ("extra", Contents(install_ / L"extra.pak"));
-    EXPECT_EQ("launcherVersion=1.0.1\n", Contents(install_ / L"Config/launcherconfig.txt"))
-        << "the downloaded configuration is installed";
-    EXPECT_FALSE(FileExists(install_ / L"Temp/launcherconfig.txt"));
-    EXPECT_TRUE(NewLauncherStarted()) << "the new launcher was started in the install folder";
-    // Sub-folders are not copied, so the staging folder keeps them and is not removed.
-    EXPECT_FALSE(DirectoryExists(install_ / L"plugins"));
-    EXPECT_FALSE(FileExists(install_ / L"inner.dll"));
-    EXPECT_EQ((std::vector<std::string>{"plugins", "plugins/inner.dll"}), TreeNames(Staging()));
-    EXPECT_EQ(PatcherState::DownloadingFiles, patcher_->Status().State());
-}
-
-TEST_F(SelfUpdateTest, ScriptRemovesTheEmptiedStagingFolder) {
-    InstallOldLauncher();
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    ReplaceAndWait(Replacement());
-    EXPECT_FALSE(DirectoryExists(Staging()));
-    EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
-}
-
-TEST_F(SelfUpdateTest, HostileFileNamesAreCopiedAndNeverRun) {
-    InstallOldLauncher();
-    // Names Windows can hold as well as POSIX; the POSIX-only ones follow.
-    std::vector<std::string> names = {"x&copy nul canary1.txt", "a b (1).dll", "c,d;e=f!g^h+i.dll",
-                                      "j&&copy nul canary2.txt&&k", "-rf"};
-    if (!kBatch) {
-        for (const char* name :
-             {"x&echo INJ>canary3.txt", "$(touch canary4.txt)", "`touch canary5.txt`",
-              "y;touch canary6.txt", "a|b<c>d", "q\"uote"}) {
-            names.push_back(name);
-        }
-    }
-    std::vector<ZipItem> items = {{StubLauncherName(), StubLauncher("v2")}};
-    for (size_t i = 0; i < names.size(); ++i)
-        items.push_back({names[i], "file " + std::to_string(i)});
-    const PackageInfo info = ServePackage(items);
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info))
-        << ToNarrow(patcher_->Status().Message());
-    ReplaceAndWait(Replacement());
-    ASSERT_TRUE(NewLauncherStarted());
-
-    for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ("file " + std::to_string(i), Contents(install_ / ToWide(names[i])))
-            << "copied under its own name: " << names[i];
-    }
-    for (const std::string& name : TreeNames(install_.Path())) {
+// The script swaps the staged files (hostile names copied, never run) and starts the new launcher.
+TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
+    std::vector<std::string> names = {"a b (1).dll",   "x&copy nul canary1.txt",
+                                      "c,d;e=f!g^h+i", "j&&copy nul canary2.txt&&k",
+                                      "-rf",           "$(touch canary3)"};
+    if (!kBatch) names.insert(names.end(), {"`touch canary4`", "y;touch canary5", "q\"uote"});
+    std::vector<ZipItem> items = {{kStub, Stub("v2")}, {"data.dll", "new"}, {"plugins/x.dll", "x"}};
+    for (const std::string& name : names) items.push_back({name, "file " + name});
+    ASSERT_TRUE(Stage(items));
+    ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how_));
+    EXPECT_EQ(1, ends_) << "the process is ended once the script runs";
+    ASSERT_TRUE(WaitFor([&] { return !FileExists(script_) && !At("started.txt").empty(); }, 30));
+    EXPECT_EQ(kBatch ? "v2\r\n" : "v2\n", At("started.txt")) << "the new launcher, in its folder";
+    EXPECT_EQ(Stub("v2") + "|new|launcherVersion=1.0.1\n", Installed());
+    EXPECT_TRUE(kBatch || IsExecutableFile(install_ / ToWide(kStub)));
+    for (const std::string& name : names) EXPECT_EQ("file " + name, At(name)) << name;
+    for (const auto& [name, content] : ReadTree(install_.Path())) {
         EXPECT_NE(0u, name.rfind("canary", 0)) << "a name ran as a command: " << name;
-        EXPECT_NE("INJ", name);
     }
-}
-
-TEST_F(SelfUpdateTest, NameNoQuotingMakesSafeFailsBeforeAnythingIsWritten) {
-    InstallOldLauncher();
-    const std::string refused = kBatch ? "100%PATH%.dll" : "it's.so";
-    const PackageInfo info =
-        ServePackage({{StubLauncherName(), StubLauncher("v2")}, {refused, "x"}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
-    EXPECT_EQ(0, ends_) << "the launcher stays";
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    EXPECT_EQ(kSelfUpdateFailed, patcher_->Status().Message());
-    EXPECT_FALSE(FileExists(ScriptPath())) << "no script is written";
-    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
-    EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
-    EXPECT_TRUE(Logged("[ERROR] Launcher self-update refused! Unsafe file name : " + refused));
-}
-
-TEST_F(SelfUpdateTest, PackageWithoutTheRunningLauncherIsRefused) {
-    InstallOldLauncher();
-    const PackageInfo info = ServePackage({{"VELKALauncher.exe", "a window launcher"}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
-    EXPECT_EQ(0, ends_);
-    EXPECT_EQ(kSelfUpdateFailed, patcher_->Status().Message());
-    EXPECT_FALSE(FileExists(ScriptPath()));
-    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())))
-        << "the installed launcher is kept, not deleted for nothing";
-}
-
-TEST_F(SelfUpdateTest, ScriptThatCannotBeWrittenLeavesTheLauncherUsable) {
-    InstallOldLauncher();
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    // A folder in the script's place: it cannot be opened for writing.
-    ASSERT_TRUE(CreateDirectories(ScriptPath() + kPathSeparator));
-
-    EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), Replacement()));
-    EXPECT_EQ(0, ends_) << "nothing is started and the process goes on";
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    const std::wstring message = patcher_->Status().Message();
-    const std::wstring prefix = std::wstring(kSelfUpdateFailed) + L" LastError(";
-    ASSERT_EQ(prefix, message.substr(0, prefix.size())) << ToNarrow(message);
-    EXPECT_EQ(L')', message.back());
-    EXPECT_NE(L"0", message.substr(prefix.size(), message.size() - prefix.size() - 1))
-        << "the system's code of the refused open";
-    EXPECT_TRUE(DirectoryExists(ScriptPath()));
-    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
-    RemoveEmptyFolder(ScriptPath());
-}
-
-// The old launcher still running: on Windows its executable held open without delete sharing,
-// as a running executable is; elsewhere a process whose id the shell script polls.
-class RunningOldLauncher {
-  public:
-    RunningOldLauncher(const std::wstring& exe, const std::wstring& scratch)
-        : release_(scratch + kPathSeparator + L"release") {
-        if (kBatch) {
-            inUse_ = std::make_unique<File>(exe, "rb");
-            return;
-        }
-        const std::wstring pidFile = scratch + kPathSeparator + L"pid.txt";
-        const std::string command = "sh -c 'echo $$ > \"" + ToNarrow(pidFile) +
-                                    "\"; while [ ! -f \"" + ToNarrow(release_) +
-                                    "\" ]; do sleep 0.05; done'";
-        process_ = std::thread([command] { std::system(command.c_str()); });
-        if (WaitFor([&] { return !Contents(pidFile).empty(); })) {
-            processId_ = static_cast<uint32_t>(std::stoul(Contents(pidFile)));
-        }
-    }
-    ~RunningOldLauncher() { Release(); }
-
-    bool Running() const { return kBatch ? static_cast<bool>(*inUse_) : processId_ != 0; }
-    uint32_t ProcessId() const { return processId_; }
-    void Release() {
-        inUse_.reset();
-        if (process_.joinable()) {
-            WriteFileBytes(release_, "");
-            process_.join();
-        }
-    }
-
-  private:
-    std::wstring release_;
-    std::unique_ptr<File> inUse_;
-    std::thread process_;
-    uint32_t processId_ = kEndedProcess;
-};
-
-TEST_F(SelfUpdateTest, ScriptWaitsForTheOldLauncherToEndBeforeItReplacesAnything) {
-    InstallOldLauncher();
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-    RunningOldLauncher old(install_ / ToWide(StubLauncherName()), scratch_.Path());
-    ASSERT_TRUE(old.Running());
-    LauncherReplacement how = Replacement();
-    how.processId = old.ProcessId();
-    EXPECT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), Staging(), how));
-    // The old launcher is copied aside before the wait begins.
-    EXPECT_TRUE(WaitFor([&] {
-        return Contents(JoinPath(install_ / L"Temp/LauncherBackup", ToWide(StubLauncherName()))) ==
-               OldLauncher();
-    }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_TRUE(FileExists(ScriptPath())) << "the script is still waiting";
-    EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())))
-        << "replaced while the old launcher still ran";
-    EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"))
-        << "the new version is recorded before the new launcher is in place";
-
-    old.Release();
-    EXPECT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }));
-    EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
-    EXPECT_TRUE(kBatch || IsExecutableFile(install_ / ToWide(StubLauncherName())));
-    EXPECT_EQ("launcherVersion=1.0.1\n", Contents(install_ / L"Config/launcherconfig.txt"));
+    EXPECT_FALSE(FileExists(install_ / L"Temp/launcherconfig.txt"));
     EXPECT_FALSE(DirectoryExists(install_ / L"Temp/LauncherBackup"));
+    EXPECT_EQ((Tree{{"plugins/x.dll", "x"}}), ReadTree(staging_));
 }
 
-// A replacement that cannot finish leaves the old launcher, its files and its recorded version,
-// keeps what was staged, and starts the old launcher again, once per staged version: a second
-// failure of the same version starts nothing.
-TEST_F(SelfUpdateTest, FailedReplacementRestoresTheOldLauncherAndRestartsItOnce) {
-    const struct {
-        const char* name;
-        bool oldLauncherKeepsRunning;  // the wait gives up
-        bool configMissing;            // installing the configuration fails after the copies
-    } cases[] = {
-        {"the old launcher never ends", true, false},
-        {"the configuration cannot be installed", false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScratchFolder scratch{"selfupd_case"};
+// A replacement that cannot be done safely writes and starts nothing and keeps the launcher.
+TEST_F(SelfUpdateTest, RefusedReplacementKeepsTheLauncherRunning) {
+    const std::string refused = kBatch ? "100%PATH%.dll" : "it's.so";
+    const std::tuple<const char*, std::vector<ZipItem>, std::wstring> cases[] = {
+        {"unsafe name", {{kStub, Stub("v2")}, {refused, "x"}}, kFailed},
+        {"no launcher in the package", {{"VELKALauncher.exe", "window"}}, kFailed},
+        {"script unwritable", {{kStub, Stub("v2")}}, kFailed + L" LastError("}};
+    for (const auto& [name, items, message] : cases) {
+        SCOPED_TRACE(name);
+        const bool blocked = message != kFailed;  // a folder in the script's place
+        ASSERT_TRUE(Stage(items) && (!blocked || CreateDirectories(script_ + kPathSeparator)));
+        EXPECT_FALSE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how_));
+        EXPECT_EQ(0, ends_);
+        EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
+        const std::wstring shown = patcher_->Status().Message();
+        EXPECT_EQ(message, blocked ? shown.substr(0, message.size()) : shown);
+        EXPECT_NE(kFailed + L" LastError(0)", shown);
+        EXPECT_FALSE(FileExists(script_)) << "no script is written";
+        EXPECT_EQ(old_, Installed());
+        RemoveEmptyFolder(script_);
+    }
+    EXPECT_EQ(1u, Count(At("log.txt"), "self-update refused! Unsafe file name : " + refused));
+}
+
+// A failed replacement restores the old launcher and restarts it once per staged version.
+TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
+    for (const bool oldLauncherRuns : {true, false}) {
+        SCOPED_TRACE(oldLauncherRuns ? "the old launcher never ends" : "no configuration");
         RemoveFile(install_ / L"started.txt");
         DeleteTree(patcher_->GetLogger(), install_ / L"Temp");
-        InstallOldLauncher();
-        ASSERT_TRUE(WriteFileBytes(install_ / L"data.dll", "old data"));
-        const PackageInfo info =
-            ServePackage({{StubLauncherName(), StubLauncher("v2")}, {"data.dll", "new data"}});
-        ASSERT_TRUE(UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")}, info));
-        if (c.configMissing) RemoveFile(install_ / L"Temp/launcherconfig.txt");
-        std::unique_ptr<RunningOldLauncher> old;
-        LauncherReplacement how = Replacement();
+        ASSERT_TRUE(Stage({{kStub, Stub("v2")}, {"data.dll", "new"}}));
+        if (!oldLauncherRuns) RemoveFile(install_ / L"Temp/launcherconfig.txt");
+        // A shell script waits for this process (0); cmd.exe cannot delete an open executable.
+        LauncherReplacement how = how_;
+        how.processId = oldLauncherRuns ? 0 : how_.processId;
         how.waitSeconds = 2;
-        if (c.oldLauncherKeepsRunning) {
-            old = std::make_unique<RunningOldLauncher>(install_ / ToWide(StubLauncherName()),
-                                                       scratch.Path());
-            ASSERT_TRUE(old->Running());
-            how.processId = old->ProcessId();
-        }
+        std::unique_ptr<File> inUse;
+        if (oldLauncherRuns && kBatch) inUse.reset(new File(install_ / ToWide(kStub), "rb"));
+        const std::string once = kBatch ? "v1\r\n" : "v1\n";
         for (int attempt = 1; attempt <= 2; ++attempt) {
-            SCOPED_TRACE("attempt " + std::to_string(attempt));
-            ReplaceAndWait(how);
-            ends_ = 0;
-            const std::string startedOnce = kBatch ? "v1\r\n" : "v1\n";
-            if (attempt == 1) {
-                // The script may still be writing the line when the file appears.
-                EXPECT_TRUE(WaitFor([&] {
-                    return Contents(install_ / L"started.txt") == startedOnce;
-                })) << "the old launcher is started again";
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-            }
-            EXPECT_EQ(startedOnce, Contents(install_ / L"started.txt"));
-            EXPECT_EQ(OldLauncher(), Contents(install_ / ToWide(StubLauncherName())));
-            EXPECT_EQ("old data", Contents(install_ / L"data.dll"));
-            EXPECT_EQ("launcherVersion=1.0.0\n", Contents(install_ / L"Config/launcherconfig.txt"));
+            SCOPED_TRACE(attempt);
+            ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how));
+            ASSERT_TRUE(WaitFor([&] { return !FileExists(script_); }, 30));
+            EXPECT_TRUE(attempt == 2 || WaitFor([&] { return At("started.txt") == once; }, 30));
+            if (attempt == 2) std::this_thread::sleep_for(std::chrono::seconds(1));
+            EXPECT_EQ(once, At("started.txt"));
+            EXPECT_EQ(old_, Installed());
             EXPECT_FALSE(FileExists(install_ / L"Config/launcherconfig.txt.new"));
-            std::vector<std::string> staged = {StubLauncherName(), "data.dll"};
-            std::sort(staged.begin(), staged.end());
-            EXPECT_EQ(staged, TreeNames(Staging())) << "the staged files are kept for the next try";
-            EXPECT_EQ(!c.configMissing, FileExists(install_ / L"Temp/launcherconfig.txt"));
+            EXPECT_EQ((Tree{{kStub, Stub("v2")}, {"data.dll", "new"}}), ReadTree(staging_));
+            EXPECT_EQ(oldLauncherRuns, FileExists(install_ / L"Temp/launcherconfig.txt"));
         }
+        EXPECT_EQ(2, ends_);
+        ends_ = 0;
     }
 }
 
-// ----- Through the pipeline -----------------------------------------------------------------
-
-class SelfUpdatePipelineTest : public SelfUpdateTest {
-  protected:
-    std::string LauncherConfig(const std::string& version, const std::string& zipInfo) {
-        return "launcherVersion=" + version + "\nremoteURLs=" + mirror_.BaseUrl() +
-               "\nlauncherZipInfo=" + zipInfo + "\n";
+// Help and refused arguments exit with their codes and texts before anything is touched.
+TEST(ConsoleCommandLineTest, HelpAndRefusedArgumentsExitWithTheirCodes) {
+    ScratchFolder scratch("console-cli");  // a copy: a line taken for a run touches only scratch
+    const std::wstring launcher = scratch / FileNameOfPath(HostPath(VELKA_LAUNCHER_EXE));
+    ASSERT_TRUE(CopyOneFile(HostPath(VELKA_LAUNCHER_EXE), launcher) && MarkExecutable(launcher));
+    const std::string unknown = "velka-launcher: unknown argument ";
+    const std::tuple<const char*, int, std::string> runs[] = {
+        {"--help", 0, "usage: velka-launcher [--no-start] [--max-speed KBPS] [gameupdate]"},
+        {"--bogus", 2, unknown + "--bogus"},
+        {"gameupdate extra", 2, unknown + "extra"},
+        {"--no-start=1", 2, unknown + "--no-start=1"},
+        {"--max-speed fast", 2, unknown},
+        {"--max-speed -5", 2, unknown}};
+    for (const auto& [args, code, text] : runs) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(code, RunProgram(launcher, args, scratch / L"out", scratch / L"err"));
+        EXPECT_EQ(1u, Count(Contents(scratch / (code ? L"err" : L"out")), text));
+        EXPECT_FALSE(DirectoryExists(scratch / L"Log")) << "the command line started a run";
     }
-};
-
-TEST_F(SelfUpdatePipelineTest, NewerLauncherIsFetchedSwappedAndStarted) {
-    InstallOldLauncher();
-    RemoveFile(install_ / L"Temp/launcherconfig.txt");  // the run downloads its own
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    const std::string published =
-        LauncherConfig("1.0.1", "L.zip$" + std::to_string(info.unpackedSize) + "$" +
-                                    std::to_string(info.packageSize) + "$" + info.crc);
-    mirror_.SetFile("/launcherconfig.txt", published);
-    ASSERT_TRUE(
-        WriteFileBytes(install_ / L"Config/launcherconfig.txt", LauncherConfig("1.0.0", "")));
-    patcher_->SetSelfUpdater(MakeSelfUpdater(Replacement()));
-
-    patcher_->Run("http://127.0.0.1:1/unused/");
-    EXPECT_EQ(1, ends_) << "the process is ended after the script starts";
-    ASSERT_TRUE(WaitFor([&] { return !FileExists(ScriptPath()); }));
-    EXPECT_EQ(published, Contents(install_ / L"Config/launcherconfig.txt"));
-    EXPECT_EQ(StubLauncher("v2"), Contents(install_ / ToWide(StubLauncherName())));
-    EXPECT_TRUE(NewLauncherStarted());
-    EXPECT_EQ(1u, mirror_.CountRequests("/1.0.1/L.zip"));
-    EXPECT_EQ(0u, mirror_.CountRequests("/serverconfig.txt")) << "the game waits for the new run";
-}
-
-TEST_F(SelfUpdatePipelineTest, UnwritableScriptFailsTheRunWithItsOwnMessage) {
-    InstallOldLauncher();
-    RemoveFile(install_ / L"Temp/launcherconfig.txt");
-    const PackageInfo info = ServePackage({{StubLauncherName(), StubLauncher("v2")}});
-    mirror_.SetFile("/launcherconfig.txt",
-                    LauncherConfig("1.0.1", "L.zip$" + std::to_string(info.unpackedSize) + "$" +
-                                                std::to_string(info.packageSize) + "$" + info.crc));
-    ASSERT_TRUE(
-        WriteFileBytes(install_ / L"Config/launcherconfig.txt", LauncherConfig("1.0.0", "")));
-    ASSERT_TRUE(CreateDirectories(ScriptPath() + kPathSeparator));
-    patcher_->SetSelfUpdater(MakeSelfUpdater(Replacement()));
-
-    EXPECT_FALSE(patcher_->Run("http://127.0.0.1:1/unused/"));
-    EXPECT_EQ(0, ends_);
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    const std::wstring prefix = std::wstring(kSelfUpdateFailed) + L" LastError(";
-    EXPECT_EQ(prefix, patcher_->Status().Message().substr(0, prefix.size()));
-    EXPECT_EQ(LauncherConfig("1.0.0", ""), Contents(install_ / L"Config/launcherconfig.txt"));
-    RemoveEmptyFolder(ScriptPath());
 }
 
 }  // namespace

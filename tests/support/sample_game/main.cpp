@@ -1,11 +1,5 @@
-// A stand-in for the game executable (installed as Game/velka_win/velka.exe) for tests and the
-// demo. Each start appends one line to "started.txt" beside the executable, in UTF-8:
-//
-//   started in <current directory> with arguments: [<arg 1>] [<arg 2>] ...
-//
-// and prints the same line on standard output. The line is written with a single write, so a
-// reader that sees it end in a line feed sees all of it. Exit code 0, or 1 when the record
-// could not be written.
+// Stand-in for the game (Game/velka_win/velka.exe): each start appends, in one write, "started
+// in <folder> with arguments: [<arg>] ..." to started.txt beside it, prints it, exits 0 (or 1).
 #include <filesystem>
 #include <string>
 #include <system_error>
