@@ -143,6 +143,23 @@ resume)
   done
   ;;
 
+self_update)
+  # Launcher 1.0.0 finds 2.0.0 published: its script swaps in the new build, which installs the
+  # game with the published launcher configuration and ends; no second self-update.
+  mkdir -p "$WORK/build2" && { cat "$LAUNCHER"; printf '\nVELKA-NEW-BUILD\n'; } > "$WORK/build2/velka-launcher"
+  chmod +x "$WORK/build2/velka-launcher" && make_game "$GAME" 1
+  LAUNCHER_VERSION=2.0.0 publish "$GAME" "$MIRROR" 1.0.0 1.0.0 --launcher-dir "$WORK/build2"
+  serve "$MIRROR" && make_install "$MIRROR" && sed -i 's/^launcherVersion=.*/launcherVersion=1.0.0/' "$INSTALL/Config/launcherconfig.txt"
+  run_launcher --no-start && [ "$RC" = 0 ]
+  finished() { grep -q "Launcher process finish, can start game process" "$INSTALL"/Log/*.txt && [ ! -e "$INSTALL/updater.sh" ]; }
+  poll 60 finished || fail "the new launcher did not finish"
+  expect_run 0 "$GAME" 1.0.0 1.0.0
+  cmp "$WORK/build2/velka-launcher" "$INSTALL/velka-launcher"; [ -x "$INSTALL/velka-launcher" ]
+  cmp "$MIRROR/Launcher/launcherconfig.txt" "$INSTALL/Config/launcherconfig.txt"
+  [ "$(cat "$INSTALL"/Log/*.txt | grep -c "=========Launcher self-update process")" = 1 ]
+  grep -q "Local launcher version : 2.0.0" "$INSTALL"/Log/*.txt
+  ;;
+
 *) fail "unknown scenario" ;;
 esac
 echo "PASS [$SCENARIO]"

@@ -63,7 +63,7 @@ make_game() {
 # PATH_PREFIX goes before the folders (Z: for a publisher under Wine).
 publish() {
   "${PUBLISH[@]}" --game "${PATH_PREFIX:-}$1" --out "${PATH_PREFIX:-}$2" --increment-version "$3" \
-    --zip-version "$4" --mirror "${MIRROR_URL:-http://127.0.0.1:$PORT/}" --launcher-version 1.0.0 \
+    --zip-version "$4" --mirror "${MIRROR_URL:-http://127.0.0.1:$PORT/}" --launcher-version "${LAUNCHER_VERSION:-1.0.0}" \
     --package-limit "${PACKAGE_LIMIT:-2000000}" "${@:5}" < /dev/null > "$WORK/publish.out" 2>&1 ||
     fail "publish: $(cat "$WORK/publish.out")"
 }
