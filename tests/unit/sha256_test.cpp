@@ -9,7 +9,7 @@ namespace velka {
 namespace {
 
 // Known digests (FIPS 180-2; none: the one-shot digest) from the stream hash and its hashing
-// thread, fed in growing pieces across its 256 KiB blocks, and from an incremental hash reused.
+// thread, fed in growing pieces across its 256 KiB blocks.
 TEST(Sha256Test, KnownVectorsInAnyPieces) {
     const std::pair<std::string, const char*> cases[] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
@@ -19,9 +19,7 @@ TEST(Sha256Test, KnownVectorsInAnyPieces) {
         {std::string(1000000, 'a'),
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
         {testing_support::VariedBytes(256 * 1024, 3), nullptr},
-        {testing_support::VariedBytes(3 * 256 * 1024 + 17, 4), nullptr},
     };
-    Sha256 reused;
     for (const auto& [input, digest] : cases) {
         const std::string oneShot = Sha256OfBytes(input.data(), input.size());
         EXPECT_EQ(oneShot, digest ? digest : oneShot);
@@ -30,10 +28,9 @@ TEST(Sha256Test, KnownVectorsInAnyPieces) {
             piece = std::min(piece, input.size() - at);
             stream.Update(input.data() + at, piece);
         }
-        reused.Update(input.data(), input.size());
-        Sha256Digest streamed{}, whole{};
-        ASSERT_TRUE(stream.Finish(&streamed) && reused.Finish(&whole));
-        EXPECT_EQ(Sha256Hex(streamed) + Sha256Hex(whole), oneShot + oneShot) << input.size();
+        Sha256Digest streamed{};
+        ASSERT_TRUE(stream.Finish(&streamed));
+        EXPECT_EQ(Sha256Hex(streamed), oneShot) << input.size();
     }
 }
 
