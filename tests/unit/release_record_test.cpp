@@ -70,6 +70,7 @@ TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) 
         {SignedBody("velka-release 1\nrelease 5\nissued 9\nexpires 8\n"), 1, 0, "expires before"},
         {SignedBody("velka-release 1\nrelease 05\n"), 1, 0, "malformed release"},
         {SignedBody("velka-release 1\nissued 1\nissued 1\n"), 1, 0, "issued given twice"},
+        {SignedBody("velka-release 1\nissued 9223372036854775808\n"), 1, 0, "malformed issued"},
         {SignedBody(head + "file a 1 " + kA + "\nfile a 1 " + kA + "\n"), kIssued, 0, "twice"},
         {SignedBody(head + "file a 1 " + std::string(64, 'A') + "\n"), kIssued, 0, "malformed"},
         {SignedBody(head + "\n"), kIssued, 0, "unknown field"},
