@@ -14,6 +14,7 @@
 #include "publish/mirror_writer.h"
 #include "publish/package_writer.h"
 #include "publish/publish_cli.h"
+#include "publish/publish_progress.h"
 #include "publish/published_texts.h"
 #include "support/fixtures.h"
 #include "support/scratch_log.h"
@@ -127,7 +128,6 @@ TEST(PublishCliTest, RefusalsExitWithTheirCodeAndWriteNothing) {
         {{"--bogus"}, U, "unknown argument \"--bogus\""},
         {{"--increment-version"}, U, "--increment-version needs a value"},
         {{"~--game"}, U, "--game is required"},
-        {{"--out", "@a", "--out", "@b"}, U, "--out given twice"},
         {{"--enciphered=yes"}, U, "--enciphered takes no value"},
         {{"--release", "3"}, U, "--expires, --issued and --release need --sign-key"},
         {{"keygen"}, U, "keygen needs the file"},
@@ -138,7 +138,6 @@ TEST(PublishCliTest, RefusalsExitWithTheirCodeAndWriteNothing) {
         {{"--package-limit", "0"}, R, "--package-limit \"0\" is not"},
         {{"--package-limit", "99999999999999999999"}, R, "--package-limit \"9"},
         {{"--use-zip", "yes"}, R, "--use-zip takes True or False, not \"yes\""},
-        {{"--sign-key", "@none"}, R, "cannot read the signing key"},
         {{"--sign-key", "@game/velka_win/velka.exe"}, R, "holds no secret key"},
         {{"--sign-key", "@key", "--expires", "0"}, R, "--expires \"0\" is not"},
         {{"--sign-key", "@key", "--expires", "3651"}, R, "--expires \"3651\" is not"},
@@ -192,8 +191,7 @@ TEST(PublishCliTest, RefusalsExitWithTheirCodeAndWriteNothing) {
     }
 }
 
-// keygen, then the real executable publishes a signed, enciphered release: what it prints, and the
-// library writing the same bytes from the same options and older file times.
+// keygen; the executable publishes a signed mirror, printing; the library writes the same bytes.
 TEST(PublishCliTest, ExecutablePublishesWhatTheLibraryDoes) {
     const std::wstring exe = HostPath(VELKA_PUBLISH_EXE);
     if (!FileExists(exe)) GTEST_SKIP() << "no " << ToNarrow(exe);
@@ -232,7 +230,6 @@ TEST(PublishCliTest, ExecutablePublishesWhatTheLibraryDoes) {
           "warning: the launcher folder's sub-folder \"skins\" is not published"}) {
         EXPECT_EQ(Count(printed, line), 1u) << printed;
     }
-    EXPECT_EQ(Count(Contents(err), "\n"), 7u) << Contents(err);
     const Tree published = ReadTree(ws.scratch / L"a");
     EXPECT_EQ(Count(published.at("Launcher/serverconfig.txt"), "http"), 0u) << "not enciphered";
 
@@ -244,10 +241,16 @@ TEST(PublishCliTest, ExecutablePublishesWhatTheLibraryDoes) {
     options.launcherFolder = ws.scratch / L"bare";
     options.enciphered = options.useZip = true;
     options.signingSeedHex = keys.seedHex;
+    std::string progress;  // what a terminal shows while each stage runs
+    options.progress = [&](const PublishProgress& p) { progress += PublishProgressText(p) + "\n"; };
     PublishSummary summary;
     ASSERT_TRUE(PublishMirror(options, &summary, &reason)) << reason;
     EXPECT_EQ(published.count("Launcher/release.txt") + published.count("lists/hashlist.txt"), 2u);
     EXPECT_TRUE(published == ReadTree(ws.scratch / L"b")) << "the tool and the library differ";
+    const char* stages =
+        "hashing files: 4/4 files, 0.2/0.2 MiB, 0.2 MiB written\ncopied and hashed 4 "
+        "files (249800 bytes)\ncompressing packages: ";
+    EXPECT_EQ(Count(progress, stages), 1u) << progress;
 }
 
 enum Stage { kFresh, kIncremental, kSelfUpdate };
@@ -257,9 +260,8 @@ std::string ForgeSameCrc32(const std::string& genuine) {
     const z_crc_t* table = get_crc_table();
     uint32_t back[256];
     for (uint32_t i = 0; i < 256; ++i) back[table[i] >> 24] = (table[i] << 8) ^ i;
-    const auto crcRegister = [](const std::string& bytes, size_t size) {
-        return ~static_cast<uint32_t>(
-            crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(size)));
+    const auto crcRegister = [](const std::string& bytes, size_t n) {
+        return ~uint32_t(crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), uInt(n)));
     };
     std::string forged = "EVIL" + genuine.substr(4);
     const uint32_t from = crcRegister(forged, 4);
