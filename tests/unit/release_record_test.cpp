@@ -3,248 +3,138 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
-#include <functional>
-#include <string>
+#include "patcher/release_guard.h"
+#include "support/scratch_log.h"
 
 namespace velka {
 namespace {
 
-const std::string kSeed(64, '1');
-const std::string kOtherSeed(64, '2');
-constexpr int64_t kIssued = 1700000000;
-constexpr int64_t kExpires = kIssued + 30 * 86400;
+const std::string kSeed(64, '1'), kA(64, 'a'), kB(64, 'b');
+constexpr int64_t kIssued = 1700000000, kExpires = kIssued + 30 * 86400;
 
-std::string PublicKey(const std::string& seed) {
-    ReleaseKeyPair keys;
-    std::string reason;
-    EXPECT_TRUE(ReleaseKeyPairFromSeed(seed, &keys, &reason)) << reason;
-    return keys.publicHex;
-}
+const char kPublicKey[] = "d04ab232742bb4ab3a1368bd4615e4e6d0224ab71a016baf8520a332c9778737";
 
-ReleaseRecord SampleRecord() {
-    ReleaseRecord record;
-    record.release = 5;
-    record.issued = kIssued;
-    record.expires = kExpires;
+std::string Signed(uint64_t release, const std::string& seed = kSeed) {
+    ReleaseRecord record{release, kIssued, kExpires, {}};
     record.files["filelist.txt"] = {3, Sha256OfBytes("abc", 3)};
     record.files["velka_win_1.0.0_001.zip"] = {0, Sha256OfBytes("", 0)};
-    return record;
-}
-
-std::string Signed(const ReleaseRecord& record, const std::string& seed = kSeed) {
     std::string text, reason;
     EXPECT_TRUE(SignReleaseRecord(record, seed, &text, &reason)) << reason;
     return text;
 }
 
-// A body written by hand, signed properly: the parser must refuse what the writer never writes.
+// A body written by hand and signed properly: the parser must refuse what the writer never writes.
 std::string SignedBody(const std::string& body) {
-    EXPECT_GE(sodium_init(), 0);
-    unsigned char seed[crypto_sign_SEEDBYTES], pk[crypto_sign_PUBLICKEYBYTES],
-        sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES];
-    sodium_hex2bin(seed, sizeof(seed), kSeed.data(), kSeed.size(), nullptr, nullptr, nullptr);
+    unsigned char seed[32], pk[32], sk[64], sig[64];
+    char hex[129];
+    sodium_hex2bin(seed, sizeof seed, kSeed.data(), kSeed.size(), nullptr, nullptr, nullptr);
     crypto_sign_seed_keypair(pk, sk, seed);
     crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(body.data()),
                          body.size(), sk);
-    char hex[crypto_sign_BYTES * 2 + 1];
-    sodium_bin2hex(hex, sizeof(hex), sig, sizeof(sig));
-    return body + "signature " + hex + "\n";
+    return body + "signature " + sodium_bin2hex(hex, sizeof hex, sig, sizeof sig) + "\n";
 }
 
 // `expected` empty: the call succeeded; otherwise it failed with a reason holding `expected`.
 void ExpectOutcome(bool ok, const std::string& reason, const std::string& expected) {
-    if (expected.empty()) {
-        EXPECT_TRUE(ok) << reason;
-    } else {
-        EXPECT_FALSE(ok);
-        EXPECT_NE(reason.find(expected), std::string::npos) << reason;
-    }
+    EXPECT_EQ(ok, expected.empty()) << reason;
+    EXPECT_NE(reason.find(expected), std::string::npos) << reason;
 }
 
-TEST(ReleaseRecordTest, SignedRecordsAreDeterministicAndReadBack) {
-    const std::string text = Signed(SampleRecord());
-    EXPECT_EQ(text, Signed(SampleRecord()));
-    EXPECT_EQ(text.rfind("velka-release 1\nrelease 5\nissued 1700000000\nexpires 1702592000\n"
-                         "file filelist.txt 3 "
-                         "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n",
-                         0),
-              0u)
-        << text;
-    ReleaseRecord record;
-    std::string reason;
-    ASSERT_TRUE(VerifyReleaseRecord(text, {PublicKey(kSeed), kIssued, 0}, &record, &reason))
-        << reason;
-    EXPECT_EQ(record.release, 5u);
-    EXPECT_EQ(record.expires, kExpires);
-    EXPECT_EQ(record.files.size(), 2u);
-    ASSERT_NE(record.Find("filelist.txt"), nullptr);
-    EXPECT_EQ(record.Find("filelist.txt")->size, 3u);
-    EXPECT_EQ(record.Find("ziplist.txt"), nullptr);
-}
-
+// The text is fixed by record and key; a row per check, and the clock and rollback boundaries.
 TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) {
-    const std::string genuine = Signed(SampleRecord());
-    ReleaseRecord older = SampleRecord();
-    older.release = 4;
-    const std::string body = "velka-release 1\nrelease 5\nissued 1700000000\nexpires 1702592000\n";
-    const std::string digest(64, 'a');
+    const std::string genuine = Signed(5);
+    const std::string head = "velka-release 1\nrelease 5\nissued 1700000000\nexpires 1702592000\n";
+    EXPECT_EQ(genuine, Signed(5));
+    EXPECT_EQ(genuine.substr(0, head.size() + 20), head + "file filelist.txt 3 ") << genuine;
+    std::string tampered = genuine;
+    tampered[tampered.find(Sha256OfBytes("abc", 3))] = 'c';
     const struct {
-        const char* label;
         std::string text;
-        ReleaseExpectations expected;
+        int64_t now;
+        uint64_t accepted;
         const char* reason;  // empty: accepted
     } cases[] = {
-        {"genuine", genuine, {PublicKey(kSeed), kIssued, 0}, ""},
-        {"same release again", genuine, {PublicKey(kSeed), kIssued, 5}, ""},
-        {"expired within the clock tolerance",
-         genuine,
-         {PublicKey(kSeed), kExpires + kReleaseClockTolerance, 0},
-         ""},
-        {"expired",
-         genuine,
-         {PublicKey(kSeed), kExpires + kReleaseClockTolerance + 1, 0},
-         "expired on 2023-12-14 22:13:20 UTC; the computer's clock reads 2023-12-15 22:13:21 "
-         "UTC (check the system date)"},
-        {"rollback to an older release",
-         Signed(older),
-         {PublicKey(kSeed), kIssued, 5},
-         "release 4, older than release 5"},
-        {"signed by another key",
-         Signed(SampleRecord(), kOtherSeed),
-         {PublicKey(kSeed), kIssued, 0},
-         "does not verify"},
-        {"a digest changed",
-         [&] {
-             std::string t = genuine;
-             t[t.find("ba7816")] = 'c';
-             return t;
-         }(),
-         {PublicKey(kSeed), kIssued, 0},
-         "does not verify"},
-        {"a line removed",
-         [&] {
-             std::string t = genuine;
-             t.erase(t.find("file velka_win"), t.find("signature") - t.find("file velka_win"));
-             return t;
-         }(),
-         {PublicKey(kSeed), kIssued, 0},
-         "does not verify"},
-        {"truncated",
-         genuine.substr(0, genuine.size() - 2),
-         {PublicKey(kSeed), kIssued, 0},
-         "truncated"},
-        {"cut before the signature",
-         genuine.substr(0, genuine.find("signature")),
-         {PublicKey(kSeed), kIssued, 0},
-         "truncated"},
-        {"empty", "", {PublicKey(kSeed), kIssued, 0}, "truncated"},
-        {"no key built in", genuine, {"", kIssued, 0}, "release key"},
-        {"other format",
-         SignedBody("velka-release 2\nrelease 5\nissued 1\nexpires 2\n"),
-         {PublicKey(kSeed), 1, 0},
-         "format 1"},
-        {"no expiry",
-         SignedBody("velka-release 1\nrelease 5\nissued 1\n"),
-         {PublicKey(kSeed), 1, 0},
-         "missing"},
-        {"expires before issued",
-         SignedBody("velka-release 1\nrelease 5\nissued 9\nexpires 8\n"),
-         {PublicKey(kSeed), 1, 0},
-         "expires before"},
-        {"number with a sign",
-         SignedBody("velka-release 1\nrelease +5\nissued 1\nexpires 2\n"),
-         {PublicKey(kSeed), 1, 0},
-         "malformed release"},
-        {"file given twice",
-         SignedBody(body + "file a 1 " + digest + "\nfile a 1 " + digest + "\n"),
-         {PublicKey(kSeed), kIssued, 0},
-         "given twice"},
-        {"upper-case digest",
-         SignedBody(body + "file a 1 " + std::string(64, 'A') + "\n"),
-         {PublicKey(kSeed), kIssued, 0},
-         "malformed file line"},
-        {"blank line", SignedBody(body + "\n"), {PublicKey(kSeed), kIssued, 0}, "unknown field"},
+        {genuine, kIssued, 0, ""},
+        {genuine, kIssued, 5, ""},
+        {genuine, kExpires + kReleaseClockTolerance, 0, ""},
+        {genuine, kExpires + kReleaseClockTolerance + 1, 0,
+         "expired on 2023-12-14 22:13:20 UTC; the computer's clock reads 2023-12-15 22:13:21 UTC "
+         "(check the system date)"},
+        {Signed(4), kIssued, 5, "release 4, older than release 5"},
+        {Signed(5, std::string(64, '2')), kIssued, 0, "does not verify"},
+        {tampered, kIssued, 0, "does not verify"},
+        {genuine.substr(0, genuine.size() - 2), kIssued, 0, "truncated"},
+        {genuine.substr(0, genuine.find("signature")), kIssued, 0, "truncated"},
+        {SignedBody("velka-release 2\nrelease 5\nissued 1\nexpires 2\n"), 1, 0, "format 1"},
+        {SignedBody("velka-release 1\nrelease 5\nissued 1\n"), 1, 0, "missing"},
+        {SignedBody("velka-release 1\nrelease 5\nissued 9\nexpires 8\n"), 1, 0, "expires before"},
+        {SignedBody("velka-release 1\nrelease 05\n"), 1, 0, "malformed release"},
+        {SignedBody("velka-release 1\nissued 1\nissued 1\n"), 1, 0, "issued given twice"},
+        {SignedBody("velka-release 1\nissued 9223372036854775808\n"), 1, 0, "malformed issued"},
+        {SignedBody(head + "file a 1 " + kA + "\nfile a 1 " + kA + "\n"), kIssued, 0, "twice"},
+        {SignedBody(head + "file a 1 " + std::string(64, 'A') + "\n"), kIssued, 0, "malformed"},
+        {SignedBody(head + "\n"), kIssued, 0, "unknown field"},
+        {genuine, kIssued, 0, "release key"},  // a launcher built without a key
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+        SCOPED_TRACE(c.text);
         ReleaseRecord record;
         std::string reason;
-        ExpectOutcome(VerifyReleaseRecord(c.text, c.expected, &record, &reason), reason, c.reason);
-    }
-}
-
-TEST(ReleaseRecordTest, ArtifactsMatchOnlyByNameSizeAndDigest) {
-    const ReleaseRecord record = SampleRecord();
-    Sha256Digest abc, abd;
-    Sha256 hash;
-    hash.Update("abc", 3);
-    ASSERT_TRUE(hash.Finish(&abc));
-    hash.Update("abd", 3);
-    ASSERT_TRUE(hash.Finish(&abd));
-    const struct {
-        const char* name;
-        uint64_t size;
-        const Sha256Digest& digest;
-        const char* reason;
-    } cases[] = {
-        {"filelist.txt", 3, abc, ""},
-        {"filelist.txt", 4, abc, "has 4 bytes, the release record 3"},
-        {"filelist.txt", 3, abd, "does not have the SHA-256"},
-        {"ziplist.txt", 3, abc, "does not list ziplist.txt"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
-        std::string reason;
-        ExpectOutcome(VerifyReleaseArtifact(record, c.name, c.size, c.digest, &reason), reason,
-                      c.reason);
-    }
-}
-
-TEST(ReleaseRecordTest, KeysComeFromSeedsAndFreshPairsDiffer) {
-    ReleaseKeyPair a, b;
-    ASSERT_TRUE(GenerateReleaseKeyPair(&a));
-    ASSERT_TRUE(GenerateReleaseKeyPair(&b));
-    EXPECT_NE(a.seedHex, b.seedHex);
-    EXPECT_EQ(PublicKey(a.seedHex), a.publicHex);
-    std::string text, reason;
-    ReleaseRecord record;
-    for (const std::string& bad : {std::string(63, '1'), std::string(64, 'g'), std::string()}) {
-        EXPECT_FALSE(ReleaseKeyPairFromSeed(bad, &a, &reason)) << bad;
-        EXPECT_FALSE(SignReleaseRecord(SampleRecord(), bad, &text, &reason)) << bad;
-    }
-    ReleaseRecord blank = SampleRecord();
-    blank.files["a b.zip"] = {1, std::string(64, 'a')};
-    EXPECT_FALSE(SignReleaseRecord(blank, kSeed, &text, &reason));
-    EXPECT_NE(reason.find("blank"), std::string::npos) << reason;
-}
-
-TEST(HashListTest, ReadsWhatIsWrittenAndRefusesFaults) {
-    const std::string a(64, 'a'), b(64, 'b');
-    const std::map<std::string, std::string> hashes = {{"bin\\a.dll", a}, {"x=y", b}};
-    const std::string text = HashListText(hashes);
-    EXPECT_EQ(text, "bin\\a.dll=" + a + "\nx=y=" + b + "\n");
-    const struct {
-        std::string text;
-        const char* reason;
-    } cases[] = {
-        {text, ""},
-        {"", ""},
-        {text.substr(0, text.size() - 1), "truncated"},
-        {"a=" + a + "\na=" + b + "\n", "names a again"},
-        {"=" + a + "\n", "line 1 is malformed"},
-        {"a=" + a + "\nb=" + a.substr(1) + "\n", "line 2 is malformed"},
-        {"a=" + std::string(64, 'A') + "\n", "malformed"},
-    };
-    for (const auto& c : cases) {
-        std::map<std::string, std::string> read;
-        std::string reason;
-        SCOPED_TRACE(c.text);
-        const bool ok = ParseHashList(c.text, &read, &reason);
+        const std::string key = std::string(c.reason) == "release key" ? "" : kPublicKey;
+        const bool ok = VerifyReleaseRecord(c.text, {key, c.now, c.accepted}, &record, &reason);
         ExpectOutcome(ok, reason, c.reason);
-        if (ok && !c.text.empty()) {
-            EXPECT_EQ(read, hashes);
-        }
+        EXPECT_TRUE(*c.reason || record.files.at("filelist.txt").size == 3) << "not read back";
     }
+}
+
+// Seeds are 64 hexadecimal digits; names with blanks cannot be signed.
+TEST(ReleaseRecordTest, BadSeedsAndNamesAreRefused) {
+    ReleaseKeyPair keys;
+    std::string text, reason;
+    for (const std::string& bad : {std::string(63, '1'), std::string(64, 'g'), std::string()}) {
+        EXPECT_FALSE(ReleaseKeyPairFromSeed(bad, &keys, &reason)) << bad;
+    }
+    const ReleaseRecord blank{1, 1, 2, {{"a b.zip", {1, kA}}}};
+    ExpectOutcome(SignReleaseRecord(blank, kSeed, &text, &reason), reason, "blank");
+}
+
+// The publisher's map and the launcher's per-entry digests read the same lines.
+TEST(HashListTest, ReadsWhatIsWrittenAndRefusesFaults) {
+    const std::map<std::string, std::string> hashes = {{"b\\x.pak", kB}, {"x=y", kA}};
+    const std::string text = HashListText(hashes);
+    EXPECT_EQ(text, "b\\x.pak=" + kB + "\nx=y=" + kA + "\n");
+    std::map<std::string, std::string> read;
+    std::string reason;
+    EXPECT_TRUE(ParseHashList(text, &read, &reason) && read == hashes) << reason;
+    // The file list may name a path twice; an entry the hash list leaves out gets none.
+    std::vector<FileEntry> entries(4);
+    const char* paths[] = {"x=y", "b\\x.pak", "x=y", "missing.txt"};
+    for (size_t i = 0; i < entries.size(); ++i) entries[i].path = paths[i];
+    std::vector<Sha256Digest> digests;
+    ASSERT_TRUE(HashListDigests(text, entries, &digests, &reason)) << reason;
+    ASSERT_EQ(digests.size(), 4u);
+    EXPECT_EQ(Sha256Hex(digests[0]) + Sha256Hex(digests[1]) + Sha256Hex(digests[2]), kA + kB + kA);
+    EXPECT_EQ(digests[3], Sha256Digest{});
+    entries[0].path = "a";
+    for (const auto& [fault, expected] : std::map<std::string, std::string>{
+             {"a=" + kA, "truncated"},
+             {"a=" + kA + "\na=" + kB + "\n", "line 2 names a again"},
+             {"=" + kA + "\n", "line 1 is malformed"},
+             {"a " + kA + "\n", "line 1 is malformed"},
+             {"a=" + kA + "\nb=" + kA.substr(1) + "\n", "line 2 is malformed"},
+             {"a=" + std::string(64, 'A') + "\n", "line 1 is malformed"}}) {
+        ExpectOutcome(ParseHashList(fault, &read, &reason), reason, expected);
+        ExpectOutcome(HashListDigests(fault, entries, &digests, &reason), reason, expected);
+    }
+}
+
+TEST(ReleaseGuardTest, HashListBesideTheFileListAndTheAcceptedReleaseOnDisk) {
+    EXPECT_EQ(HashListUrlBeside("filelist.txt"), "");
+    testing_support::ScratchFolder scratch("accepted");
+    ASSERT_TRUE(WriteAcceptedRelease(scratch.Path(), 18446744073709551615ull));
+    EXPECT_EQ(ReadAcceptedRelease(scratch.Path()), 18446744073709551615ull);
+    ASSERT_TRUE(WriteFileBytes(scratch / kAcceptedReleasePath, "12x\n"));
+    EXPECT_EQ(ReadAcceptedRelease(scratch.Path()), 0u);
 }
 
 }  // namespace
