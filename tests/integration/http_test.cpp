@@ -1,576 +1,212 @@
-// The fetch and download primitives against a real HTTP server on 127.0.0.1, with shrunk time
-// limits.
+// The fetch and download primitives against the local test server, with shrunk time limits.
 #include "transfer/http.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "support/fixtures.h"
 #include "support/scratch_log.h"
 #include "support/test_server.h"
-#include "transfer/curl_easy.h"
 
 namespace velka {
 namespace {
 
-using testing_support::LogLine;
-using testing_support::Reply;
-using testing_support::ScratchFolder;
-using testing_support::ScratchLog;
-using testing_support::TestServer;
-using testing_support::UnusedLocalPort;
+using namespace testing_support;
 
-TransferSettings FastSettings() {
-    TransferSettings settings;
-    settings.textConnectTimeoutMs = 3000;
-    settings.fileConnectTimeoutMs = 3000;
-    settings.lowSpeedLimitBytes = 1000;
-    settings.lowSpeedTimeSeconds = 1;
-    settings.retryLowSpeedTimeSeconds = 2;
-    settings.stallLimitMs = 400;
-    settings.maxTextBytes = 4096;
-    return settings;
+std::string Codes(int code, int status) {
+    return "CURL CODE = " + std::to_string(code) + " HttpStatusCode = " + std::to_string(status);
 }
 
-std::string TextFetchLine(int code, int status) {
-    return "Get Remote TextFile Failed! CURL CODE = " + std::to_string(code) +
-           " HttpStatusCode = " + std::to_string(status);
-}
-
-std::string DownloadLine(const std::string& url, int code, int status) {
-    return "Download Binary file failed! url = " + url + "    CURL CODE = " + std::to_string(code) +
-           " HttpStatusCode = " + std::to_string(status);
-}
-
-std::vector<std::string> ErrorMessages(const ScratchLog& log) {
-    std::vector<std::string> messages;
-    for (const LogLine& line : log.Lines()) {
-        EXPECT_EQ("[ERROR] ", line.level) << "unexpected line: " << line.message;
-        messages.push_back(line.message);
-    }
-    return messages;
-}
-
-// A scheme other than http and https is refused as unsupported (1); a libcurl built without
-// file:// support already rejects such a redirect target as a malformed URL (3).
-bool SchemeRefused(int code) {
-    return code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT;
-}
-
-std::string Pattern(size_t size) {
-    std::string text;
-    for (size_t i = 0; i < size; ++i) text += static_cast<char>('a' + i % 26);
-    return text;
+std::string FileLine(const std::string& url, int code, int status) {
+    return "Download Binary file failed! url = " + url + "    " + Codes(code, status);
 }
 
 class HttpTest : public ::testing::Test {
   protected:
-    std::string FileContents(const std::wstring& path) {
-        std::string contents;
-        EXPECT_TRUE(ReadFileBytes(path, &contents)) << ToNarrow(path);
-        return contents;
+    HttpTest() {
+        settings_.stallLimitMs = 400;
+        settings_.maxTextBytes = 4096;
+    }
+    // A URL: `where` itself, or the server's URL of the path `where`, which replies `reply`.
+    std::string Serve(const std::string& where, const Reply& reply) {
+        server_.SetReply(where, reply);
+        return where[0] == '/' ? server_.Url(where) : where;
+    }
+    // A fresh day log per row; the messages it got, all of them errors.
+    std::vector<std::string> Errors() {
+        std::vector<std::string> messages;
+        for (const LogLine& line : log_->Lines()) {
+            EXPECT_EQ("[ERROR] ", line.level) << line.message;
+            messages.push_back(line.message);
+        }
+        return messages;
+    }
+    Logger* NewLog() {
+        log_.reset();
+        folder_ = std::make_unique<ScratchFolder>("http_" + std::to_string(++row_));
+        log_ = std::make_unique<ScratchLog>(*folder_);
+        return &log_->logger();
     }
 
-    ScratchFolder scratch_{"http"};
     TestServer server_;
     TransferSettings settings_ = FastSettings();
+    int row_ = 0;
+    std::unique_ptr<ScratchFolder> folder_;
+    std::unique_ptr<ScratchLog> log_;
+    const std::string dead_ = "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/x";
 };
 
-// One reply per row, fetched as text and downloaded as a file, each with a logger of its own.
-struct StatusCase {
-    const char* name;
-    Reply reply;
-    bool succeeds;
-    int code;    // expected in the log line and the logger
-    int status;  // ditto
-};
-
-std::vector<StatusCase> StatusCases() {
-    Reply noLocation = Reply::WithStatus(302, "moved, but where?");
-    return {
-        {"200", Reply::Ok("body of 200"), true, 0, 0},
-        {"226", Reply::WithStatus(226, "body of 226"), true, 0, 0},
-        {"404 with a page", Reply::WithStatus(404, "<html>no such file</html>"), false, 0, 404},
-        {"500", Reply::WithStatus(500, "server trouble"), false, 0, 500},
-        {"201", Reply::WithStatus(201, "created"), false, 0, 201},
-        {"302 without Location", noLocation, false, 0, 302},
-    };
-}
-
-TEST_F(HttpTest, FetchRemoteTextAppliesTheSuccessRuleAndKeepsErrorPages) {
-    int row = 0;
-    for (const StatusCase& c : StatusCases()) {
-        ScratchFolder folder("http_text_" + std::to_string(row++));
-        ScratchLog log(folder);
-        server_.SetReply("/list.txt", c.reply);
-        std::string out = "before|";
-
-        EXPECT_EQ(c.succeeds,
-                  FetchRemoteText(server_.Url("list.txt"), &out, &log.logger(), settings_))
-            << c.name;
-        EXPECT_EQ("before|" + c.reply.body, out) << c.name << ": the body is appended either way";
-        if (c.succeeds) {
-            EXPECT_TRUE(ErrorMessages(log).empty()) << c.name;
-            EXPECT_EQ(-1, log.logger().LastCurlCode()) << c.name;
-        } else {
-            EXPECT_EQ(std::vector<std::string>{TextFetchLine(c.code, c.status)}, ErrorMessages(log))
-                << c.name;
-            EXPECT_EQ(c.code, log.logger().LastCurlCode()) << c.name;
-            EXPECT_EQ(c.status, log.logger().LastResponseCode()) << c.name;
-        }
-    }
-}
-
-TEST_F(HttpTest, DownloadToFileAppliesTheSuccessRuleAndCountsTheBody) {
-    int row = 0;
-    for (const StatusCase& c : StatusCases()) {
-        ScratchFolder folder("http_file_" + std::to_string(row++));
-        ScratchLog log(folder);
-        server_.SetReply("/game/file.bin", c.reply);
-        const std::string url = server_.Url("game/file.bin");
-        const std::wstring target = folder / L"file.bin";
-        std::atomic<int64_t> current{-1};
-        std::atomic<int64_t> total{5};
-
-        EXPECT_EQ(c.succeeds,
-                  DownloadToFile(url, target, &current, &total, &log.logger(), settings_))
-            << c.name;
-        EXPECT_EQ(c.reply.body, FileContents(target)) << c.name << ": what arrived stays on disk";
-        const int64_t size = static_cast<int64_t>(c.reply.body.size());
-        EXPECT_EQ(size, current.load()) << c.name;
-        EXPECT_EQ(5 + size, total.load()) << c.name;
-        if (c.succeeds) {
-            EXPECT_TRUE(ErrorMessages(log).empty()) << c.name;
-        } else {
-            EXPECT_EQ(std::vector<std::string>{DownloadLine(url, c.code, c.status)},
-                      ErrorMessages(log))
-                << c.name;
-            EXPECT_EQ(c.code, log.logger().LastCurlCode()) << c.name;
-            EXPECT_EQ(c.status, log.logger().LastResponseCode()) << c.name;
-        }
-    }
-}
-
-TEST_F(HttpTest, BrokenConnectionsFailWithTheLibraryCode) {
-    struct Case {
+// Each reply fetched as text and downloaded as a file: the success rule (CURLE_OK and 200 or
+// 226), the day-log line with both codes, the logger's codes, what arrived (kept on failure), the
+// byte counters, the local fault flag, folders created on the way and the configured proxy.
+TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
+    constexpr int kOk = -1, kScheme = -2;  // kScheme: 1, or 3 from a libcurl without file://
+    const std::string body = VariedBytes(1000, 1);
+    server_.SetFile("/final", body);
+    const struct {
         const char* name;
+        std::string url;  // a path on the server, or a URL
+        Reply reply;
+        std::string arrived;
+        int code, status;  // in the log lines
+    } cases[] = {
+        {"200", "/200", Reply::Ok("two hundred"), "two hundred", kOk, 0},
+        {"226", "/226", Reply::WithStatus(226, "im used"), "im used", kOk, 0},
+        {"redirect", "/redirect", Reply::Redirect("/final", 302, "moved"), body, kOk, 0},
+        {"proxy", "http://mirror.invalid/list.txt", Reply::Ok("proxied"), "proxied", kOk, 0},
+        {"404 with a page", "/404", Reply::WithStatus(404, "<html/>"), "<html/>", 0, 404},
+        {"302 without Location", "/302", Reply::WithStatus(302, "where?"), "where?", 0, 302},
+        {"body cut short", "/cut", {200, body, {}, 0, 0, 400}, body.substr(0, 400), 18, 200},
+        {"connection refused", dead_, {}, "", CURLE_COULDNT_CONNECT, 0},
+        {"redirect to file://", "/to-file", Reply::Redirect("file:///etc/passwd"), "", kScheme,
+         302},
+        {"file:// asked", "file:///etc/passwd", {}, "", kScheme, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string url = Serve(c.url, c.reply);
+        TransferSettings settings = settings_;
+        if (c.url.find("mirror.invalid") != std::string::npos) settings.proxy = server_.BaseUrl();
+        Logger* logger = NewLog();
+        std::string text = "before|";
+        const bool fetched = FetchRemoteText(url, &text, logger, settings);
+        const int code = c.code == kScheme ? logger->LastCurlCode() : c.code;
+        EXPECT_EQ(code, logger->LastCurlCode());
+        EXPECT_EQ(c.code == kOk ? -1 : c.status, logger->LastResponseCode());
+        const std::wstring target = *folder_ / L"Game/sub dir/file.bin";
+        std::atomic<int64_t> current{0}, total{5};
+        localFaultFlag = true;
+        const bool downloaded = DownloadToFile(url, target, &current, &total, logger, settings);
+        EXPECT_EQ(downloaded, localFaultFlag.load()) << "a failure clears it, a success keeps it";
+        EXPECT_EQ(c.code == kOk, fetched);
+        EXPECT_EQ(c.code == kOk, downloaded);
+        EXPECT_TRUE(c.code != kScheme || code == 1 || code == 3) << code;
+        EXPECT_EQ("before|" + c.arrived, text);
+        EXPECT_EQ(c.arrived, Contents(target));
+        EXPECT_EQ(static_cast<int64_t>(c.arrived.size()), current.load());
+        EXPECT_EQ(static_cast<int64_t>(c.arrived.size()) + 5, total.load());
+        std::vector<std::string> lines;
+        if (c.code != kOk) {
+            lines = {"Get Remote TextFile Failed! " + Codes(code, c.status),
+                     FileLine(url, code, c.status)};
+            // Without a logger a failure is only the result.
+            EXPECT_FALSE(FetchRemoteText(url, &text, nullptr, settings));
+            EXPECT_FALSE(DownloadToFile(url, target, nullptr, nullptr, nullptr, settings));
+        }
+        EXPECT_EQ(lines, Errors());
+        EXPECT_EQ(c.code == kOk ? -1 : code, logger->LastCurlCode());
+    }
+}
+
+// The stall rule, the speed floor of files and the size limit of text.
+TEST_F(HttpTest, LimitsEndSilentSlowAndOversizedTransfers) {
+    const std::string big = VariedBytes(100000, 2);
+    const struct {
+        const char* name;
+        bool file;  // DownloadToFile, else FetchRemoteText
         Reply reply;
         int code;
-        int status;
-        size_t bytesLeft;
+    } cases[] = {
+        {"silent after the headers", false, {200, "late", {}, 20000}, CURLE_ABORTED_BY_CALLBACK},
+        {"trickling within the stall limit", false, {200, "0123456789", {}, 0, 20}, CURLE_OK},
+        {"below the speed floor", true, {200, big.substr(0, 20000), {}, 0, 200}, 28},
+        {"above the speed floor", true, {200, big.substr(0, 8000), {}, 0, 8000}, CURLE_OK},
+        {"exactly the size limit", false, Reply::Ok(big.substr(0, 4096)), CURLE_OK},
+        {"one byte over, announced", false, Reply::Ok(big.substr(0, 4097)), 63},
+        {"far over, unannounced", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
     };
-    Reply cut = Reply::Ok(Pattern(1000));
-    cut.sendBytes = 400;
-    const Case cases[] = {
-        {"dropped without a response", Reply::Drop(), CURLE_GOT_NOTHING, 0, 0},
-        {"body cut short", cut, CURLE_PARTIAL_FILE, 200, 400},
-    };
-    int row = 0;
-    for (const Case& c : cases) {
-        ScratchFolder folder("http_broken_" + std::to_string(row++));
-        ScratchLog log(folder);
-        server_.SetReply("/broken.bin", c.reply);
-        const std::wstring target = folder / L"broken.bin";
-
-        EXPECT_FALSE(DownloadToFile(server_.Url("broken.bin"), target, nullptr, nullptr,
-                                    &log.logger(), settings_))
-            << c.name;
-        EXPECT_EQ(
-            std::vector<std::string>{DownloadLine(server_.Url("broken.bin"), c.code, c.status)},
-            ErrorMessages(log))
-            << c.name;
-        EXPECT_EQ(static_cast<int64_t>(c.bytesLeft), FileSize64(target)) << c.name;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string url = Serve("/limit" + std::to_string(row_), c.reply);
+        Logger* logger = NewLog();
+        std::string got;
+        const std::wstring target = *folder_ / L"f.bin";
+        const bool ok = c.file ? DownloadToFile(url, target, nullptr, nullptr, logger, settings_)
+                               : FetchRemoteText(url, &got, logger, settings_);
+        if (c.file) got = Contents(target);
+        EXPECT_EQ(c.code == CURLE_OK, ok);
+        EXPECT_EQ(c.reply.body.substr(0, ok ? std::string::npos : got.size()), got);
+        EXPECT_TRUE(ok || got.size() < (c.file ? c.reply.body.size() : 4097u)) << got.size();
+        std::vector<std::string> lines;
+        if (!ok && c.file) lines = {FileLine(url, c.code, 200)};
+        if (!ok && !c.file) lines = {"Get Remote TextFile Failed! " + Codes(c.code, 200)};
+        if (c.code == 63 || c.code == CURLE_WRITE_ERROR)
+            lines[0] += " (text larger than 4096 bytes)";
+        EXPECT_EQ(lines, Errors());
     }
 }
 
-TEST_F(HttpTest, FetchFirstRemoteTextReturnsOnlyTheFirstGoodBody) {
-    ScratchLog log(scratch_);
-    server_.SetReply("/a/list.txt", Reply::WithStatus(404, "<html>gone</html>"));
-    server_.SetFile("/b/list.txt", "line one\nline two\n");
-    const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
-
-    const std::string body = FetchFirstRemoteText(
-        {server_.Url("a/list.txt"), refused + "list.txt", server_.Url("b/list.txt")}, &log.logger(),
-        settings_);
-
-    EXPECT_EQ("line one\nline two\n", body);
-    EXPECT_EQ((std::vector<std::string>{TextFetchLine(0, 404), TextFetchLine(7, 0)}),
-              ErrorMessages(log));
-    EXPECT_EQ(7, log.logger().LastCurlCode()) << "codes of the last failure";
-    EXPECT_EQ(0, log.logger().LastResponseCode());
-}
-
-TEST_F(HttpTest, MirrorListsThatYieldNothing) {
-    ScratchLog log(scratch_);
-    server_.SetReply("/missing.txt", Reply::WithStatus(404, "nope"));
-    const std::wstring target = scratch_ / L"Temp/config.txt";
-
-    EXPECT_EQ("", FetchFirstRemoteText({}, &log.logger(), settings_));
-    EXPECT_FALSE(DownloadFromFirstUrl(target, {}, &log.logger(), settings_));
-    EXPECT_TRUE(ErrorMessages(log).empty()) << "an empty list logs nothing";
-    EXPECT_EQ(-1, log.logger().LastCurlCode());
-
-    const std::vector<std::string> urls = {server_.Url("missing.txt"), server_.Url("missing.txt")};
-    EXPECT_EQ("", FetchFirstRemoteText(urls, &log.logger(), settings_));
-    EXPECT_FALSE(DownloadFromFirstUrl(target, urls, &log.logger(), settings_));
-    EXPECT_EQ(4u, ErrorMessages(log).size()) << "one line per failed URL";
-    EXPECT_EQ(4u, server_.CountRequests("/missing.txt"));
-}
-
-TEST_F(HttpTest, DownloadFromFirstUrlFallsThroughToTheNextMirror) {
-    ScratchLog log(scratch_);
-    const std::string dead =
-        "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/launcherconfig.txt";
-    server_.SetReply("/m1/launcherconfig.txt", Reply::Drop());
-    server_.SetFile("/m2/launcherconfig.txt", "version=3.1.2034\n");
-    const std::wstring target = scratch_ / L"Temp/launcherconfig.txt";
-
-    EXPECT_TRUE(DownloadFromFirstUrl(
-        target, {dead, server_.Url("m1/launcherconfig.txt"), server_.Url("m2/launcherconfig.txt")},
-        &log.logger(), settings_));
-
-    EXPECT_EQ("version=3.1.2034\n", FileContents(target));
-    EXPECT_EQ((std::vector<std::string>{
-                  DownloadLine(dead, 7, 0),
-                  DownloadLine(server_.Url("m1/launcherconfig.txt"), CURLE_GOT_NOTHING, 0)}),
-              ErrorMessages(log));
-}
-
-TEST_F(HttpTest, RefusedConnectionLeavesCodes7And0) {
-    ScratchLog log(scratch_);
-    const std::string base = "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
-    std::string out;
-
-    EXPECT_FALSE(FetchRemoteText(base + "list.txt", &out, &log.logger(), settings_));
-    EXPECT_EQ(7, log.logger().LastCurlCode());
-    EXPECT_EQ(0, log.logger().LastResponseCode());
-
-    EXPECT_FALSE(DownloadToFile(base + "file.bin", scratch_ / L"file.bin", nullptr, nullptr,
-                                &log.logger(), settings_));
-    EXPECT_EQ(7, log.logger().LastCurlCode());
-    EXPECT_EQ(0, log.logger().LastResponseCode());
-    EXPECT_EQ(
-        (std::vector<std::string>{TextFetchLine(7, 0), DownloadLine(base + "file.bin", 7, 0)}),
-        ErrorMessages(log));
-
-    // Without a logger the failure is only the result.
-    EXPECT_FALSE(FetchRemoteText(base + "list.txt", &out, nullptr, settings_));
-}
-
-TEST_F(HttpTest, RedirectToAFileCountsOnlyTheFinalBody) {
-    const std::string finalBody = Pattern(1500);
-    server_.SetReply("/old/pkg.zip", Reply::Redirect("/new/pkg.zip", 302, Pattern(700)));
-    server_.SetFile("/new/pkg.zip", finalBody);
-    std::atomic<int64_t> current{0};
-    std::atomic<int64_t> total{100};
-    const std::wstring target = scratch_ / L"pkg.zip";
-
-    ASSERT_TRUE(
-        DownloadToFile(server_.Url("old/pkg.zip"), target, &current, &total, nullptr, settings_));
-    EXPECT_EQ(finalBody, FileContents(target));
-    EXPECT_EQ(1500, current.load());
-    EXPECT_EQ(1600, total.load());
-    EXPECT_EQ(1u, server_.CountRequests("/old/pkg.zip"));
-    EXPECT_EQ(1u, server_.CountRequests("/new/pkg.zip"));
-
-    std::string out;
-    ASSERT_TRUE(FetchRemoteText(server_.Url("old/pkg.zip"), &out, nullptr, settings_));
-    EXPECT_EQ(finalBody, out) << "the redirect's own body is not part of the text";
-}
-
-TEST_F(HttpTest, OnlyHttpAndHttpsAreFollowed) {
-    server_.SetReply("/to-file", Reply::Redirect("file:///etc/passwd"));
-    const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server_.Port()) + "/x";
-    server_.SetReply("/to-ftp", Reply::Redirect(ftp));
-    struct Case {
-        const char* name;
-        std::string url;
-        int status;
-    };
-    const Case cases[] = {
-        {"redirect to file://", server_.Url("to-file"), 302},
-        {"redirect to ftp://", server_.Url("to-ftp"), 302},
-        {"file:// asked directly", "file:///etc/passwd", 0},
-    };
-    int row = 0;
-    for (const Case& c : cases) {
-        ScratchFolder folder("http_scheme_" + std::to_string(row++));
-        ScratchLog log(folder);
-        std::string out;
-        EXPECT_FALSE(FetchRemoteText(c.url, &out, &log.logger(), settings_)) << c.name;
-        EXPECT_EQ("", out) << c.name;
-        const std::wstring target = folder / L"out.bin";
-        EXPECT_FALSE(DownloadToFile(c.url, target, nullptr, nullptr, &log.logger(), settings_))
-            << c.name;
-        EXPECT_EQ(0, FileSize64(target)) << c.name;
-        const int code = log.logger().LastCurlCode();
-        EXPECT_TRUE(SchemeRefused(code)) << c.name << ": code " << code;
-        EXPECT_EQ((std::vector<std::string>{TextFetchLine(code, c.status),
-                                            DownloadLine(c.url, code, c.status)}),
-                  ErrorMessages(log))
-            << c.name;
+// Mirror lists: the first URL that succeeds wins with its body only; every failed URL before it
+// leaves its line; an empty list logs nothing.
+TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
+    const std::string gone = Serve("/gone", Reply::WithStatus(404, "gone"));
+    const std::string drop = Serve("/drop", Reply::Drop());
+    const std::string first = Serve("/first", Reply::Ok("first"));
+    const std::string second = Serve("/second", Reply::Ok("second"));
+    const struct {
+        std::vector<std::string> urls;
+        std::string body;
+        size_t failed;
+    } cases[] = {
+        {{}, "", 0}, {{gone, dead_}, "", 2}, {{gone, drop, dead_, first, second}, "first", 3}};
+    for (const auto& c : cases) {
+        Logger* logger = NewLog();
+        EXPECT_EQ(c.body, FetchFirstRemoteText(c.urls, logger, settings_));
+        const std::wstring target = *folder_ / L"Temp/list.txt";
+        EXPECT_EQ(!c.body.empty(), DownloadFromFirstUrl(target, c.urls, logger, settings_));
+        EXPECT_EQ(c.body, Contents(target));
+        EXPECT_EQ(2 * c.failed, Errors().size());
     }
+    EXPECT_EQ(0u, server_.CountRequests("/second")) << "nothing is fetched after a success";
 }
 
-// The option table is shared with the download jobs and the event posts: each kind refuses
-// other schemes too.
-TEST_F(HttpTest, EveryKindOfTransferRefusesOtherSchemes) {
-    server_.SetReply("/to-file", Reply::Redirect("file:///etc/passwd"));
-    const std::wstring target = scratch_ / L"out.bin";
-    for (const std::string& url : {std::string("file:///etc/passwd"), server_.Url("to-file")}) {
-        const bool redirect = url.rfind("http", 0) == 0;
-        std::string text;
-        TextSink sink;
-        sink.out = &text;
-        sink.limit = settings_.maxTextBytes;
-        File file(target, "wb");
-        ASSERT_TRUE(file);
-        TransferWatch watch = MakeTransferWatch(nullptr, nullptr, settings_);
-
-        const std::vector<std::pair<const char*, std::function<CURLcode(CURL*)>>> kinds = {
-            {"text",
-             [&](CURL* h) { return SetTextFetchOptions(h, url, &sink, &watch, settings_); }},
-            {"file",
-             [&](CURL* h) {
-                 return SetFileDownloadOptions(h, url, file.get(), &watch, settings_);
-             }},
-            {"job retry",
-             [&](CURL* h) {
-                 return SetDownloadJobOptions(h, url, file.get(), &watch, true, settings_);
-             }},
-            {"event post", [&](CURL* h) { return SetEventPostOptions(h, url, &text, ""); }},
-        };
-        for (const auto& kind : kinds) {
-            CurlHandle handle = NewCurlHandle();
-            ASSERT_TRUE(handle);
-            ASSERT_EQ(CURLE_OK, kind.second(handle.get())) << kind.first;
-            const TransferResult result = PerformTransfer(handle.get());
-            EXPECT_FALSE(result.Succeeded()) << kind.first << " " << url;
-            // An event post does not follow redirects, so it just sees the 302.
-            const bool follows = std::string(kind.first) != "event post";
-            if (!redirect || follows) {
-                EXPECT_TRUE(SchemeRefused(result.code))
-                    << kind.first << " " << url << ": code " << result.code;
-            }
-        }
-        EXPECT_EQ(std::string::npos, text.find("root:")) << url;
-    }
-}
-
-TEST_F(HttpTest, DownloadCreatesMissingFolders) {
-    server_.SetFile("/game/velka_win/data/a b.pak", "pak");
-    const std::wstring target = scratch_ / L"Game/velka_win/data/a b.pak";
-    ASSERT_FALSE(DirectoryExists(scratch_ / L"Game"));
-
-    ASSERT_TRUE(DownloadToFile(server_.Url("game/velka_win/data/a%20b.pak"), target, nullptr,
-                               nullptr, nullptr, settings_));
-    EXPECT_EQ("pak", FileContents(target));
-}
-
-// A full disk fails the download with CURLE_WRITE_ERROR whether the data is refused during the
-// transfer or only when the last buffered bytes are written at close.
-TEST_F(HttpTest, FullDiskFailsTheDownload) {
-    const std::wstring fullDevice = L"/dev/full";
-    std::error_code ignored;
-    if (!std::filesystem::exists(std::filesystem::path(fullDevice), ignored)) {
-        GTEST_SKIP() << "no /dev/full on this system";
-    }
-    struct Case {
-        const char* name;
+// A target that cannot be opened is a local fault: no request, no line, the logger's codes left
+// alone. A full disk fails the transfer with CURLE_WRITE_ERROR, while writing or only at close.
+TEST_F(HttpTest, TargetsThatCannotBeWritten) {
+    ScratchFolder folder("http_targets");
+    ASSERT_TRUE(CreateDirectories(folder / L"in the way/"));
+    const bool devFull = !kWindowsHost && std::filesystem::exists("/dev/full");
+    const struct {
+        std::wstring target;
         size_t size;
-    };
-    const Case cases[] = {{"lost at close", 100}, {"refused while writing", 200000}};
-    int row = 0;
-    for (const Case& c : cases) {
-        ScratchFolder folder("http_full_" + std::to_string(row++));
-        ScratchLog log(folder);
-        server_.SetFile("/full.bin", Pattern(c.size));
-        localFaultFlag = true;
-
-        EXPECT_FALSE(DownloadToFile(server_.Url("full.bin"), fullDevice, nullptr, nullptr,
-                                    &log.logger(), settings_))
-            << c.name;
-        EXPECT_EQ(
-            std::vector<std::string>{DownloadLine(server_.Url("full.bin"), CURLE_WRITE_ERROR, 200)},
-            ErrorMessages(log))
-            << c.name;
-        EXPECT_FALSE(localFaultFlag) << c.name << ": a write error is not a local fault";
+        bool localFault;
+    } cases[] = {{folder / L"in the way", 10, true},
+                 {L"/dev/full", 100, false},
+                 {L"/dev/full", 200000, false}};
+    for (const auto& c : cases) {
+        if (!c.localFault && !devFull) continue;
+        SCOPED_TRACE(ToNarrow(c.target) + " " + std::to_string(c.size));
+        const std::string path = "/target" + std::to_string(row_);
+        const std::string url = Serve(path, Reply::Ok(VariedBytes(c.size, 3)));
+        Logger* logger = NewLog();
+        localFaultFlag = !c.localFault;
+        EXPECT_FALSE(DownloadToFile(url, c.target, nullptr, nullptr, logger, settings_));
+        EXPECT_EQ(c.localFault, localFaultFlag.load());
+        EXPECT_EQ(c.localFault ? 0u : 1u, server_.CountRequests(path));
+        EXPECT_EQ(c.localFault ? -1 : CURLE_WRITE_ERROR, logger->LastCurlCode());
+        std::vector<std::string> lines;
+        if (!c.localFault) lines = {FileLine(url, CURLE_WRITE_ERROR, 200)};
+        EXPECT_EQ(lines, Errors());
     }
-}
-
-TEST_F(HttpTest, UnopenableTargetIsALocalFaultWithoutLogLine) {
-    ScratchLog log(scratch_);
-    server_.SetFile("/file.bin", "content");
-    server_.SetReply("/missing.bin", Reply::WithStatus(404, "nope"));
-    const std::wstring folderInTheWay = scratch_ / L"Game/file.bin/";
-    ASSERT_TRUE(CreateDirectories(folderInTheWay));
-    const std::wstring blocked = scratch_ / L"Game/file.bin";
-    const std::wstring fine = scratch_ / L"other.bin";
-
-    localFaultFlag = false;
-    EXPECT_FALSE(DownloadToFile(server_.Url("file.bin"), blocked, nullptr, nullptr, &log.logger(),
-                                settings_));
-    EXPECT_TRUE(localFaultFlag);
-    EXPECT_TRUE(ErrorMessages(log).empty());
-    EXPECT_EQ(-1, log.logger().LastCurlCode()) << "the logger's codes are left alone";
-    EXPECT_EQ(-1, log.logger().LastResponseCode());
-    EXPECT_EQ(0u, server_.Requests().size())
-        << "nothing is fetched for a file that cannot be written";
-
-    EXPECT_TRUE(
-        DownloadToFile(server_.Url("file.bin"), fine, nullptr, nullptr, &log.logger(), settings_));
-    EXPECT_TRUE(localFaultFlag) << "a success leaves the flag alone";
-
-    EXPECT_FALSE(DownloadToFile(server_.Url("missing.bin"), fine, nullptr, nullptr, &log.logger(),
-                                settings_));
-    EXPECT_FALSE(localFaultFlag) << "a transfer failure clears it";
-    EXPECT_EQ(1u, ErrorMessages(log).size());
-}
-
-// One slow reply, fetched as text or downloaded as a file; the expected libcurl code, CURLE_OK
-// when the transfer must succeed.
-struct SlowCase {
-    const char* name;
-    bool file;  // DownloadToFile, else FetchRemoteText
-    Reply reply;
-    int code;
-};
-
-void RunSlowCases(TestServer& server, const TransferSettings& settings,
-                  const std::vector<SlowCase>& cases) {
-    int row = 0;
-    for (const SlowCase& c : cases) {
-        const std::string path = "/slow" + std::to_string(row++);
-        ScratchFolder folder("http_slow_" + std::to_string(row));
-        ScratchLog log(folder);
-        server.SetReply(path, c.reply);
-        const bool succeeds = c.code == CURLE_OK;
-        if (c.file) {
-            const std::wstring target = folder / L"slow.bin";
-            EXPECT_EQ(succeeds, DownloadToFile(server.Url(path), target, nullptr, nullptr,
-                                               &log.logger(), settings))
-                << c.name;
-            const int64_t size = FileSize64(target);
-            if (succeeds) {
-                EXPECT_EQ(static_cast<int64_t>(c.reply.body.size()), size) << c.name;
-            } else {
-                EXPECT_GT(size, 0) << c.name << ": the partial file stays";
-                EXPECT_LT(size, static_cast<int64_t>(c.reply.body.size())) << c.name;
-            }
-        } else {
-            std::string out;
-            EXPECT_EQ(succeeds, FetchRemoteText(server.Url(path), &out, &log.logger(), settings))
-                << c.name;
-            if (succeeds) {
-                EXPECT_EQ(c.reply.body, out) << c.name;
-            }
-        }
-        if (!succeeds) {
-            EXPECT_EQ(c.code, log.logger().LastCurlCode()) << c.name;
-            EXPECT_EQ(200, log.logger().LastResponseCode()) << c.name;
-            EXPECT_EQ(1u, ErrorMessages(log).size()) << c.name;
-        }
-    }
-}
-
-TEST_F(HttpTest, StallRuleAbortsSilentTextButNotATrickle) {
-    Reply silent = Reply::Ok("late");
-    silent.silenceMs = 20000;
-    Reply trickle = Reply::Ok("0123456789");  // a byte every 50 ms against a limit of 400 ms
-    trickle.bytesPerSecond = 20;
-    RunSlowCases(server_, settings_,
-                 {
-                     {"silent after the headers", false, silent, CURLE_ABORTED_BY_CALLBACK},
-                     {"trickle within the stall limit", false, trickle, CURLE_OK},
-                 });
-}
-
-TEST_F(HttpTest, SpeedFloorAbandonsSlowFilesOnly) {
-    Reply below = Reply::Ok(Pattern(20000));  // 200 B/s against a floor of 1000 B/s
-    below.bytesPerSecond = 200;
-    Reply above = Reply::Ok(Pattern(8000));  // 8000 B/s: done in a second
-    above.bytesPerSecond = 8000;
-    RunSlowCases(server_, settings_,
-                 {
-                     {"below the speed floor", true, below, CURLE_OPERATION_TIMEDOUT},
-                     {"above the speed floor", true, above, CURLE_OK},
-                 });
-}
-
-TEST_F(HttpTest, TextLargerThanTheLimitIsRefused) {
-    struct Case {
-        const char* name;
-        size_t size;
-        bool announced;  // with Content-Length
-        int code;        // CURLE_OK when accepted
-    };
-    const Case cases[] = {
-        {"exactly the limit", 4096, true, CURLE_OK},
-        {"exactly the limit, unannounced", 4096, false, CURLE_OK},
-        {"one byte over, announced", 4097, true, CURLE_FILESIZE_EXCEEDED},
-        {"far over, unannounced", 100000, false, CURLE_WRITE_ERROR},
-    };
-    int row = 0;
-    for (const Case& c : cases) {
-        const std::string path = "/big" + std::to_string(row++);
-        ScratchFolder folder("http_big_" + std::to_string(row));
-        ScratchLog log(folder);
-        Reply reply = Reply::Ok(Pattern(c.size));
-        reply.sendContentLength = c.announced;
-        server_.SetReply(path, reply);
-        std::string out;
-
-        const bool accepted = FetchRemoteText(server_.Url(path), &out, &log.logger(), settings_);
-        EXPECT_EQ(c.code == CURLE_OK, accepted) << c.name;
-        EXPECT_LE(out.size(), 4096u) << c.name << ": never more than the limit in memory";
-        if (accepted) {
-            EXPECT_EQ(reply.body, out) << c.name;
-            EXPECT_TRUE(ErrorMessages(log).empty()) << c.name;
-        } else {
-            EXPECT_EQ(std::vector<std::string>{TextFetchLine(c.code, 200) +
-                                               " (text larger than 4096 bytes)"},
-                      ErrorMessages(log))
-                << c.name;
-            EXPECT_EQ(c.code, log.logger().LastCurlCode()) << c.name;
-        }
-    }
-}
-
-TEST_F(HttpTest, ServerRecordsRequestsWithTheirBodies) {
-    // The large body makes libcurl ask for "100 Continue" first.
-    for (const std::string& body : {std::string("a=1&b=two"), Pattern(2 * 1024 * 1024)}) {
-        server_.SetFile("/post", "thanks");
-        std::string response;
-        CurlHandle handle = NewCurlHandle();
-        ASSERT_TRUE(handle);
-        ASSERT_EQ(CURLE_OK, SetEventPostOptions(handle.get(), server_.Url("post"), &response, ""));
-        curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
-        curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(body.size()));
-        curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, body.c_str());
-        EXPECT_TRUE(PerformTransfer(handle.get()).Succeeded());
-        EXPECT_EQ("thanks", response);
-    }
-    std::string out;
-    ASSERT_TRUE(FetchRemoteText(server_.Url("post?x=1"), &out, nullptr, settings_));
-
-    const std::vector<testing_support::RecordedRequest> requests = server_.Requests();
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ("POST", requests[0].method);
-    EXPECT_EQ("127.0.0.1:" + std::to_string(server_.Port()), requests[0].Header("host"));
-    EXPECT_EQ("a=1&b=two", requests[0].body);
-    EXPECT_EQ(Pattern(2 * 1024 * 1024), requests[1].body);
-    EXPECT_EQ("GET", requests[2].method);
-    EXPECT_EQ("/post?x=1", requests[2].target);
-    EXPECT_EQ("/post", requests[2].path);
-    EXPECT_EQ("", requests[2].body);
 }
 
 }  // namespace

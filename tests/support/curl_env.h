@@ -4,9 +4,8 @@
 namespace velka {
 namespace testing_support {
 
-// curl_global_init(CURL_GLOBAL_ALL) once per process, after emptying the proxy environment
-// variables; later calls do nothing. Every test that
-// makes a libcurl transfer calls it (the test server does so when it is constructed).
+// curl_global_init once per process, after emptying the proxy environment variables; later
+// calls do nothing. Defined with the test server, which calls it when constructed.
 void EnsureCurlGlobalInit();
 
 }  // namespace testing_support

@@ -1,14 +1,10 @@
-// The stall rule, the progress counters, the text size limit and the success rule, driven
-// directly without a transfer.
+// The transfer watch on a fake clock: the counters follow the bytes of the transfer that counts,
+// kept bytes count once, and a transfer without growth for strictly longer than the limit aborts.
 #include "transfer/transfer_watch.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
 #include <vector>
-
-#include "transfer/curl_easy.h"
 
 namespace velka {
 namespace {
@@ -18,97 +14,45 @@ int64_t FakeClock() {
     return fakeNow;
 }
 
-struct ProgressStep {
-    int64_t nowMs;
-    int64_t downloadNow;
-    int expected;  // 0 go on, 1 abort
-};
-
-struct StallCase {
-    const char* name;
-    std::vector<ProgressStep> steps;
-};
-
-TEST(HttpTransferWatch, StallRuleAbortsOnlyAfterStrictlyMoreThanTheLimit) {
-    const std::vector<StallCase> cases = {
-        {"silence of exactly the limit goes on", {{60000, 0, 0}}},
-        {"one millisecond more aborts", {{60000, 0, 0}, {60001, 0, 1}}},
-        {"growth restarts the clock", {{50000, 10, 0}, {110000, 10, 0}, {110001, 10, 1}}},
-        {"steady trickle never aborts",
-         {{59000, 1, 0}, {118000, 2, 0}, {177000, 3, 0}, {236000, 4, 0}}},
-        // A count that falls back (a followed redirect) is not progress.
-        {"restart of the count is not progress", {{30000, 500, 0}, {89000, 0, 0}, {90001, 0, 1}}},
+TEST(TransferWatchTest, CountsProgressAndAbortsAStall) {
+    const struct {
+        const char* start;  // a named row starts a fresh watch (production stall limit)
+        int64_t base;       // bytes kept from an earlier attempt
+        int64_t nowMs, bytes, aborts, current, total;  // the call, then its result and the counters
+    } steps[] = {
+        {"silence of exactly the limit goes on", 0, 60000, 0, 0, 0, 1000},
+        {nullptr, 0, 60001, 0, 1, 0, 1000},
+        {"growth restarts the clock", 0, 50000, 9, 0, 9, 1009},
+        {nullptr, 0, 110000, 9, 0, 9, 1009},
+        {nullptr, 0, 110001, 9, 1, 9, 1009},
+        {"a redirect restarts the count, which is no progress", 0, 100, 250, 0, 250, 1250},
+        {nullptr, 0, 30000, 500, 0, 500, 1500},
+        {nullptr, 0, 89000, 0, 0, 0, 1000},
+        {nullptr, 0, 89500, 90, 0, 90, 1090},
+        {nullptr, 0, 149500, 90, 0, 90, 1090},
+        {nullptr, 0, 149501, 90, 1, 90, 1090},
+        {"kept bytes count once", 300, 1000, 0, 0, 300, 1300},
+        {nullptr, 300, 2000, 50, 0, 350, 1350},
     };
-    for (const StallCase& c : cases) {
-        TransferWatch watch;  // production stall limit
-        watch.now = &FakeClock;
-        watch.lastProgressMs = 0;
-        for (size_t i = 0; i < c.steps.size(); ++i) {
-            fakeNow = c.steps[i].nowMs;
-            EXPECT_EQ(c.steps[i].expected,
-                      OnTransferProgress(&watch, 0, c.steps[i].downloadNow, 0, 0))
-                << c.name << ", step " << i;
+    std::atomic<int64_t> current{0};
+    std::atomic<int64_t> total{0};
+    TransferWatch watch;
+    const char* name = "";
+    for (const auto& s : steps) {
+        if (s.start) {
+            name = s.start;
+            current = -7;
+            total = 1000;
+            watch = MakeTransferWatch(&current, &total);
+            watch.now = &FakeClock;
+            watch.lastProgressMs = 0;
+            watch.base = s.base;
         }
-    }
-}
-
-TEST(HttpTransferWatch, CountersFollowTheBytesOfTheTransferThatCounts) {
-    std::atomic<int64_t> current{-7};
-    std::atomic<int64_t> total{1000};
-    fakeNow = 0;
-    TransferWatch watch = MakeTransferWatch(&current, &total);
-    watch.now = &FakeClock;
-    watch.lastProgressMs = 0;
-
-    // 250 bytes of a redirect's body, then libcurl restarts its count for the final body.
-    const std::vector<int64_t> counts = {100, 250, 250, 0, 40, 90};
-    for (int64_t count : counts) {
-        ASSERT_EQ(0, OnTransferProgress(&watch, 0, count, 0, 0));
-        EXPECT_EQ(count, current.load()) << "current after " << count;
-    }
-    EXPECT_EQ(1090, total.load()) << "total grows by the final body only";
-
-    // The aborting call leaves the counters as they were.
-    fakeNow = watch.stallLimitMs + 1;
-    EXPECT_EQ(1, OnTransferProgress(&watch, 0, 90, 0, 0));
-    EXPECT_EQ(90, current.load());
-    EXPECT_EQ(1090, total.load());
-}
-
-TEST(HttpTextSink, RefusesThePieceThatWouldPassTheLimit) {
-    std::string out = "old:";
-    TextSink sink;
-    sink.out = &out;
-    sink.limit = 10;
-    char data[] = "abcdefghijkl";
-    EXPECT_EQ(4u, AppendToTextSink(data, 1, 4, &sink));
-    EXPECT_EQ(6u, AppendToTextSink(data + 4, 2, 3, &sink)) << "exactly up to the limit is fine";
-    EXPECT_FALSE(sink.overflowed);
-    EXPECT_EQ(0u, AppendToTextSink(data + 10, 1, 1, &sink));
-    EXPECT_TRUE(sink.overflowed);
-    EXPECT_EQ("old:abcdefghij", out) << "the refused piece is not appended";
-}
-
-TEST(HttpSuccessRule, OnlyOkWith200Or226Succeeds) {
-    struct Case {
-        CURLcode code;
-        int32_t status;
-        bool succeeded;
-    };
-    const Case cases[] = {
-        {CURLE_OK, 200, true},
-        {CURLE_OK, 226, true},
-        {CURLE_OK, 0, false},
-        {CURLE_OK, 201, false},
-        {CURLE_OK, 206, false},
-        {CURLE_OK, 302, false},
-        {CURLE_OK, 404, false},
-        {CURLE_OPERATION_TIMEDOUT, 200, false},
-        {CURLE_ABORTED_BY_CALLBACK, 226, false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.succeeded, TransferSucceeded(c.code, c.status))
-            << "code " << c.code << " status " << c.status;
+        fakeNow = s.nowMs;
+        const int64_t aborts = OnTransferProgress(&watch, 0, s.bytes, 0, 0);
+        EXPECT_EQ((std::vector<int64_t>{s.aborts, s.current, s.total}),
+                  (std::vector<int64_t>{aborts, current, total}))
+            << name << " at " << s.nowMs;
     }
 }
 
