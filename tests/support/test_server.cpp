@@ -16,7 +16,7 @@
 #include <ws2tcpip.h>
 using SockLen = int;
 constexpr int kShutBoth = SD_BOTH, kShutSend = SD_SEND, kSendFlags = 0;
-constexpr auto CloseSocket = &closesocket;
+static const auto CloseSocket = &closesocket;
 [[maybe_unused]] static const bool kNetworkStarted = [] {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -55,33 +55,10 @@ uintptr_t OpenListener(int* port) {
 }
 
 bool SendAll(uintptr_t s, const char* data, size_t size) {
-    for (int n = 0; size > 0; data += n, size -= static_cast<size_t>(n)) {
-        if ((n = static_cast<int>(send(s, data, static_cast<int>(size), kSendFlags))) <= 0)
-            return false;
+    for (int n = 0; size > 0; data += n, size -= n) {
+        if ((n = send(s, data, static_cast<int>(size), kSendFlags)) <= 0) return false;
     }
     return true;
-}
-
-// The request line and headers of `head` (which ends before the blank line).
-RecordedRequest ParseHead(const std::string& head) {
-    RecordedRequest request;
-    std::istringstream lines(head);
-    std::string line;
-    std::getline(lines, line);
-    std::istringstream(line) >> request.method >> request.target;
-    const std::string path = request.target.substr(0, request.target.find('?'));
-    int size = 0;
-    char* decoded = curl_easy_unescape(nullptr, path.c_str(), static_cast<int>(path.size()), &size);
-    request.path.assign(decoded, static_cast<size_t>(size));
-    curl_free(decoded);
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t colon = line.find(':'), value = line.find_first_not_of(' ', colon + 1);
-        if (colon == std::string::npos) continue;
-        request.headers.emplace_back(line.substr(0, colon),
-                                     line.substr(std::min(value, line.size())));
-    }
-    return request;
 }
 
 }  // namespace
@@ -101,7 +78,7 @@ std::string RecordedRequest::Header(const std::string& name) const {
     for (const auto& [key, value] : headers) {
         if (curl_strequal(key.c_str(), name.c_str())) return value;
     }
-    return std::string();
+    return "";
 }
 
 TestServer::TestServer() : listener_(OpenListener(&port_)) {
@@ -128,12 +105,11 @@ TestServer::TestServer() : listener_(OpenListener(&port_)) {
 
 void TestServer::ServeFolder(const std::wstring& root) {
     SetHandler("", [root](const RecordedRequest& request) {
-        std::string bytes;
         const std::string& path = request.path;
-        return path.size() > 1 && path.find("..") == std::string::npos &&
-                       ReadFileBytes(JoinPath(root, ToWide(path.substr(1))), &bytes)
-                   ? Reply::Ok(bytes)
-                   : Reply::WithStatus(404, "Not Found");
+        std::string bytes;
+        const bool found =
+            path.size() > 1 && ReadFileBytes(JoinPath(root, ToWide(path.substr(1))), &bytes);
+        return found ? Reply::Ok(bytes) : Reply::WithStatus(404, "Not Found");
     });
 }
 
@@ -161,11 +137,9 @@ void TestServer::Stop() {
     }
     stopped_.notify_all();
     if (acceptThread_.joinable()) acceptThread_.join();
-    CloseSocket(listener_);
-    listener_ = kNoSocket;
+    CloseSocket(std::exchange(listener_, kNoSocket));
     // No thread is added once the accept loop has ended.
-    for (std::thread& thread : connectionThreads_) thread.join();
-    connectionThreads_.clear();
+    for (std::thread& thread : std::exchange(connectionThreads_, {})) thread.join();
 }
 
 void TestServer::Serve(uintptr_t connection) {
@@ -180,7 +154,23 @@ void TestServer::Serve(uintptr_t connection) {
     while ((end = in.find("\r\n\r\n")) == std::string::npos && in.size() < 65536 && receive()) {
     }
     if (end != std::string::npos) {
-        RecordedRequest request = ParseHead(in.substr(0, end));
+        RecordedRequest request;
+        std::istringstream lines(in.substr(0, end));
+        std::string line;
+        std::getline(lines, line);
+        std::istringstream(line) >> request.method >> request.target;
+        const std::string path = request.target.substr(0, request.target.find('?'));
+        char* decoded =
+            curl_easy_unescape(nullptr, path.c_str(), static_cast<int>(path.size()), nullptr);
+        request.path = decoded;
+        curl_free(decoded);
+        while (std::getline(lines, line)) {
+            const size_t colon = line.find(':'), value = line.find_first_not_of(' ', colon + 1);
+            if (colon != std::string::npos)
+                request.headers.emplace_back(
+                    line.substr(0, colon),
+                    line.substr(std::min(value, line.size()), line.find('\r') - value));
+        }
         in.erase(0, end + 4);
         const size_t length = std::strtoull(request.Header("Content-Length").c_str(), nullptr, 10);
         if (in.size() < length && curl_strequal(request.Header("Expect").c_str(), "100-continue")) {

@@ -1,6 +1,6 @@
-// A local HTTP/1.1 server for tests on 127.0.0.1 at an ephemeral port. A request gets the handler
-// of its percent-decoded path (query cut off), else a file below the served folder, else 404
-// "Not Found"; every request is recorded. One request per connection ("Connection: close").
+// A local HTTP/1.1 server for tests on 127.0.0.1 at an ephemeral port, one request per connection.
+// A request gets the handler of its percent-decoded path (query cut off), else a file below the
+// served folder, else 404 "Not Found"; every request is recorded.
 #pragma once
 
 #include <condition_variable>
@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace velka::testing_support {
@@ -19,7 +18,7 @@ namespace velka::testing_support {
 struct RecordedRequest {
     std::string method;
     std::string target;  // as sent, e.g. "/a%20b.txt?x=1"
-    std::string path;    // percent-decoded, without the query, e.g. "/a b.txt"
+    std::string path;    // e.g. "/a b.txt"
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;  // read by Content-Length; "Expect: 100-continue" is answered
 
@@ -50,22 +49,14 @@ using Handler = std::function<Reply(const RecordedRequest&)>;
 
 class TestServer {
   public:
-    // Also calls EnsureCurlGlobalInit. Fails the current test when it cannot listen.
-    TestServer();
+    TestServer();  // calls EnsureCurlGlobalInit; fails the current test when it cannot listen
     ~TestServer() { Stop(); }
-    TestServer(const TestServer&) = delete;
-    TestServer& operator=(const TestServer&) = delete;
 
     int Port() const { return port_; }
     std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-    // BaseUrl() followed by `path` without its leading "/".
-    std::string Url(const std::string& p) const {
-        return BaseUrl() + p.substr(p.rfind('/', 0) == 0);
-    }
+    std::string Url(const std::string& p) const { return BaseUrl() + p.substr(p[0] == '/'); }
 
-    // Serves the files below `root` for paths without a handler.
-    void ServeFolder(const std::wstring& root);
-    // `path` is matched against the decoded request path.
+    void ServeFolder(const std::wstring& root);  // for paths without a handler
     void SetHandler(const std::string& path, Handler handler);
     void SetReply(const std::string& path, Reply r) {
         SetHandler(path, [r](auto&) { return r; });
@@ -84,14 +75,14 @@ class TestServer {
     bool SleepMs(int64_t ms);  // false when the server stopped meanwhile
 
     int port_ = 0;
-    uintptr_t listener_;  // a socket; the connections too
+    uintptr_t listener_;  // a socket, as the connections
     std::thread acceptThread_;
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
     std::set<uintptr_t> connections_;
     std::vector<std::thread> connectionThreads_;
-    std::map<std::string, Handler> handlers_;
+    std::map<std::string, Handler> handlers_;  // "" for the served folder
     std::vector<RecordedRequest> requests_;
 };
 

@@ -13,9 +13,11 @@ namespace {
 
 using testing_support::WaitFor;
 
-// A task that notes how often, when (by a shared count) and on which thread it ran.
+// Notes how often, when (by a shared count) and where it ran; with a gate, holds its worker
+// until the gate opens.
 struct Task {
     std::atomic<int>* clock;
+    std::atomic<bool>* gate = nullptr;
     int ranAt = -1, runs = 0;
     std::thread::id thread{};
 };
@@ -23,58 +25,47 @@ struct Task {
 void RunTask(void* argument) noexcept {
     auto* task = static_cast<Task*>(argument);
     task->ranAt = (*task->clock)++;
+    while (task->gate && !*task->gate) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     task->runs++;
     task->thread = std::this_thread::get_id();
 }
 
-// Holds its worker until opened.
-struct Gate {
-    std::atomic<bool> reached{false}, open{false};
-};
-
-void Hold(void* argument) noexcept {
-    auto* gate = static_cast<Gate*>(argument);
-    gate->reached = true;
-    while (!gate->open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 // Shuts the pool down, or only drops it, on a thread of its own; false when that hangs.
 bool StopsWithin10s(std::unique_ptr<WorkerPool> pool, bool drop) {
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    std::thread([pool = std::move(pool), drop, stopped = std::move(stopped)]() mutable {
+    auto stopped = std::make_shared<std::promise<void>>();
+    std::future<void> done = stopped->get_future();
+    std::thread([pool = std::move(pool), drop, stopped]() mutable {
         drop ? pool.reset() : ShutdownPool(std::move(pool));
-        stopped.set_value();
+        stopped->set_value();
     }).detach();
     return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
 TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
     for (int threads : {1, 2}) {
-        SCOPED_TRACE(threads);
         std::unique_ptr<WorkerPool> pool = CreatePool(threads);
         ASSERT_EQ(threads, pool->ThreadCount());
-        Gate gate;
-        SubmitTask(*pool, &Hold, &gate);  // the queue fills behind a held worker
         std::atomic<int> clock{0};
+        std::atomic<bool> open{false};
+        Task hold{&clock, &open};
+        SubmitTask(*pool, &RunTask, &hold);  // the queue fills behind a held worker
         std::vector<Task> tasks(400, Task{&clock});
-        const size_t submitters = threads == 1 ? 1 : 4;  // one keeps the order known
-        std::vector<std::thread> running;
-        for (size_t s = 0; s < submitters; ++s) {
-            running.emplace_back([&, s] {
-                for (size_t i = s; i < tasks.size(); i += submitters) {
+        std::vector<std::thread> submitters;  // one with one worker, so that the order is known
+        for (int s = 0; s < threads * threads; ++s) {
+            submitters.emplace_back([&, s] {
+                for (size_t i = s; i < tasks.size(); i += threads * threads) {
                     SubmitTask(*pool, &RunTask, &tasks[i]);
                 }
             });
         }
-        for (std::thread& submitter : running) submitter.join();
-        gate.open = true;
-        EXPECT_TRUE(WaitFor([&] { return clock == 400; }, 10));
+        for (std::thread& submitter : submitters) submitter.join();
+        open = true;
+        EXPECT_TRUE(WaitFor([&] { return clock == 401; }, 10));
         ASSERT_TRUE(StopsWithin10s(std::move(pool), false));
         for (size_t i = 0; i < tasks.size(); ++i) {
-            EXPECT_EQ(1, tasks[i].runs) << i;
+            EXPECT_EQ(1, tasks[i].runs) << threads << " threads, task " << i;
             EXPECT_NE(std::this_thread::get_id(), tasks[i].thread) << i;
-            EXPECT_TRUE(threads > 1 || tasks[i].ranAt == static_cast<int>(i)) << i;
+            EXPECT_TRUE(threads > 1 || tasks[i].ranAt == static_cast<int>(i) + 1) << i;
         }
     }
 }
@@ -82,19 +73,19 @@ TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
 TEST(WorkerPoolTest, ShutdownWaitsForTheRunningTaskAndDropsTheRest) {
     std::unique_ptr<WorkerPool> pool = CreatePool(1);
     WorkerPool* raw = pool.get();  // alive until the held task ends
-    Gate gate;
     std::atomic<int> clock{0};
-    Task queued{&clock}, late{&clock};
-    SubmitTask(*pool, &Hold, &gate);
-    EXPECT_TRUE(WaitFor([&] { return gate.reached.load(); }, 10));
+    std::atomic<bool> open{false};
+    Task hold{&clock, &open}, queued{&clock}, late{&clock};
+    SubmitTask(*pool, &RunTask, &hold);
+    EXPECT_TRUE(WaitFor([&] { return clock == 1; }, 10));
     SubmitTask(*pool, &RunTask, &queued);
     auto stopped = std::async(std::launch::async, [&] { ShutdownPool(std::move(pool)); });
     EXPECT_TRUE(WaitFor([&] { return raw->ShutdownRequested(); }, 10));
     SubmitTask(*raw, &RunTask, &late);
     EXPECT_EQ(std::future_status::timeout, stopped.wait_for(std::chrono::milliseconds(50)));
-    gate.open = true;
+    open = true;
     stopped.get();
-    EXPECT_EQ(0, clock.load()) << "a queued or late task ran";
+    EXPECT_EQ(1, clock.load()) << "a queued or late task ran";
 
     // A dropped pool stops its workers as well; a null one is no pool.
     EXPECT_TRUE(StopsWithin10s(CreatePool(2), true));
