@@ -13,34 +13,24 @@ namespace {
 
 using namespace testing_support;
 
-std::string Codes(int code, int status) {
-    return "CURL CODE = " + std::to_string(code) + " HttpStatusCode = " + std::to_string(status);
+// The day-log line of a failed text fetch (no `url`) or file download.
+std::string Line(const std::string& url, int code, int status) {
+    return (url.empty() ? "[ERROR] Get Remote TextFile Failed! "
+                        : "[ERROR] Download Binary file failed! url = " + url + "    ") +
+           "CURL CODE = " + std::to_string(code) + " HttpStatusCode = " + std::to_string(status);
 }
 
-std::string TextLine(int code, int status) {
-    return "Get Remote TextFile Failed! " + Codes(code, status);
-}
+using Lines = std::vector<std::string>;
 
-std::string FileLine(const std::string& url, int code, int status) {
-    return "Download Binary file failed! url = " + url + "    " + Codes(code, status);
-}
-
-// The messages of the day log, all of them errors.
-std::vector<std::string> Errors(const ScratchLog& log) {
-    std::vector<std::string> messages;
-    for (const LogLine& line : log.Lines()) {
-        EXPECT_EQ("[ERROR] ", line.level) << line.message;
-        messages.push_back(line.message);
-    }
-    return messages;
+Lines Logged(const ScratchLog& log) {
+    Lines lines;
+    for (const LogLine& line : log.Lines()) lines.push_back(line.level + line.message);
+    return lines;
 }
 
 class HttpTest : public ::testing::Test {
   protected:
-    HttpTest() {
-        settings_.stallLimitMs = 400;
-        settings_.maxTextBytes = 4096;
-    }
+    HttpTest() { settings_.maxTextBytes = 4096; }
     // `where` if it is a URL, else the URL of that path on the server; either replies `reply`.
     std::string Serve(const std::string& where, const Reply& reply) {
         server_.SetReply(where, reply);
@@ -78,8 +68,7 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         const std::string url = Serve(c.url, c.reply);
-        TransferSettings settings = settings_;
-        if (url.find("mirror.invalid") != std::string::npos) settings.proxy = server_.BaseUrl();
+        settings_.proxy = url.find("mirror.invalid") != std::string::npos ? server_.BaseUrl() : "";
         ScratchFolder folder("http_" + std::to_string(&c - cases));
         ScratchLog log(folder);
         Logger& logger = log.logger();
@@ -87,26 +76,25 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
             return std::make_pair(logger.LastCurlCode(), logger.LastResponseCode());
         };
         std::string text = "before|";
-        EXPECT_EQ(c.code == kOk, FetchRemoteText(url, &text, &logger, settings));
+        EXPECT_EQ(c.code == kOk, FetchRemoteText(url, &text, &logger, settings_));
         const int code = c.code == kScheme ? logger.LastCurlCode() : c.code;
         EXPECT_TRUE(c.code != kScheme || code == 1 || code == 3) << code;
         EXPECT_EQ(std::make_pair(code, c.code == kOk ? -1 : c.status), codes());
         const std::wstring target = folder / L"Game/sub dir/file.bin";
         std::atomic<int64_t> current{0}, total{5};
         localFaultFlag = true;
-        EXPECT_EQ(c.code == kOk, DownloadToFile(url, target, &current, &total, &logger, settings));
+        EXPECT_EQ(c.code == kOk, DownloadToFile(url, target, &current, &total, &logger, settings_));
         EXPECT_EQ(c.code == kOk, localFaultFlag.load()) << "a failure clears it, a success not";
         EXPECT_EQ(std::make_pair(code, c.code == kOk ? -1 : c.status), codes());
         EXPECT_EQ("before|" + c.arrived, text);
         EXPECT_EQ(c.arrived, Contents(target));
         const int64_t size = static_cast<int64_t>(c.arrived.size());
         EXPECT_EQ(std::make_pair(size, size + 5), std::make_pair(current.load(), total.load()));
-        std::vector<std::string> lines;
-        if (c.code != kOk) lines = {TextLine(code, c.status), FileLine(url, code, c.status)};
-        EXPECT_EQ(lines, Errors(log));
+        const Lines lines = {Line("", code, c.status), Line(url, code, c.status)};
+        EXPECT_EQ(c.code == kOk ? Lines{} : lines, Logged(log));
         // Without a logger a failure is only the result.
-        EXPECT_EQ(c.code == kOk, FetchRemoteText(url, &text, nullptr, settings));
-        EXPECT_EQ(c.code == kOk, DownloadToFile(url, target, nullptr, nullptr, nullptr, settings));
+        EXPECT_EQ(c.code == kOk, FetchRemoteText(url, &text, nullptr, settings_));
+        EXPECT_EQ(c.code == kOk, DownloadToFile(url, target, nullptr, nullptr, nullptr, settings_));
     }
 }
 
@@ -132,39 +120,34 @@ TEST_F(HttpTest, LimitsEndSilentSlowAndOversizedTransfers) {
         const std::string url = Serve("/limit" + std::to_string(&c - cases), c.reply);
         ScratchFolder folder("http_limit_" + std::to_string(&c - cases));
         ScratchLog log(folder);
-        Logger* logger = &log.logger();
         std::string got;
         const bool ok =
-            c.file ? DownloadToFile(url, folder / L"f", nullptr, nullptr, logger, settings_)
-                   : FetchRemoteText(url, &got, logger, settings_);
+            c.file ? DownloadToFile(url, folder / L"f", nullptr, nullptr, &log.logger(), settings_)
+                   : FetchRemoteText(url, &got, &log.logger(), settings_);
         if (c.file) got = Contents(folder / L"f");
         EXPECT_EQ(c.code == CURLE_OK, ok);
         EXPECT_EQ(c.reply.body.substr(0, ok ? std::string::npos : got.size()), got);
         EXPECT_TRUE(ok || got.size() < (c.file ? c.reply.body.size() : 4097u)) << got.size();
-        std::string line = c.file ? FileLine(url, c.code, 200) : TextLine(c.code, 200);
+        std::string line = Line(c.file ? url : "", c.code, 200);
         if (c.code == 63 || c.code == CURLE_WRITE_ERROR) line += " (text larger than 4096 bytes)";
-        EXPECT_EQ(ok ? std::vector<std::string>{} : std::vector<std::string>{line}, Errors(log));
+        EXPECT_EQ(ok ? Lines{} : Lines{line}, Logged(log));
     }
 }
 
-// Mirror lists: the first URL that succeeds wins with its body only; every failed URL before it
-// leaves its lines; an empty list logs nothing.
+// Mirror lists: the first URL that succeeds wins with its body only, after one line for each URL
+// that failed before it; an empty list fails without a line.
 TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
-    const std::string gone = Serve("/gone", Reply::WithStatus(404, "gone"));
-    const std::string drop = Serve("/drop", Reply::Drop()), first = Serve("/1", Reply::Ok("1"));
-    const std::string second = Serve("/2", Reply::Ok("2"));
-    const std::vector<std::string> lists[] = {
-        {}, {gone, dead_}, {gone, drop, dead_, first, second}};
-    for (const auto& urls : lists) {
-        ScratchFolder folder("http_list_" + std::to_string(&urls - lists));
-        ScratchLog log(folder);
-        const std::string body = urls.size() > 2 ? "1" : "";
-        EXPECT_EQ(body, FetchFirstRemoteText(urls, &log.logger(), settings_));
-        EXPECT_EQ(!body.empty(),
-                  DownloadFromFirstUrl(folder / L"T/l", urls, &log.logger(), settings_));
-        EXPECT_EQ(body, Contents(folder / L"T/l"));
-        EXPECT_EQ(2 * std::min<size_t>(urls.size(), 3), Errors(log).size());
-    }
+    ScratchFolder folder("http_lists");
+    ScratchLog log(folder);
+    const std::vector<std::string> urls = {Serve("/gone", Reply::WithStatus(404, "gone")), dead_,
+                                           Serve("/1", Reply::Ok("1")),
+                                           Serve("/2", Reply::Ok("2"))};
+    EXPECT_EQ("1", FetchFirstRemoteText(urls, &log.logger(), settings_));
+    EXPECT_TRUE(DownloadFromFirstUrl(folder / L"T/l", urls, &log.logger(), settings_));
+    EXPECT_EQ("1", Contents(folder / L"T/l"));
+    EXPECT_EQ("", FetchFirstRemoteText({}, &log.logger(), settings_));
+    EXPECT_FALSE(DownloadFromFirstUrl(folder / L"T/l", {}, &log.logger(), settings_));
+    EXPECT_EQ(4u, Logged(log).size());
     EXPECT_EQ(0u, server_.CountRequests("/2")) << "nothing is fetched after a success";
 }
 
@@ -174,7 +157,7 @@ TEST_F(HttpTest, TargetsThatCannotBeWritten) {
     ScratchFolder folder("http_targets");
     ScratchLog log(folder);
     const bool devFull = !kWindowsHost && std::filesystem::exists("/dev/full");
-    std::vector<std::string> lines;
+    Lines lines;
     for (const size_t size : {size_t{0}, size_t{100}, size_t{200000}}) {
         const bool local = size == 0;  // the target is a folder
         if (!local && !devFull) continue;
@@ -185,9 +168,9 @@ TEST_F(HttpTest, TargetsThatCannotBeWritten) {
         EXPECT_EQ(local, localFaultFlag.load()) << size;
         EXPECT_EQ(local ? 0u : 1u, server_.CountRequests("/" + std::to_string(size))) << size;
         EXPECT_EQ(local ? -1 : CURLE_WRITE_ERROR, log.logger().LastCurlCode()) << size;
-        if (!local) lines.push_back(FileLine(url, CURLE_WRITE_ERROR, 200));
+        if (!local) lines.push_back(Line(url, CURLE_WRITE_ERROR, 200));
     }
-    EXPECT_EQ(lines, Errors(log));
+    EXPECT_EQ(lines, Logged(log));
 }
 
 int64_t fakeNow = 0;
@@ -195,39 +178,31 @@ int64_t FakeClock() {
     return fakeNow;
 }
 
-// The counters follow the bytes of the transfer that counts, kept bytes count once, and a
-// transfer without growth for strictly longer than the limit aborts.
+// One watch on a fake clock: the counters follow the bytes of the transfer that counts, kept bytes
+// count once, and a transfer without growth for strictly longer than the limit aborts.
 TEST(HttpTransferWatch, CountsProgressAndAbortsAStall) {
     const struct {
-        const char* start;  // a named row starts a fresh watch (production stall limit)
-        int64_t base;       // bytes kept from an earlier attempt
-        int64_t nowMs, bytes, aborts, current, total;  // the call, its result, the counters
+        int64_t nowMs, bytes, base, aborts, current, total;  // the call, its result, the counters
     } steps[] = {
-        {"silence of exactly the limit goes on", 0, 60000, 0, 0, 0, 1000},
-        {nullptr, 0, 60001, 0, 1, 0, 1000},
-        {"growth restarts the clock, a fall (a redirect) is no growth", 0, 30000, 500, 0, 500,
-         1500},
-        {nullptr, 0, 89000, 0, 0, 0, 1000},
-        {nullptr, 0, 90001, 0, 1, 0, 1000},
-        {"kept bytes count once", 300, 1000, 0, 0, 300, 1300},
-        {nullptr, 300, 2000, 50, 0, 350, 1350},
+        {60000, 0, 0, 0, 0, 1000},  // silence of exactly the limit goes on
+        {60001, 0, 0, 1, 0, 1000},
+        {70000, 500, 0, 0, 500, 1500},  // growth restarts the clock
+        {129000, 0, 0, 0, 0, 1000},     // a fall (a followed redirect) is no growth
+        {130001, 0, 0, 1, 0, 1000},
+        {131000, 50, 300, 0, 350, 1350},  // bytes kept from an earlier attempt count once
+        {132000, 50, 300, 0, 350, 1350},
     };
-    std::atomic<int64_t> current{0}, total{0};
-    TransferWatch watch;
+    std::atomic<int64_t> current{-7}, total{1000};
+    TransferWatch watch = MakeTransferWatch(&current, &total);  // the production stall limit
+    watch.now = &FakeClock;
+    watch.lastProgressMs = 0;
     for (const auto& s : steps) {
-        if (s.start) {
-            current = -7;
-            total = 1000;
-            watch = MakeTransferWatch(&current, &total);
-            watch.now = &FakeClock;
-            watch.lastProgressMs = 0;
-            watch.base = s.base;
-        }
         fakeNow = s.nowMs;
+        watch.base = s.base;
         const int64_t aborts = OnTransferProgress(&watch, 0, s.bytes, 0, 0);
         EXPECT_EQ((std::vector<int64_t>{s.aborts, s.current, s.total}),
                   (std::vector<int64_t>{aborts, current, total}))
-            << "step at " << s.nowMs;
+            << "at " << s.nowMs;
     }
 }
 

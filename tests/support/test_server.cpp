@@ -9,18 +9,15 @@
 #include "platform/fs.h"
 #include "platform/text.h"
 
-// The only platform-specific part: the few socket calls the server makes. Sockets are kept as
-// uintptr_t, which holds a Winsock SOCKET and a POSIX descriptor alike.
+// The only platform-specific part; a uintptr_t holds a Winsock SOCKET and a POSIX descriptor alike.
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
 using SockLen = int;
 constexpr int kShutBoth = SD_BOTH, kShutSend = SD_SEND, kSendFlags = 0;
 static const auto CloseSocket = &closesocket;
-[[maybe_unused]] static const bool kNetworkStarted = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}();
+static WSADATA network;
+[[maybe_unused]] static const int kNetworkStarted = WSAStartup(MAKEWORD(2, 2), &network);
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,8 +87,8 @@ TestServer::TestServer() : listener_(OpenListener(&port_)) {
             fd_set readable;
             FD_ZERO(&readable);
             FD_SET(listener_, &readable);
-            timeval timeout{0, 20000};
-            if (select(static_cast<int>(listener_ + 1), &readable, nullptr, nullptr, &timeout) < 1)
+            timeval wait{0, 20000};
+            if (select(static_cast<int>(listener_) + 1, &readable, nullptr, nullptr, &wait) < 1)
                 continue;
             const uintptr_t connection = accept(listener_, nullptr, nullptr);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -165,11 +162,11 @@ void TestServer::Serve(uintptr_t connection) {
         request.path = decoded;
         curl_free(decoded);
         while (std::getline(lines, line)) {
-            const size_t colon = line.find(':'), value = line.find_first_not_of(' ', colon + 1);
-            if (colon != std::string::npos)
-                request.headers.emplace_back(
-                    line.substr(0, colon),
-                    line.substr(std::min(value, line.size()), line.find('\r') - value));
+            const size_t colon = line.find(':');
+            if (colon == std::string::npos) continue;
+            const size_t value = std::min(line.find_first_not_of(' ', colon + 1), line.size());
+            request.headers.emplace_back(line.substr(0, colon),
+                                         line.substr(value, line.find('\r') - value));
         }
         in.erase(0, end + 4);
         const size_t length = std::strtoull(request.Header("Content-Length").c_str(), nullptr, 10);
