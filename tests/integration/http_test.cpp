@@ -98,14 +98,18 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
     }
 }
 
-// The stall rule, the speed floor of files and the size limit of text.
-TEST_F(HttpTest, LimitsEndSilentSlowAndOversizedTransfers) {
+// The stall rule, the speed floor of files, the size limit of text, and targets that cannot be
+// written: one that cannot be opened is a local fault (no request, no line, the logger's codes left
+// alone), a full disk fails with CURLE_WRITE_ERROR while writing or only at close.
+TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
+    constexpr int kLocal = -3;
     const std::string big = VariedBytes(100000, 2);
     const struct {
         const char* name;
         bool file;  // DownloadToFile, else FetchRemoteText
         Reply reply;
         int code;
+        const wchar_t* target = nullptr;  // instead of a file in the row's folder; "" the folder
     } cases[] = {
         {"silent after the headers", false, {200, "late", {}, 20000}, CURLE_ABORTED_BY_CALLBACK},
         {"trickling within the stall limit", false, {200, "0123456789", {}, 0, 20}, CURLE_OK},
@@ -114,23 +118,37 @@ TEST_F(HttpTest, LimitsEndSilentSlowAndOversizedTransfers) {
         {"exactly the size limit", false, Reply::Ok(big.substr(0, 4096)), CURLE_OK},
         {"one byte over, announced", false, Reply::Ok(big.substr(0, 4097)), 63},
         {"far over, unannounced", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
+        {"target is a folder", true, Reply::Ok("x"), kLocal, L""},
+        {"disk full at close", true, Reply::Ok(big.substr(0, 100)), CURLE_WRITE_ERROR,
+         L"/dev/full"},
+        {"disk full while writing", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"},
     };
+    const bool devFull = !kWindowsHost && std::filesystem::exists("/dev/full");
     for (const auto& c : cases) {
+        if (c.target && *c.target && !devFull) continue;
         SCOPED_TRACE(c.name);
-        const std::string url = Serve("/limit" + std::to_string(&c - cases), c.reply);
+        const std::string path = "/limit" + std::to_string(&c - cases), url = Serve(path, c.reply);
         ScratchFolder folder("http_limit_" + std::to_string(&c - cases));
         ScratchLog log(folder);
+        const std::wstring target = !c.target   ? folder / L"f"
+                                    : *c.target ? c.target
+                                                : folder.Path();
         std::string got;
+        localFaultFlag = c.code != kLocal;
         const bool ok =
-            c.file ? DownloadToFile(url, folder / L"f", nullptr, nullptr, &log.logger(), settings_)
+            c.file ? DownloadToFile(url, target, nullptr, nullptr, &log.logger(), settings_)
                    : FetchRemoteText(url, &got, &log.logger(), settings_);
-        if (c.file) got = Contents(folder / L"f");
+        if (c.file && !c.target) got = Contents(target);
         EXPECT_EQ(c.code == CURLE_OK, ok);
+        EXPECT_EQ(c.code == kLocal || !c.file || ok, localFaultFlag.load());
+        EXPECT_EQ(c.code == kLocal ? 0u : 1u, server_.CountRequests(path));
+        EXPECT_EQ(ok || c.code == kLocal ? -1 : c.code, log.logger().LastCurlCode());
         EXPECT_EQ(c.reply.body.substr(0, ok ? std::string::npos : got.size()), got);
         EXPECT_TRUE(ok || got.size() < (c.file ? c.reply.body.size() : 4097u)) << got.size();
         std::string line = Line(c.file ? url : "", c.code, 200);
-        if (c.code == 63 || c.code == CURLE_WRITE_ERROR) line += " (text larger than 4096 bytes)";
-        EXPECT_EQ(ok ? Lines{} : Lines{line}, Logged(log));
+        if (c.code == 63 || (!c.file && c.code == CURLE_WRITE_ERROR))
+            line += " (text larger than 4096 bytes)";
+        EXPECT_EQ(ok || c.code == kLocal ? Lines{} : Lines{line}, Logged(log));
     }
 }
 
@@ -151,32 +169,7 @@ TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
     EXPECT_EQ(0u, server_.CountRequests("/2")) << "nothing is fetched after a success";
 }
 
-// A target that cannot be opened is a local fault: no request, no line, the logger's codes left
-// alone. A full disk fails the transfer with CURLE_WRITE_ERROR, while writing or only at close.
-TEST_F(HttpTest, TargetsThatCannotBeWritten) {
-    ScratchFolder folder("http_targets");
-    ScratchLog log(folder);
-    const bool devFull = !kWindowsHost && std::filesystem::exists("/dev/full");
-    Lines lines;
-    for (const size_t size : {size_t{0}, size_t{100}, size_t{200000}}) {
-        const bool local = size == 0;  // the target is a folder
-        if (!local && !devFull) continue;
-        const std::string url = Serve("/" + std::to_string(size), Reply::Ok(VariedBytes(size, 3)));
-        localFaultFlag = !local;
-        EXPECT_FALSE(DownloadToFile(url, local ? folder.Path() : L"/dev/full", nullptr, nullptr,
-                                    &log.logger(), settings_));
-        EXPECT_EQ(local, localFaultFlag.load()) << size;
-        EXPECT_EQ(local ? 0u : 1u, server_.CountRequests("/" + std::to_string(size))) << size;
-        EXPECT_EQ(local ? -1 : CURLE_WRITE_ERROR, log.logger().LastCurlCode()) << size;
-        if (!local) lines.push_back(Line(url, CURLE_WRITE_ERROR, 200));
-    }
-    EXPECT_EQ(lines, Logged(log));
-}
-
 int64_t fakeNow = 0;
-int64_t FakeClock() {
-    return fakeNow;
-}
 
 // One watch on a fake clock: the counters follow the bytes of the transfer that counts, kept bytes
 // count once, and a transfer without growth for strictly longer than the limit aborts.
@@ -194,7 +187,7 @@ TEST(HttpTransferWatch, CountsProgressAndAbortsAStall) {
     };
     std::atomic<int64_t> current{-7}, total{1000};
     TransferWatch watch = MakeTransferWatch(&current, &total);  // the production stall limit
-    watch.now = &FakeClock;
+    watch.now = [] { return fakeNow; };
     watch.lastProgressMs = 0;
     for (const auto& s : steps) {
         fakeNow = s.nowMs;

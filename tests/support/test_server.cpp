@@ -61,8 +61,7 @@ bool SendAll(uintptr_t s, const char* data, size_t size) {
 }  // namespace
 
 void EnsureCurlGlobalInit() {
-    // Never undone: transfers may still run in other tests' threads at exit. No proxy of the
-    // machine may stand between the tests and 127.0.0.1 (an empty variable counts as unset).
+    // Never undone (transfers may still run at exit); an empty proxy variable counts as unset.
     [[maybe_unused]] static const CURLcode done = [] {
         for (const char* unset :
              {"http_proxy=", "https_proxy=", "HTTPS_PROXY=", "all_proxy=", "ALL_PROXY="})

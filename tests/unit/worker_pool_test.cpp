@@ -14,7 +14,7 @@ namespace {
 using testing_support::WaitFor;
 
 // Notes how often, when (by a shared count) and where it ran; holds its worker while `gate` is
-// closed.
+// shut.
 struct Task {
     std::atomic<int>* clock;
     std::atomic<bool>* gate = nullptr;
@@ -30,15 +30,11 @@ void RunTask(void* argument) noexcept {
     task->thread = std::this_thread::get_id();
 }
 
-// Shuts the pool down, or only drops it, on a thread of its own; false when that hangs.
-bool StopsWithin10s(std::unique_ptr<WorkerPool> pool, bool drop) {
-    auto stopped = std::make_shared<std::promise<void>>();
-    std::future<void> done = stopped->get_future();
-    std::thread([pool = std::move(pool), drop, stopped]() mutable {
-        drop ? pool.reset() : ShutdownPool(std::move(pool));
-        stopped->set_value();
-    }).detach();
-    return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+// Runs `stop` on a thread of its own; true once it returned, false when it hangs for 10 s.
+bool Returns(std::function<void()> stop) {
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    std::thread([stop, returned] { stop(), *returned = true; }).detach();
+    return WaitFor([&] { return returned->load(); }, 10);
 }
 
 TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
@@ -50,15 +46,10 @@ TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
         Task hold{&clock, &open};
         SubmitTask(*pool, &RunTask, &hold);  // the queue fills behind a held worker
         std::vector<Task> tasks(400, Task{&clock});
-        auto submit = [&](size_t i) {
-            for (; i < tasks.size(); i += threads) SubmitTask(*pool, &RunTask, &tasks[i]);
-        };
-        std::thread second([&] { submit(threads - 1); });  // one submitter for one worker
-        if (threads > 1) submit(0);
-        second.join();
+        for (Task& task : tasks) SubmitTask(*pool, &RunTask, &task);
         open = true;
         EXPECT_TRUE(WaitFor([&] { return clock == 401; }, 10));
-        ASSERT_TRUE(StopsWithin10s(std::move(pool), false));
+        ASSERT_TRUE(Returns([&] { ShutdownPool(std::move(pool)); }));
         for (size_t i = 0; i < tasks.size(); ++i) {
             const Task& t = tasks[i];
             EXPECT_TRUE(t.runs == 1 && t.thread != std::this_thread::get_id() &&
@@ -86,7 +77,7 @@ TEST(WorkerPoolTest, ShutdownWaitsForTheRunningTaskAndDropsTheRest) {
     EXPECT_EQ(1, clock.load()) << "a queued or late task ran";
 
     // A dropped pool stops its workers as well; a null one is no pool.
-    EXPECT_TRUE(StopsWithin10s(CreatePool(2), true));
+    EXPECT_TRUE(Returns([] { CreatePool(2); }));
     EXPECT_EQ(0, WorkerMain(nullptr));
     ShutdownPool(nullptr);
 }
