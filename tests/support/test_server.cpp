@@ -71,9 +71,8 @@ void EnsureCurlGlobalInit() {
 }
 
 std::string RecordedRequest::Header(const std::string& name) const {
-    for (const auto& [key, value] : headers) {
+    for (const auto& [key, value] : headers)
         if (curl_strequal(key.c_str(), name.c_str())) return value;
-    }
     return "";
 }
 
@@ -125,16 +124,14 @@ size_t TestServer::CountRequests(const std::string& path) const {
 }
 
 void TestServer::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        // Wakes connections blocked in recv; each closes its own socket.
-        for (uintptr_t connection : connections_) shutdown(connection, kShutBoth);
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    // Wakes connections blocked in recv; each closes its own socket.
+    for (uintptr_t connection : connections_) shutdown(connection, kShutBoth);
+    lock.unlock();
     stopped_.notify_all();
     if (acceptThread_.joinable()) acceptThread_.join();
     CloseSocket(std::exchange(listener_, kNoSocket));
-    // No thread is added once the accept loop has ended.
     for (std::thread& thread : std::exchange(connectionThreads_, {})) thread.join();
 }
 
@@ -153,11 +150,9 @@ void TestServer::Serve(uintptr_t connection) {
         RecordedRequest request;
         std::istringstream lines(in.substr(0, end));
         std::string line;
-        std::getline(lines, line);
-        std::istringstream(line) >> request.method >> request.target;
+        std::getline(lines >> request.method >> request.target, line);
         const std::string path = request.target.substr(0, request.target.find('?'));
-        char* decoded =
-            curl_easy_unescape(nullptr, path.c_str(), static_cast<int>(path.size()), nullptr);
+        char* decoded = curl_easy_unescape(nullptr, path.c_str(), 0, nullptr);
         request.path = decoded;
         curl_free(decoded);
         while (std::getline(lines, line)) {
@@ -187,7 +182,6 @@ void TestServer::Serve(uintptr_t connection) {
         if (reply.sendContentLength)
             head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
         head += "Connection: close\r\n\r\n";
-        // After the silence, the body at once, or at a rate a tenth of a second's worth at a time.
         const size_t size = std::min(reply.body.size(), static_cast<size_t>(reply.sendBytes));
         const int64_t rate = reply.bytesPerSecond;
         const size_t piece = static_cast<size_t>(std::max<int64_t>(1, rate > 0 ? rate / 10 : size));

@@ -1,6 +1,5 @@
-// A local HTTP/1.1 server for tests on 127.0.0.1 at an ephemeral port, one request per connection.
-// A request gets the handler of its percent-decoded path (query cut off), else a file below the
-// served folder, else 404 "Not Found"; every request is recorded.
+// An HTTP/1.1 server for tests on 127.0.0.1 (an ephemeral port), one request per connection: the
+// handler of the request's path, else a file of the served folder, else 404; requests recorded.
 #pragma once
 
 #include <condition_variable>
@@ -67,8 +66,7 @@ class TestServer {
     std::vector<RecordedRequest> Requests() const;
     size_t CountRequests(const std::string& path) const;
 
-    // Stops accepting, wakes waiting replies, closes every connection, joins all threads.
-    void Stop();
+    void Stop();  // stops accepting, wakes waiting replies, closes connections, joins threads
 
   private:
     void Serve(uintptr_t connection);

@@ -16,7 +16,6 @@ TEST(ProxyRulesTest, ChoosesTheProxyOfTheWindowsListsForAUrl) {
         {"https://cdn.example.com/a", "http=hp:3128 https=sp:3129", "", "http://sp:3129"},
         {"HTTP://cdn.example.com/a", "HTTP=hp:3128", "", "http://hp:3128"},
         {"https://cdn.example.com/a", "http=hp:3128;plain:1", "", "http://plain:1"},
-        {"https://cdn.example.com/a", "http=hp:3128", "", ""},
         {"http://cdn.example.com/a", "socks=sk:1080", "", "socks4://sk:1080"},
         {"http://cdn.example.com/a", "socks=sk:1080;http=hp:1", "", "http://hp:1"},
         {"http://cdn.example.com/a", "https://sp:443", "", "https://sp:443"},

@@ -13,8 +13,7 @@ namespace {
 
 using testing_support::WaitFor;
 
-// Notes how often, when (by a shared count) and where it ran; holds its worker while `gate` is
-// shut.
+// Notes how often, when (by a shared count) and where it ran; a gate holds its worker until open.
 struct Task {
     std::atomic<int>* clock;
     std::atomic<bool>* gate = nullptr;
@@ -37,10 +36,9 @@ bool Returns(std::function<void()> stop) {
     return WaitFor([&] { return returned->load(); }, 10);
 }
 
-TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
+TEST(WorkerPoolTest, RunsEveryTaskOnceAndShutsDownCleanly) {
     for (int threads : {1, 2}) {
         std::unique_ptr<WorkerPool> pool = CreatePool(threads);
-        ASSERT_EQ(threads, pool->ThreadCount());
         std::atomic<int> clock{0};
         std::atomic<bool> open{false};
         Task hold{&clock, &open};
@@ -57,9 +55,8 @@ TEST(WorkerPoolTest, EveryTaskRunsOnceOnTheWorkers) {
                 << threads << " threads, task " << i << ": " << t.runs << " runs, at " << t.ranAt;
         }
     }
-}
 
-TEST(WorkerPoolTest, ShutdownWaitsForTheRunningTaskAndDropsTheRest) {
+    // Shutdown waits for the running task and drops the queued one and one submitted meanwhile.
     std::unique_ptr<WorkerPool> pool = CreatePool(1);
     WorkerPool* raw = pool.get();  // alive until the held task ends
     std::atomic<int> clock{0};
