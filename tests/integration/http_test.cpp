@@ -94,7 +94,7 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
 
 // The stall rule, the speed floor of files, the size limit of text, and targets that cannot be
 // written: one that cannot be opened is a local fault (no request, no line, the logger's codes left
-// alone), a full disk fails with CURLE_WRITE_ERROR while writing or only at close.
+// alone), a full disk fails with CURLE_WRITE_ERROR.
 TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
     constexpr int kLocal = -3;
     const std::string big = VariedBytes(100000, 2);
@@ -113,9 +113,7 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
         {"one byte over, announced", false, Reply::Ok(big.substr(0, 4097)), 63},
         {"far over, unannounced", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
         {"target is a folder", true, Reply::Ok("x"), kLocal, L""},
-        {"disk full at close", true, Reply::Ok(big.substr(0, 100)), CURLE_WRITE_ERROR,
-         L"/dev/full"},
-        {"disk full while writing", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"},
+        {"disk full", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"},
     };
     for (const auto& c : cases) {
         if (kWindowsHost && c.target && *c.target) continue;  // no /dev/full
