@@ -107,11 +107,11 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
     } cases[] = {
         {"silent after the headers", false, {200, "late", {}, 20000}, CURLE_ABORTED_BY_CALLBACK},
         {"trickling within the stall limit", false, {200, "0123456789", {}, 0, 20}, CURLE_OK},
-        {"below the speed floor", true, {200, big.substr(0, 20000), {}, 0, 200}, 28},
-        {"above the speed floor", true, {200, big.substr(0, 8000), {}, 0, 8000}, CURLE_OK},
-        {"exactly the size limit", false, Reply::Ok(big.substr(0, 4096)), CURLE_OK},
-        {"one byte over, announced", false, Reply::Ok(big.substr(0, 4097)), 63},
-        {"far over, unannounced", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
+        {"too slow", true, {200, big.substr(0, 20000), {}, 0, 200}, CURLE_OPERATION_TIMEDOUT},
+        {"fast enough", true, {200, big.substr(0, 8000), {}, 0, 8000}, CURLE_OK},
+        {"exactly 4096", false, Reply::Ok(big.substr(0, 4096)), CURLE_OK},
+        {"announced 4097", false, Reply::Ok(big.substr(0, 4097)), CURLE_FILESIZE_EXCEEDED},
+        {"unannounced 100000", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
         {"target is a folder", true, Reply::Ok("x"), kLocal, L""},
         {"disk full", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"},
     };
@@ -137,8 +137,7 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
         EXPECT_EQ(c.reply.body.substr(0, ok ? std::string::npos : got.size()), got);
         EXPECT_TRUE(ok || got.size() < (c.file ? c.reply.body.size() : 4097u)) << got.size();
         std::string line = Line(c.file ? url : "", c.code, 200);
-        if (c.code == 63 || (!c.file && c.code == CURLE_WRITE_ERROR))
-            line += " (text larger than 4096 bytes)";
+        if (!c.file && c.reply.body.size() > 4096) line += " (text larger than 4096 bytes)";
         EXPECT_EQ(ok || c.code == kLocal ? Lines{} : Lines{line}, Logged(log));
     }
 }
