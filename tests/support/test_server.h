@@ -1,15 +1,5 @@
-// A local HTTP/1.1 server for tests: serves a folder and in-memory files on 127.0.0.1 at an
-// ephemeral port, injects faults per path and records every request.
-//
-// Each connection carries one request and is closed after the reply ("Connection: close"), which
-// is all libcurl needs since every transfer uses a fresh handle. Request bodies are read by their
-// Content-Length (what libcurl sends for CURLOPT_POSTFIELDS); "Expect: 100-continue" is answered.
-//
-// Replies are chosen in this order: the handler set for the request's path (percent-decoded,
-// query cut off), a file below the served folder, a 404 with the body "Not Found".
-//
-// The destructor stops the server: it wakes replies that are waiting (silence, throttling),
-// closes every connection and joins every thread, so it never hangs on a client.
+// An HTTP/1.1 server for tests on 127.0.0.1 (an ephemeral port), one request per connection: the
+// handler of the request's path, else a file of the served folder, else 404; requests recorded.
 #pragma once
 
 #include <condition_variable>
@@ -20,18 +10,16 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-namespace velka {
-namespace testing_support {
+namespace velka::testing_support {
 
 struct RecordedRequest {
     std::string method;
     std::string target;  // as sent, e.g. "/a%20b.txt?x=1"
-    std::string path;    // percent-decoded, without the query, e.g. "/a b.txt"
+    std::string path;    // e.g. "/a b.txt"
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
+    std::string body;  // read by Content-Length; "Expect: 100-continue" is answered
 
     // The value of the first header of that name (case-insensitive); "" when absent.
     std::string Header(const std::string& name) const;
@@ -40,37 +28,19 @@ struct RecordedRequest {
 struct Reply {
     int status = 200;
     std::string body;
-    // Added after the status line; Content-Length and Connection are written by the server.
-    std::vector<std::pair<std::string, std::string>> headers;
-    // Pause after the headers, before the first body byte.
-    int64_t silenceMs = 0;
-    // Body rate; 0 sends at once. Slow rates send single bytes (1 B/s: one byte a second).
-    int64_t bytesPerSecond = 0;
-    // Body bytes actually sent; -1 sends all. Content-Length still announces the whole body, so
-    // fewer bytes make a body cut short by the closing connection.
-    int64_t sendBytes = -1;
-    // Without Content-Length the body ends where the connection closes.
-    bool sendContentLength = true;
-    // Close the connection without writing anything.
-    bool dropConnection = false;
+    std::vector<std::pair<std::string, std::string>> headers;  // server adds Content-Length
+    int64_t silenceMs = 0;          // pause after the headers, before the body
+    int64_t bytesPerSecond = 0;     // body rate; 0 sends at once
+    int64_t sendBytes = -1;         // body bytes sent (-1 all); Content-Length announces all
+    bool sendContentLength = true;  // without it the body ends where the connection closes
+    bool dropConnection = false;    // close without writing anything
 
-    static Reply Ok(std::string body) { return WithStatus(200, std::move(body)); }
-    static Reply WithStatus(int status, std::string body) {
-        Reply reply;
-        reply.status = status;
-        reply.body = std::move(body);
-        return reply;
-    }
+    static Reply Ok(std::string body) { return {200, std::move(body), {}}; }
+    static Reply WithStatus(int status, std::string body) { return {status, std::move(body), {}}; }
     static Reply Redirect(const std::string& location, int status = 302, std::string body = "") {
-        Reply reply = WithStatus(status, std::move(body));
-        reply.headers.emplace_back("Location", location);
-        return reply;
+        return {status, std::move(body), {{"Location", location}}};
     }
-    static Reply Drop() {
-        Reply reply;
-        reply.dropConnection = true;
-        return reply;
-    }
+    static Reply Drop() { return {200, "", {}, 0, 0, -1, true, true}; }
 };
 
 // Called on the connection's own thread; handlers of one server may run concurrently.
@@ -78,61 +48,46 @@ using Handler = std::function<Reply(const RecordedRequest&)>;
 
 class TestServer {
   public:
-    // Listens on 127.0.0.1 at a port chosen by the system. Also initialises libcurl globally,
-    // since every user of the server is a libcurl client. Fails the current test when the
-    // socket cannot be set up.
-    TestServer();
-    ~TestServer();
-    TestServer(const TestServer&) = delete;
-    TestServer& operator=(const TestServer&) = delete;
+    TestServer();  // calls EnsureCurlGlobalInit; fails the current test when it cannot listen
+    ~TestServer() { Stop(); }
 
     int Port() const { return port_; }
-    // "http://127.0.0.1:PORT/"
-    std::string BaseUrl() const;
-    // BaseUrl() followed by `path` without its leading "/".
-    std::string Url(const std::string& path) const;
+    std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    std::string Url(const std::string& p) const { return BaseUrl() + p.substr(p[0] == '/'); }
 
-    // Serves the files below `root` for paths without a handler.
-    void ServeFolder(const std::wstring& root);
-    // `path` begins with "/" and is matched against the decoded request path.
+    void ServeFolder(const std::wstring& root);  // for paths without a handler
     void SetHandler(const std::string& path, Handler handler);
-    void SetReply(const std::string& path, Reply reply);
+    void SetReply(const std::string& path, Reply r) {
+        SetHandler(path, [r](auto&) { return r; });
+    }
     void SetFile(const std::string& path, std::string body) { SetReply(path, Reply::Ok(body)); }
 
-    // Every request received so far, in order of arrival (a dropped connection's request too).
+    // Every request so far, in order of arrival (a dropped connection's request too).
     std::vector<RecordedRequest> Requests() const;
     size_t CountRequests(const std::string& path) const;
 
-    // Stops accepting, wakes and closes every connection, joins all threads. Idempotent.
-    void Stop();
+    void Stop();  // stops accepting, wakes waiting replies, closes connections, joins threads
 
   private:
-    using Socket = uintptr_t;
+    void Serve(uintptr_t connection);
+    bool SleepMs(int64_t ms);  // false when the server stopped meanwhile
 
-    void AcceptLoop();
-    void Serve(Socket connection);
-    Reply Choose(const RecordedRequest& request);
-    bool SendAll(Socket connection, const char* data, size_t size);
-    void SendReply(Socket connection, const RecordedRequest& request, const Reply& reply);
-    // Waits until `deadline` on the monotonic clock or until Stop; false when stopped.
-    bool SleepUntil(int64_t deadlineMs);
-
-    Socket listener_;
     int port_ = 0;
+    uintptr_t listener_;  // a socket, as the connections
     std::thread acceptThread_;
-
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
-    std::set<Socket> connections_;
+    std::set<uintptr_t> connections_;
     std::vector<std::thread> connectionThreads_;
-    std::map<std::string, Handler> handlers_;
-    std::wstring root_;
+    std::map<std::string, Handler> handlers_;  // "" for the served folder
     std::vector<RecordedRequest> requests_;
 };
 
 // A port on 127.0.0.1 that nobody listened on a moment ago: connections to it are refused.
 int UnusedLocalPort();
 
-}  // namespace testing_support
-}  // namespace velka
+// curl_global_init once per process, after emptying the proxy environment variables.
+void EnsureCurlGlobalInit();
+
+}  // namespace velka::testing_support

@@ -1,201 +1,82 @@
+// The worker pool: every task runs once, off the submitting thread and in submission order on one
+// worker; shutdown waits for the running task, drops queued and late ones, and never hangs.
 #include "transfer/worker_pool.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
-#include <set>
-#include <thread>
-#include <vector>
+
+#include "support/fixtures.h"
 
 namespace velka {
 namespace {
 
-constexpr std::chrono::seconds kPatience{10};
+using testing_support::WaitFor;
 
-// A door tasks can wait at; the test opens it.
-class Gate {
-  public:
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    void Pass() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        arrived_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return open_; });
-    }
-    // True once a task waits at (or has passed) the gate.
-    bool WaitForArrival() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [this] { return arrived_; });
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-    bool arrived_ = false;
+// Notes how often, when (by a shared count) and where it ran; a gate holds its worker until open.
+struct Task {
+    std::atomic<int>* clock;
+    std::atomic<bool>* gate = nullptr;
+    int ranAt = -1, runs = 0;
+    std::thread::id thread{};
 };
 
-void PassGate(void* gate) noexcept {
-    static_cast<Gate*>(gate)->Pass();
+void RunTask(void* argument) noexcept {
+    auto* task = static_cast<Task*>(argument);
+    task->ranAt = (*task->clock)++;
+    while (task->gate && !*task->gate) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    task->runs++;
+    task->thread = std::this_thread::get_id();
 }
 
-// Records the order in which tasks ran and lets the test wait for a number of them.
-struct Journal {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> order;
-    std::set<std::thread::id> threads;
+// Runs `stop` on a thread of its own; true once it returned, false when it hangs for 10 s.
+bool Returns(std::function<void()> stop) {
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    std::thread([stop, returned] { stop(), *returned = true; }).detach();
+    return WaitFor([&] { return returned->load(); }, 10);
+}
 
-    bool WaitForCount(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] { return order.size() >= count; });
+TEST(WorkerPoolTest, RunsEveryTaskOnceAndShutsDownCleanly) {
+    for (int threads : {1, 2}) {
+        std::unique_ptr<WorkerPool> pool = CreatePool(threads);
+        std::atomic<int> clock{0};
+        std::atomic<bool> open{false};
+        Task hold{&clock, &open};
+        SubmitTask(*pool, &RunTask, &hold);  // the queue fills behind a held worker
+        std::vector<Task> tasks(400, Task{&clock});
+        for (Task& task : tasks) SubmitTask(*pool, &RunTask, &task);
+        open = true;
+        EXPECT_TRUE(WaitFor([&] { return clock == 401; }, 10));
+        ASSERT_TRUE(Returns([&] { ShutdownPool(std::move(pool)); }));
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            const Task& t = tasks[i];
+            EXPECT_TRUE(t.runs == 1 && t.thread != std::this_thread::get_id() &&
+                        (threads > 1 || t.ranAt == static_cast<int>(i) + 1))
+                << threads << " threads, task " << i << ": " << t.runs << " runs, at " << t.ranAt;
+        }
     }
-};
 
-struct JournalTask {
-    Journal* journal;
-    int index;
-};
-
-void WriteJournal(void* argument) noexcept {
-    auto* task = static_cast<JournalTask*>(argument);
-    std::lock_guard<std::mutex> lock(task->journal->mutex);
-    task->journal->order.push_back(task->index);
-    task->journal->threads.insert(std::this_thread::get_id());
-    task->journal->changed.notify_all();
-}
-
-std::vector<JournalTask> MakeTasks(Journal* journal, int count) {
-    std::vector<JournalTask> tasks;
-    for (int i = 0; i < count; ++i) tasks.push_back(JournalTask{journal, i});
-    return tasks;
-}
-
-// Runs ShutdownPool on its own thread so that a deadlock fails the test instead of hanging it.
-bool ShutdownWithin(std::unique_ptr<WorkerPool> pool, std::chrono::seconds limit) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread stopper([pool = std::move(pool), done = std::move(done)]() mutable {
-        ShutdownPool(std::move(pool));
-        done.set_value();
-    });
-    if (finished.wait_for(limit) != std::future_status::ready) {
-        stopper.detach();
-        return false;
-    }
-    stopper.join();
-    return true;
-}
-
-TEST(WorkerPoolTest, OneThreadRunsTasksInSubmissionOrder) {
+    // Shutdown waits for the running task and drops the queued one and one submitted meanwhile.
     std::unique_ptr<WorkerPool> pool = CreatePool(1);
-    ASSERT_EQ(pool->ThreadCount(), 1);
-    Gate gate;
-    Journal journal;
-    std::vector<JournalTask> tasks = MakeTasks(&journal, 20);
-    // Holding the only worker makes all twenty wait in the queue together.
-    SubmitTask(*pool, &PassGate, &gate);
-    ASSERT_TRUE(gate.WaitForArrival());
-    for (JournalTask& task : tasks) SubmitTask(*pool, &WriteJournal, &task);
-    gate.Open();
+    WorkerPool* raw = pool.get();  // alive until the held task ends
+    std::atomic<int> clock{0};
+    std::atomic<bool> open{false};
+    Task hold{&clock, &open}, queued{&clock}, late{&clock};
+    SubmitTask(*pool, &RunTask, &hold);
+    EXPECT_TRUE(WaitFor([&] { return clock == 1; }, 10));
+    SubmitTask(*pool, &RunTask, &queued);
+    auto stopped = std::async(std::launch::async, [&] { ShutdownPool(std::move(pool)); });
+    EXPECT_TRUE(WaitFor([&] { return raw->ShutdownRequested(); }, 10));
+    SubmitTask(*raw, &RunTask, &late);
+    EXPECT_EQ(std::future_status::timeout, stopped.wait_for(std::chrono::milliseconds(50)));
+    open = true;
+    stopped.get();
+    EXPECT_EQ(1, clock.load()) << "a queued or late task ran";
 
-    ASSERT_TRUE(journal.WaitForCount(tasks.size())) << "tasks did not all run";
-    ASSERT_TRUE(ShutdownWithin(std::move(pool), kPatience));
-    std::vector<int> expected;
-    for (int i = 0; i < 20; ++i) expected.push_back(i);
-    EXPECT_EQ(journal.order, expected);
-}
-
-TEST(WorkerPoolTest, TwoThreadsRunEveryTaskOnceFromManySubmitters) {
-    std::unique_ptr<WorkerPool> pool = CreatePool(2);
-    ASSERT_EQ(pool->ThreadCount(), 2);
-    Journal journal;
-    std::vector<JournalTask> tasks = MakeTasks(&journal, 400);
-
-    std::vector<std::thread> submitters;
-    for (int s = 0; s < 4; ++s) {
-        submitters.emplace_back([&, s] {
-            for (size_t i = s; i < tasks.size(); i += 4) {
-                SubmitTask(*pool, &WriteJournal, &tasks[i]);
-            }
-        });
-    }
-    for (std::thread& submitter : submitters) submitter.join();
-
-    ASSERT_TRUE(journal.WaitForCount(tasks.size()));
-    ASSERT_TRUE(ShutdownWithin(std::move(pool), kPatience));
-    std::multiset<int> ran(journal.order.begin(), journal.order.end());
-    ASSERT_EQ(ran.size(), tasks.size());
-    for (int i = 0; i < static_cast<int>(tasks.size()); ++i) {
-        EXPECT_EQ(ran.count(i), 1u) << "task " << i;
-    }
-    EXPECT_LE(journal.threads.size(), 2u);
-    EXPECT_EQ(journal.threads.count(std::this_thread::get_id()), 0u) << "ran on the submitter";
-}
-
-TEST(WorkerPoolTest, ShutdownWaitsForRunningTaskAndDropsQueuedOnes) {
-    std::unique_ptr<WorkerPool> pool = CreatePool(1);
-    WorkerPool* raw = pool.get();
-    Gate gate;
-    Journal journal;
-    std::vector<JournalTask> tasks = MakeTasks(&journal, 5);
-    SubmitTask(*pool, &PassGate, &gate);
-    ASSERT_TRUE(gate.WaitForArrival());
-    for (JournalTask& task : tasks) SubmitTask(*pool, &WriteJournal, &task);
-
-    std::atomic<bool> returned{false};
-    std::thread stopper([&returned, pool = std::move(pool)]() mutable {
-        ShutdownPool(std::move(pool));
-        returned = true;
-    });
-    // The pool stays alive until the running task ends, so `raw` is valid here.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!raw->ShutdownRequested() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(raw->ShutdownRequested());
-    JournalTask late{&journal, 99};
-    SubmitTask(*raw, &WriteJournal, &late);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(returned) << "shutdown returned while a task was still running";
-    gate.Open();
-    stopper.join();
-
-    EXPECT_TRUE(returned);
-    EXPECT_TRUE(journal.order.empty()) << "a queued or late task ran after shutdown";
-}
-
-TEST(WorkerPoolTest, IdleAndFreshPoolsShutDownWithoutDeadlock) {
-    // Fresh pools catch a worker that checks the flag only after it starts waiting; idle ones a
-    // shutdown that wakes nobody.
-    for (int round = 0; round < 50; ++round) {
-        std::unique_ptr<WorkerPool> pool = CreatePool(2);
-        if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_TRUE(ShutdownWithin(std::move(pool), kPatience)) << "round " << round;
-    }
-}
-
-TEST(WorkerPoolTest, NullAndDroppedPoolsAreHarmless) {
-    EXPECT_EQ(WorkerMain(nullptr), 0);
+    // A dropped pool stops its workers as well; a null one is no pool.
+    EXPECT_TRUE(Returns([] { CreatePool(2); }));
+    EXPECT_EQ(0, WorkerMain(nullptr));
     ShutdownPool(nullptr);
-
-    // A pool dropped without ShutdownPool still stops its threads.
-    Journal journal;
-    std::vector<JournalTask> tasks = MakeTasks(&journal, 3);
-    {
-        std::unique_ptr<WorkerPool> pool = CreatePool(2);
-        for (JournalTask& task : tasks) SubmitTask(*pool, &WriteJournal, &task);
-        ASSERT_TRUE(journal.WaitForCount(tasks.size()));
-    }
-    EXPECT_EQ(journal.order.size(), tasks.size());
 }
 
 }  // namespace
