@@ -11,29 +11,26 @@
 #include "patcher/status.h"
 #include "support/fixtures.h"
 #include "support/scratch_log.h"
-#include "util/file_crc.h"
 
 namespace velka {
 namespace {
 
 using namespace testing_support;
 
-// Entries as "name|path|sizes|CRC|error", joined by ";".
-std::string Describe(const std::vector<FileEntry>& entries) {
-    std::string out;
-    for (const FileEntry& e : entries) {
-        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|" + std::to_string(e.size) +
-               "|" + e.crc + "|" + ToNarrow(e.error);
-    }
-    return out;
+std::string Sizes(const FileEntry& e) {
+    return std::to_string(e.size);
 }
-std::string Describe(const std::vector<PackageEntry>& entries) {
+std::string Sizes(const PackageEntry& e) {
+    return std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize);
+}
+
+// Entries as "name|path|sizes|CRC|error", joined by ";".
+template <typename Entry>
+std::string Describe(const std::vector<Entry>& entries) {
     std::string out;
-    for (const PackageEntry& e : entries) {
-        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|" +
-               std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize) + "|" + e.crc +
+    for (const Entry& e : entries)
+        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|" + Sizes(e) + "|" + e.crc +
                "|" + ToNarrow(e.error);
-    }
     return out;
 }
 
@@ -47,13 +44,13 @@ TEST(FileListsTest, ParsingTable) {
         std::string entries;
         uint64_t added;  // to the caller's unpacked total (package lists)
     } const rows[] = {
+        // clang-format off
         {false, "", true, "", 0},
         {false, "a.dll=bin\\a.dll$3$a1b2c3d4\r\n", true, "a.dll|bin\\a.dll|3|A1B2C3D4|", 0},
         {false, "\357\273\277a=a$3$0\n\nb=b$1$ab\t", true, "a|a|3|0|;b|b|1|AB|", 0},
         {false, " n = p $ 5 $ ab ", true, " n | p |5|AB|", 0},  // only the CRC is trimmed
         {false, "big=a$4294967295$0\nj=a$12abc$0", true, "big|a|4294967295|0|;j|a|12|0|", 0},
-        {false, "bad hex=a$1$zz\ndup=a$1$0\ndup=a$1$0", true,
-         "bad hex|a|1|ZZ|;dup|a|1|0|;dup|a|1|0|", 0},
+        {false, "bad hex=a$1$zz\ndup=a$1$0\ndup=a$1$0", true, "bad hex|a|1|ZZ|;dup|a|1|0|;dup|a|1|0|", 0},
         {false, "a==b$1$2\nx=y$1\nx=y$1$2$3\nx=y\nx=$$$", true,
          "a|b|1|2|;x||0||Parse Failed;x||0||Parse Failed;x||0||Parse Failed;x||0||Parse Failed", 0},
         {false, "x\n\r\na=b=c$1$2\n=a$1$2\n", true, "", 0},
@@ -62,10 +59,9 @@ TEST(FileListsTest, ParsingTable) {
         {true, "p1=pkg1.zip$5000000000$3000000000$abcdef01\r\np2=s\\p2.zip$200$40$0A\n", true,
          "p1|pkg1.zip|5000000000/3000000000|ABCDEF01|;p2|s\\p2.zip|200/40|0A|", 5000000200},
         {true, "a=x$1$2\nb=p$1$2$3$4\nc=p$-1$1$0\nd=p$1$-1$0\ne=p$7$1$0", true,
-         "a||0/0||Parse Failed;b||0/0||Parse Failed;c||0/0||Parse Failed;d||0/0||Parse Failed;"
-         "e|p|7/1|0|",
-         7},
+         "a||0/0||Parse Failed;b||0/0||Parse Failed;c||0/0||Parse Failed;d||0/0||Parse Failed;e|p|7/1|0|", 7},
         {true, "good=ok.zip$10$1$0\nbad=/etc/x$10$1$0\n", false, "", 0},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -76,14 +72,10 @@ TEST(FileListsTest, ParsingTable) {
         uint64_t total = 1000;
         std::vector<FileEntry> files;
         std::vector<PackageEntry> packages;
-        const std::string name = row.ok ? "" : "bad";
-        if (row.package) {
-            EXPECT_EQ(ParsePackageList(log.logger(), status, row.text, &packages, &total), row.ok);
-            EXPECT_EQ(Describe(packages), row.entries);
-        } else {
-            EXPECT_EQ(ParseFileList(log.logger(), status, row.text, &files), row.ok);
-            EXPECT_EQ(Describe(files), row.entries);
-        }
+        EXPECT_EQ(row.package ? ParsePackageList(log.logger(), status, row.text, &packages, &total)
+                              : ParseFileList(log.logger(), status, row.text, &files),
+                  row.ok);
+        EXPECT_EQ(row.package ? Describe(packages) : Describe(files), row.entries);
         EXPECT_EQ(total, 1000 + row.added);
         EXPECT_EQ(status.bytesTotal.load(), 0);
         const std::vector<LogLine> lines = log.Lines();
@@ -97,34 +89,14 @@ TEST(FileListsTest, ParsingTable) {
     }
 }
 
-// Eight upper-case digits, leading zeros kept, read in blocks; "" for what is not a file.
-TEST(FileListsTest, FileCrcText) {
-    ScratchFolder scratch("lists");
-    for (const std::string& contents :
-         {std::string(), std::string("123456789"), std::string("velka414"),
-          VariedBytes(3 * 1024 * 1024 + 17, 5)}) {
-        ASSERT_TRUE(WriteFileBytes(scratch / L"f", contents));
-        int64_t size = -5;
-        EXPECT_EQ(ComputeFileCrc(scratch / L"f", &size), CrcText(contents)) << contents.size();
-        EXPECT_EQ(size, static_cast<int64_t>(contents.size()));
-    }
-    EXPECT_EQ(CrcText("velka414"), "0056836C");
-    int64_t size = 77;
-    EXPECT_EQ(ComputeFileCrc(scratch / L"missing", &size), "");
-    EXPECT_EQ(size, 77);
-    EXPECT_EQ(ComputeFileCrc(scratch.Path()), "") << "a folder";
-}
-
 // Missing, other length or other CRC marks an entry; an intact one is cleared and counted.
 TEST(FileListsTest, LocalCheckMarksWhatMustBeFetched) {
     ScratchFolder scratch("lists");
     ScratchLog log(scratch);
-    ASSERT_TRUE(WriteTree(scratch / L"Game", {{"ok", "123456789"},
-                                              {"longer", "1234567890"},
-                                              {"wrong", "123456789"},
-                                              {"sub dir/b c", "abc"},
-                                              {"zeros", "velka414"},
-                                              {"lower", "abc"}}));
+    // clang-format off
+    ASSERT_TRUE(WriteTree(scratch / L"Game", {{"ok", "123456789"}, {"longer", "1234567890"}, {"wrong", "123456789"},
+                                              {"sub dir/b c", "abc"}, {"zeros", "velka414"}, {"lower", "abc"}}));
+    // clang-format on
     PatcherStatus status;
     status.filesDone = 40;
     std::vector<FileEntry> entries;
@@ -138,9 +110,10 @@ TEST(FileListsTest, LocalCheckMarksWhatMustBeFetched) {
     std::string marks;
     for (const FileEntry& e : entries) marks += e.needsDownload ? 'D' : '-';
     EXPECT_EQ(marks, "-DDD-D-D");
-    EXPECT_EQ(result.filesToDownload, 5u);
-    EXPECT_EQ(result.bytesToDownload, 4u + 9u + 9u + 8u + 0u);
-    EXPECT_EQ(result.openFailures, 0u);
+    EXPECT_EQ(std::to_string(result.filesToDownload) + "/" +
+                  std::to_string(result.bytesToDownload) + "/" +
+                  std::to_string(result.openFailures),
+              "5/30/0");
     EXPECT_EQ(status.filesDone.load(), 3);
     EXPECT_EQ(status.filesTotal.load(), 8);
     EXPECT_EQ(status.State(), PatcherState::CheckingFiles);
@@ -164,7 +137,6 @@ TEST(FileListsTest, LocalCheckOfPackages) {
     LocalCheckResult result = CheckLocalPackages(status, scratch.Path(), entries);
     EXPECT_FALSE(entries[0].needsDownload);
     EXPECT_TRUE(entries[1].needsDownload) << "beside, not inside, the package folder";
-    EXPECT_EQ(result.filesToDownload, 1u);
     EXPECT_EQ(result.bytesToDownload, 3000000000u) << "package size, not unpacked size";
     EXPECT_EQ(status.filesDone.load(), 1);
     EXPECT_EQ(status.filesTotal.load(), 2);
