@@ -368,26 +368,5 @@ TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsWithoutTrippingTheTransferRul
     EXPECT_EQ(entries[0].jobResult->result + entries[1].jobResult->result, 2) << "first attempts";
 }
 
-// No mirror, or nothing to fetch: nothing is asked, written or printed, and the counters are 0.
-TEST_F(DownloadSetsTest, NoMirrorsOrNothingToFetch) {
-    server_.SetFile("/m1/p", "p");
-    for (const int32_t count : {1, 0}) {
-        const std::vector<std::string> bases(count == 0, Mirror(1));
-        std::vector<PackageEntry> packages = {Package("p", "p")};
-        std::vector<FileEntry> files = {FileItem("p", "p")};
-        Outcome p, f;
-        ::testing::internal::CaptureStdout();
-        DownloadPackages(log_.logger(), status_, scratch_.Path(), bases, packages, count, 1,
-                         &p.failed, &p.local);
-        DownloadFileSet(log_.logger(), status_, scratch_ / L"Game", bases, files, count, 1,
-                        &f.failed, &f.local);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(p.failed + p.local + f.failed + f.local, 0);
-        EXPECT_FALSE(packages[0].jobResult) << "no job was prepared";
-    }
-    EXPECT_TRUE(server_.Requests().empty());
-    EXPECT_EQ(ReadTree(scratch_.Path()).size(), 1u) << "only the log";
-}
-
 }  // namespace
 }  // namespace velka

@@ -35,7 +35,8 @@ std::string Describe(const std::vector<Entry>& entries) {
 }
 
 // What each parser makes of a list: kept entries, failed ones that do not stop the parse, dropped
-// lines, and hostile paths that reject the whole list with one ERROR line and add nothing.
+// lines, and hostile paths that reject the whole list with one ERROR line (its text is pinned with
+// the download sets) and add nothing.
 TEST(FileListsTest, ParsingTable) {
     struct Row {
         bool package;
@@ -78,14 +79,7 @@ TEST(FileListsTest, ParsingTable) {
         EXPECT_EQ(row.package ? Describe(packages) : Describe(files), row.entries);
         EXPECT_EQ(total, 1000 + row.added);
         EXPECT_EQ(status.bytesTotal.load(), 0);
-        const std::vector<LogLine> lines = log.Lines();
-        ASSERT_EQ(lines.size(), row.ok ? 0u : 1u);
-        if (row.ok) continue;
-        const size_t at = row.text.find("bad=") + 4;
-        EXPECT_EQ(
-            lines[0].level + lines[0].message,
-            std::string("[ERROR] Unsafe path in ") + (row.package ? "package" : "file") +
-                " list! Name = bad Path = " + row.text.substr(at, row.text.find('$', at) - at));
+        EXPECT_EQ(log.Lines().size(), row.ok ? 0u : 1u) << "one ERROR line names a hostile entry";
     }
 }
 
