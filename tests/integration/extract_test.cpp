@@ -1,5 +1,5 @@
-// Unpacking: single archives (hostile ones included), the entry decoder, and the full update's
-// packages unpacked in list order into Package.
+// Unpacking: single archives (hostile ones included, the entry decoder through them), and the full
+// update's packages unpacked in list order into Package.
 #include "transfer/extract.h"
 
 #include <gtest/gtest.h>
