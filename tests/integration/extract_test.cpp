@@ -102,7 +102,7 @@ TEST(ExtractTest, HostileEntryNames) {
         {{{"C:/x", "e"}}, kUnsafe}, {{{"C:x", "e"}}, kUnsafe}, {{{".../x", "e"}}, kUnsafe},
         {{ZipFolder("../escape/")}, kUnsafe}, {{{std::string(600, 'n'), "e"}}, kTooLong},
         {{{"sub/" + std::string(508, 'n'), "e"}}, kTooLong}, {{{longest, "e"}}, ""},
-        {{{"x", "e"}, {"x/y", "e"}}, nullptr}, {{ZipFolder("x/"), {"x", "e"}}, nullptr},
+        {{{"x", "e"}, {"x/y", "e"}}, nullptr}, {{ZipFolder("x/"), {"x", "e"}}, nullptr}, {{{"x", "e"}, ZipFolder("x/")}, nullptr},
         // clang-format on
     };
     for (const Row& row : rows) {
