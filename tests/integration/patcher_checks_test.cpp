@@ -1,230 +1,221 @@
-// The pipeline's version checks against real mirrors on 127.0.0.1: which mirrors are asked in
-// which order, what a failure shows, what the version line reads, and what is never changed.
+// The pipeline against a hand-made mirror on 127.0.0.1: which mirrors are asked in which order,
+// what a failure shows, what the version line reads, and what a run changes or must not change.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "patcher/content_cipher.h"
 #include "patcher/patcher.h"
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "support/fixtures.h"
 #include "support/scratch_log.h"
 #include "support/test_server.h"
+#include "support/zip_builder.h"
 #include "util/dates.h"
 
 namespace velka {
 namespace {
 
-using testing_support::LogLine;
-using testing_support::ReadLogLines;
-using testing_support::ScratchFolder;
-using testing_support::TestServer;
-using testing_support::UnusedLocalPort;
+using namespace testing_support;
 
-TransferSettings FastSettings() {
-    TransferSettings settings;
-    settings.textConnectTimeoutMs = 2000;
-    settings.fileConnectTimeoutMs = 2000;
-    settings.lowSpeedTimeSeconds = 2;
-    settings.stallLimitMs = 1000;
-    settings.packageWatchPeriodMs = 20;
-    return settings;
-}
-
-std::string DeadBase() {
+std::string Dead() {
     return "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/";
 }
 
-std::string LauncherConfigText(const std::string& version, const std::string& remoteUrls) {
-    return "launcherVersion=" + version + "\nremoteURLs=" + remoteUrls + "\n";
-}
-
-std::string ServerConfigText(const std::string& increment, const std::string& zip,
-                             const std::string& lists) {
-    return "incrementVersion=" + increment + "\nzipVersion=" + zip + "\nuseZip=false\n" +
-           "filelistURLs=" + lists + "filelist.txt\nziplistURLs=" + lists +
-           "ziplist.txt\nzipupdateURLs=" + lists + "zip/\nincrementupdateURLs=" + lists +
-           "files/\n";
+std::string LauncherConfig(const std::string& version, const std::string& urls) {
+    return "launcherVersion=" + version + "\nremoteURLs=" + urls + "\n";
 }
 
 // Every value enciphered, keys kept, as the studio may publish them.
 std::string Encipher(const std::string& config) {
     const ContentCipher cipher(kContentCipherKey);
     std::string out;
-    size_t start = 0;
-    while (start < config.size()) {
-        size_t end = config.find('\n', start);
-        if (end == std::string::npos) end = config.size();
-        const std::string line = config.substr(start, end - start);
-        const size_t eq = line.find('=');
-        out += line.substr(0, eq + 1) + cipher.Encipher(line.substr(eq + 1)) + "\n";
-        start = end + 1;
+    for (size_t start = 0, end; start < config.size(); start = end + 1) {
+        end = config.find('\n', start);
+        const size_t eq = config.find('=', start);
+        out += config.substr(start, eq + 1 - start) +
+               cipher.Encipher(config.substr(eq + 1, end - eq - 1)) + "\n";
     }
     return out;
 }
 
 class PatcherChecksTest : public ::testing::Test {
-  protected:
-    void InstallLocalLauncherConfig(const std::string& text) {
-        const std::wstring path = install_ / L"Config/launcherconfig.txt";
-        ASSERT_TRUE(CreateDirectories(path));
-        ASSERT_TRUE(WriteFileBytes(path, text));
+  public:
+    // A release of one package holding velka_win/`files`, listed file by file as well.
+    void ServeRelease(const Tree& files, const std::string& zipVersion = "1.2.0",
+                      bool enciphered = false, std::vector<ZipItem> items = {}) {
+        const std::string base = mirror_.BaseUrl();
+        std::string server =
+            "incrementVersion=1.2.3\nzipVersion=" + zipVersion +
+            "\nuseZip=false\nfilelistURLs=" + base + "filelist.txt\nziplistURLs=" + base +
+            "ziplist.txt\nzipupdateURLs=" + base + "zip/\nincrementupdateURLs=" + base + "files/\n";
+        mirror_.SetFile("/launcherconfig.txt", enciphered ? Encipher(served_) : served_);
+        mirror_.SetFile("/serverconfig.txt", enciphered ? Encipher(server) : server);
+        std::string list;
+        size_t unpacked = 0;
+        for (const auto& [path, content] : files) {
+            items.push_back({"velka_win/" + path, content});
+            list += path + "=" + path + "$" + std::to_string(content.size()) + "$" +
+                    CrcText(content) + "\n";
+            unpacked += content.size();
+        }
+        ASSERT_TRUE(WriteZip(install_ / L"pkg.zip", items));
+        const std::string zip = Contents(install_ / L"pkg.zip");
+        RemoveFile(install_ / L"pkg.zip");
+        mirror_.SetFile("/filelist.txt", list);
+        mirror_.SetFile("/ziplist.txt", "pkg.zip=pkg.zip$" + std::to_string(unpacked) + "$" +
+                                            std::to_string(zip.size()) + "$" + CrcText(zip) + "\n");
+        mirror_.SetFile("/zip/pkg.zip", zip);
     }
-
-    // Runs the pipeline once with the mirror as the compiled-in default unless told otherwise.
-    bool RunOnce(const std::string& defaultUrl) {
-        patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
+    void Install(const Tree& tree) { ASSERT_TRUE(WriteTree(install_.Path(), tree)); }
+    // An installed launcher configuration, a release of one file; the compiled-in mirror is dead.
+    std::string Standard(const std::string& zipVersion = "1.2.0", bool enciphered = false) {
+        ServeRelease({{"a", "a"}}, zipVersion, enciphered);
+        Install({{"Config/launcherconfig.txt", local_}});
+        return Dead();
+    }
+    bool Run(const std::string& defaultUrl) {
+        TransferSettings settings = FastSettings();
+        settings.packageWatchPeriodMs = 20;
+        patcher_ = std::make_unique<Patcher>(install_.Path(), settings);
+        if (updater_.update) patcher_->SetSelfUpdater(updater_);
         return patcher_->Run(defaultUrl);
     }
-
-    std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages;
-        for (const LogLine& line :
-             ReadLogLines(install_ / (L"Log/" + ToWide(TodayString()) + L".txt"))) {
-            messages.push_back(line.message);
-        }
-        return messages;
-    }
-
     bool Logged(const std::string& message) const {
-        const std::vector<std::string> messages = LogMessages();
-        return std::find(messages.begin(), messages.end(), message) != messages.end();
+        const auto lines = ReadLogLines(install_ / (L"Log/" + ToWide(TodayString()) + L".txt"));
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const LogLine& l) { return l.message == message; });
     }
 
     ScratchFolder install_{"checks"};
     TestServer mirror_;
+    const std::string local_ = LauncherConfig("1.0.0", mirror_.BaseUrl());
+    const std::string served_ =
+        LauncherConfig("1.0.0", mirror_.BaseUrl()) + "launcherZipInfo=L.zip$1$1$0\n";
     std::unique_ptr<Patcher> patcher_;
+    Patcher::SelfUpdater updater_;
 };
 
-TEST_F(PatcherChecksTest, MissingLocalLauncherConfigForcesSelfUpdateEvenWhenCurrent) {
-    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("3.1.2034", mirror_.BaseUrl()) +
-                                               "launcherZipInfo=L.zip$-1$-1$00000000\n");
-    EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
-    EXPECT_TRUE(Logged("Missing local launcherconfig, force launcher self-update"));
-    EXPECT_TRUE(Logged("Latest launcer version : 3.1.2034"));
-    EXPECT_TRUE(Logged("=========Launcher self-update process"));
-    // Both sizes unknown: the space needed is beyond any disk, so nothing is downloaded.
-    EXPECT_EQ(L"磁碟空間不足,請清理空間後再試！", patcher_->Status().Message());
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    EXPECT_EQ(1u, mirror_.Requests().size()) << "only the configuration was fetched";
-    EXPECT_EQ(0u, mirror_.CountRequests("/serverconfig.txt"));
-}
+// A finished run installs the game, keeps the versions, copies the launcher configuration it
+// fetched into Config and removes Temp; a failed extraction ends the run and changes nothing.
+TEST_F(PatcherChecksTest, FullUpdateFinishesOrChangesNothing) {
+    Install({{"Config/launcherconfig.txt", local_}, {"Game/velka_win/old.txt", "old"}});
+    const Tree game = {{"velka.exe", "MZ game"}, {"data/level 1.pak", VariedBytes(5000, 1)}};
+    ServeRelease(game, "1.2.0", false, {{"../../Game/velka_win/old.txt", "x"}});  // refused whole
+    EXPECT_FALSE(Run(Dead())) << "a failed extraction is no success";
+    EXPECT_EQ(patcher_->Status().State(), PatcherState::Failed);
+    EXPECT_EQ(ReadTree(install_ / L"Game"), (Tree{{"velka_win/old.txt", "old"}}));
+    EXPECT_EQ(Contents(install_ / L"Config/launcherconfig.txt"), local_);
 
-TEST_F(PatcherChecksTest, InstalledMirrorsComeBeforeTheCompiledInOne) {
-    TestServer second;
-    TestServer fallback;
-    const std::string config = LauncherConfigText("1.0.0", second.BaseUrl());
-    second.SetFile("/launcherconfig.txt", config);
-    fallback.SetFile("/launcherconfig.txt", config);
-    InstallLocalLauncherConfig(LauncherConfigText("1.0.0", DeadBase() + "$" + second.BaseUrl()));
-
-    RunOnce(fallback.BaseUrl());
-    EXPECT_EQ(1u, second.CountRequests("/launcherconfig.txt"));
-    EXPECT_EQ(0u, fallback.CountRequests("/launcherconfig.txt"))
-        << "the default mirror is the last resort";
-    EXPECT_TRUE(Logged("Local launcher version : 1.0.0"));
-}
-
-TEST_F(PatcherChecksTest, CompiledInMirrorServesWhenInstalledOnesAreDead) {
-    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    InstallLocalLauncherConfig(LauncherConfigText("1.0.0", DeadBase()));
-    RunOnce(mirror_.BaseUrl());
-    EXPECT_EQ(1u, mirror_.CountRequests("/launcherconfig.txt"));
-    EXPECT_EQ(1u, mirror_.CountRequests("/serverconfig.txt"))
-        << "the server configuration comes from the published mirrors";
-}
-
-TEST_F(PatcherChecksTest, AllMirrorsDownFailsWithTheCodesOfTheLastTransfer) {
-    const std::string original = LauncherConfigText("1.0.0", DeadBase());
-    InstallLocalLauncherConfig(original);
-    EXPECT_FALSE(RunOnce(DeadBase()));
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    EXPECT_EQ(L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(7) HTTP STATUES CODE(0)",
-              patcher_->Status().Message());
-    std::string after;
-    ASSERT_TRUE(ReadFileBytes(install_ / L"Config/launcherconfig.txt", &after));
-    EXPECT_EQ(original, after) << "a failed run never changes the installed configuration";
-    EXPECT_FALSE(DirectoryExists(install_ / L"Game")) << "the game is not touched";
-}
-
-TEST_F(PatcherChecksTest, ServerConfigurationMissingOnEveryMirrorFails) {
-    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    mirror_.SetReply("/serverconfig.txt", testing_support::Reply::WithStatus(404, "gone"));
-    InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    EXPECT_FALSE(RunOnce(mirror_.BaseUrl()));
-    EXPECT_EQ(L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(0) HTTP STATUES CODE(404)",
-              patcher_->Status().Message());
-}
-
-struct LabelCase {
-    const char* name;
-    bool enciphered;
-    const char* increment;
-    const char* zip;
-    const wchar_t* label;
-};
-
-class PatcherVersionLabelTest : public PatcherChecksTest,
-                                public ::testing::WithParamInterface<LabelCase> {};
-
-TEST_P(PatcherVersionLabelTest, ShowsThePublishedVersions) {
-    const LabelCase& c = GetParam();
-    std::string launcher = LauncherConfigText("1.0.0", mirror_.BaseUrl());
-    std::string server = ServerConfigText(c.increment, c.zip, mirror_.BaseUrl());
-    if (c.enciphered) {
-        launcher = Encipher(launcher);
-        server = Encipher(server);
-    }
-    mirror_.SetFile("/launcherconfig.txt", launcher);
-    mirror_.SetFile("/serverconfig.txt", server);
-    InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    RunOnce(DeadBase());
-    EXPECT_EQ(std::wstring(c.label), patcher_->Status().VersionLabel());
-    EXPECT_TRUE(Logged(std::string("Latest game version : ") + c.increment + "/" + c.zip));
+    ServeRelease(game);
+    EXPECT_TRUE(Run(Dead())) << ToNarrow(patcher_->Status().Message());
+    EXPECT_EQ(patcher_->Status().State(), PatcherState::Finished);
+    EXPECT_EQ(ReadTree(install_ / L"Game"),
+              (Tree{{"velka_win/velka.exe", "MZ game"},
+                    {"velka_win/data/level 1.pak", VariedBytes(5000, 1)}}));
+    EXPECT_EQ(Contents(install_ / L"Config/launcherconfig.txt"), served_);
+    EXPECT_FALSE(DirectoryExists(install_ / L"Temp"));
     EXPECT_TRUE(Logged("Local game version : -1.-1.-1"));
-    // The run went on to the published file list, so the enciphered lists were read right.
-    EXPECT_EQ(1u, mirror_.CountRequests("/filelist.txt"));
+    const size_t before = mirror_.Requests().size();
+    EXPECT_TRUE(Run(Dead()));
+    EXPECT_TRUE(Logged("Local game version : 1.2.3")) << "the version record was written";
+    EXPECT_EQ(mirror_.Requests().size() - before, 3u) << "configurations and the file list only";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Configurations, PatcherVersionLabelTest,
-    ::testing::Values(LabelCase{"Plain", false, "1.2.3", "1.2.0", L"版本號: V1.2.0/V1.2.3"},
-                      LabelCase{"Enciphered", true, "1.2.3", "1.2.0", L"版本號: V1.2.0/V1.2.3"},
-                      LabelCase{"InvalidZip", false, "2.0.1", "0.0.0", L"版本號: Vx.x.x/V2.0.1"}),
-    [](const ::testing::TestParamInfo<LabelCase>& info) { return info.param.name; });
+struct CheckRow {
+    const char* name;
+    std::function<std::string(PatcherChecksTest&)> setup;  // the compiled-in URL
+    bool finished;
+    const wchar_t* message;  // exact; null: not checked
+    std::vector<std::string> logged;
+    std::vector<std::pair<std::string, size_t>> requests;  // path -> count
+    const wchar_t* label = nullptr;
+};
 
-TEST_F(PatcherChecksTest, NewerPublishedLauncherIsReplacedBeforeTheGameIsChecked) {
-    mirror_.SetFile("/launcherconfig.txt", LauncherConfigText("1.0.1", mirror_.BaseUrl()) +
+// clang-format off
+const CheckRow kCheckRows[] = {
+    {"no installed configuration: the launcher replaces itself", [](PatcherChecksTest& t) {
+         t.mirror_.SetFile("/launcherconfig.txt", LauncherConfig("3.1.2034", t.mirror_.BaseUrl()) + "launcherZipInfo=L.zip$-1$-1$00000000\n");
+         return t.mirror_.BaseUrl(); },
+     false, L"磁碟空間不足,請清理空間後再試！",
+     {"Missing local launcherconfig, force launcher self-update", "Latest launcer version : 3.1.2034", "=========Launcher self-update process"},
+     {{"/launcherconfig.txt", 1}, {"/serverconfig.txt", 0}}},
+    {"installed mirrors first, dead ones skipped, the compiled-in one last", [](PatcherChecksTest& t) {
+         t.mirror_.SetFile("/second/launcherconfig.txt", LauncherConfig("1.0.0", Dead()));
+         t.Install({{"Config/launcherconfig.txt", LauncherConfig("1.0.0", Dead() + "$" + t.mirror_.Url("second/"))}});
+         return t.mirror_.Url("fallback/"); },
+     false, nullptr, {"Local launcher version : 1.0.0"}, {{"/second/launcherconfig.txt", 1}, {"/fallback/launcherconfig.txt", 0}}},
+    {"the compiled-in mirror when the installed ones are dead", [](PatcherChecksTest& t) {
+         t.Standard(); t.Install({{"Config/launcherconfig.txt", LauncherConfig("1.0.0", Dead())}}); return t.mirror_.BaseUrl(); },
+     true, nullptr, {}, {{"/launcherconfig.txt", 1}, {"/serverconfig.txt", 1}}},
+    {"every mirror down: the codes of the last transfer", [](PatcherChecksTest& t) {
+         t.Install({{"Config/launcherconfig.txt", LauncherConfig("1.0.0", Dead())}});
+         return Dead(); },
+     false, L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(7) HTTP STATUES CODE(0)", {}, {}},
+    {"no server configuration on any mirror", [](PatcherChecksTest& t) {
+         t.mirror_.SetFile("/launcherconfig.txt", t.local_);
+         t.mirror_.SetReply("/serverconfig.txt", Reply::WithStatus(404, "gone"));
+         t.Install({{"Config/launcherconfig.txt", t.local_}});
+         return Dead(); },
+     false, L"暫時無法驗證更新，請啓動遊戲繼續驗證！ CURLCODE(0) HTTP STATUES CODE(404)", {}, {}},
+    {"an empty file list describes no game", [](PatcherChecksTest& t) { const auto url = t.Standard(); t.mirror_.SetFile("/filelist.txt", "\n"); return url; },
+     false, L"暫時無法驗證更新，請啓動遊戲繼續驗證！", {"The file list is empty"}, {{"/ziplist.txt", 0}}},
+    {"plain configurations", [](PatcherChecksTest& t) { return t.Standard(); },
+     true, nullptr, {"Latest game version : 1.2.3/1.2.0", "Local game version : -1.-1.-1"}, {{"/filelist.txt", 1}}, L"版本號: V1.2.0/V1.2.3"},
+    {"enciphered configurations", [](PatcherChecksTest& t) { return t.Standard("1.2.0", true); },
+     true, nullptr, {"Latest game version : 1.2.3/1.2.0"}, {{"/filelist.txt", 1}}, L"版本號: V1.2.0/V1.2.3"},
+    {"an invalid package version", [](PatcherChecksTest& t) { return t.Standard("0.0.0"); },
+     true, nullptr, {"Latest game version : 1.2.3/0.0.0"}, {{"/filelist.txt", 1}}, L"版本號: Vx.x.x/V1.2.3"},
+};
+// clang-format on
+
+class PipelineChecksTest : public PatcherChecksTest,
+                           public ::testing::WithParamInterface<CheckRow> {};
+
+// Mirror order, failure texts, version line and log lines of the checks before the game update;
+// a failed run leaves the installed configuration and the game alone.
+TEST_P(PipelineChecksTest, Run) {
+    const CheckRow& row = GetParam();
+    SCOPED_TRACE(row.name);
+    const std::string url = row.setup(*this);
+    const std::string config = Contents(install_ / L"Config/launcherconfig.txt");
+    EXPECT_EQ(Run(url), row.finished) << ToNarrow(patcher_->Status().Message());
+    const std::wstring message = patcher_->Status().Message();
+    EXPECT_TRUE(!row.message || message == row.message) << ToNarrow(message);
+    EXPECT_TRUE(!row.label || patcher_->Status().VersionLabel() == row.label);
+    EXPECT_EQ(patcher_->Status().State(),
+              row.finished ? PatcherState::Finished : PatcherState::Failed);
+    for (const std::string& line : row.logged) EXPECT_TRUE(Logged(line)) << line;
+    for (const auto& [path, count] : row.requests)
+        EXPECT_EQ(mirror_.CountRequests(path), count) << path;
+    if (row.finished) return;
+    EXPECT_EQ(Contents(install_ / L"Config/launcherconfig.txt"), config);
+    EXPECT_FALSE(DirectoryExists(install_ / L"Game"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PipelineChecksTest, ::testing::ValuesIn(kCheckRows));
+
+// A newer published launcher is replaced before the game is checked, from the published mirrors
+// first and the compiled-in one last, all over plain http.
+TEST_F(PatcherChecksTest, NewerLauncherIsReplacedFirst) {
+    mirror_.SetFile("/launcherconfig.txt", LauncherConfig("1.0.1", mirror_.BaseUrl()) +
                                                "launcherZipInfo=L.zip$10$10$00000000\n");
-    InstallLocalLauncherConfig(LauncherConfigText("1.0.0", mirror_.BaseUrl()));
-    bool asked = false;
-    std::vector<std::string> packageUrls;
-    Patcher::SelfUpdater updater;
-    updater.update = [&](Patcher& p, const std::vector<std::string>& urls, const PackageInfo&) {
-        asked = true;
-        packageUrls = urls;
+    Install({{"Config/launcherconfig.txt", local_}});
+    std::vector<std::string> urls;
+    updater_.update = [&](Patcher& p, const std::vector<std::string>& asked, const PackageInfo&) {
+        urls = asked;
         p.Status().SetMessage(L"程序更新失敗，請重啓後再試！");
         return false;
     };
-    updater.replace = [](Patcher&, const std::wstring&) {};
-    patcher_ = std::make_unique<Patcher>(install_.Path(), FastSettings());
-    patcher_->SetSelfUpdater(updater);
-    EXPECT_FALSE(patcher_->Run("https://fallback.invalid/L/"));
-    ASSERT_TRUE(asked);
-    EXPECT_EQ((std::vector<std::string>{mirror_.BaseUrl() + "1.0.1/L.zip",
-                                        "http://fallback.invalid/L/1.0.1/L.zip"}),
-              packageUrls)
-        << "published mirrors first, then the compiled-in one, all over plain http";
-    EXPECT_EQ(PatcherState::Failed, patcher_->Status().State());
-    EXPECT_EQ(0u, mirror_.CountRequests("/serverconfig.txt"));
-}
-
-TEST(PatcherUrlsTest, BuildUrlListJoinsBasesAndExtraPiecesWithoutSeparators) {
-    EXPECT_EQ((std::vector<std::string>{"http://a/x.txt", "http://b/x.txt", "http://c/x.txt"}),
-              Patcher::BuildUrlList("x.txt", {"http://a/", "http://b/"}, "$http://c/$"));
-    EXPECT_TRUE(Patcher::BuildUrlList("x.txt", {}, "").empty());
+    updater_.replace = [](Patcher&, const std::wstring&) {};
+    EXPECT_FALSE(Run("https://fallback.invalid/L/"));
+    EXPECT_EQ(urls, (std::vector<std::string>{mirror_.BaseUrl() + "1.0.1/L.zip",
+                                              "http://fallback.invalid/L/1.0.1/L.zip"}));
+    EXPECT_EQ(patcher_->Status().State(), PatcherState::Failed);
+    EXPECT_EQ(mirror_.CountRequests("/serverconfig.txt"), 0u);
+    EXPECT_EQ(Contents(install_ / L"Config/launcherconfig.txt"), local_);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Writes zip archives for tests with minizip's zip interface. Entry names are taken as given,
-// byte for byte, so tests can build the hostile archives the extractor must refuse.
+// Zip archives for tests, written with minizip. Entry names are stored byte for byte, so tests can
+// build the hostile archives the extractor must refuse ("../x", "/abs", "C:/x", 600-byte names).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@ namespace velka {
 namespace testing_support {
 
 struct ZipItem {
-    std::string name;  // stored as is: "../x", "/abs", "C:/x", 600-byte names...
+    std::string name;
     std::string data;
     bool stored = false;              // true: no compression
     uint32_t externalAttributes = 0;  // e.g. 16, the DOS folder attribute

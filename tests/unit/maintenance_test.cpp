@@ -1,333 +1,123 @@
+// Folder upkeep: the free-space rule, tree removal with its progress, and the swap of game trees.
 #include "patcher/maintenance.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <iterator>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "patcher/status.h"
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "support/fixtures.h"
 #include "support/scratch_log.h"
 
 namespace velka {
 namespace {
 
-using testing_support::LogLine;
-using testing_support::ScratchFolder;
-using testing_support::ScratchLog;
+using namespace testing_support;
 
 const std::wstring kPrefix = L"正在進行資源整理,如長時間卡頓可重開啓動器";
 
-bool StartsWith(const std::string& text, const std::string& start) {
-    return text.compare(0, start.size(), start) == 0;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// "prefix" + digits + "suffix", the digits being a non-zero system error code.
-bool MatchesWithErrorCode(const std::string& text, const std::string& prefix,
-                          const std::string& suffix) {
-    if (!StartsWith(text, prefix) || !EndsWith(text, suffix)) return false;
-    if (text.size() <= prefix.size() + suffix.size()) return false;
-    const std::string code =
-        text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
-    return code.find_first_not_of("0123456789") == std::string::npos && code != "0";
-}
-
 class MaintenanceTest : public ::testing::Test {
   protected:
-    MaintenanceTest() : scratch_("maint"), log_(scratch_) {}
-
-    // Creates a file of `size` bytes, with its folders, below the scratch folder.
-    std::wstring MakeFile(const std::wstring& relative, size_t size) {
-        const std::wstring path = scratch_ / relative;
-        EXPECT_TRUE(CreateDirectories(path));
-        EXPECT_TRUE(WriteFileBytes(path, std::string(size, 'x')));
-        return path;
-    }
-    std::wstring MakeFolder(const std::wstring& relative) {
-        const std::wstring path = scratch_ / relative;
-        EXPECT_TRUE(CreateDirectories(path + kPathSeparator));
-        return path;
-    }
-
-    ScratchFolder scratch_;
-    ScratchLog log_;
+    ScratchFolder scratch_{"maint"};
+    ScratchLog log_{scratch_};
+    Logger& logger_ = log_.logger();
 };
 
-TEST_F(MaintenanceTest, SpaceMustBeStrictlyMoreThanRequired) {
-    struct Case {
-        uint64_t available, required;
-        bool enough;
-        std::string line;
-    };
+// More than required, strictly, with the day-log line; removal takes dot names and a link (not
+// its target); a file is no folder to remove; a file held open (Windows) leaves one line each.
+TEST_F(MaintenanceTest, DiskSpaceAndRemoval) {
     const uint64_t kMax = std::numeric_limits<uint64_t>::max();
-    const Case cases[] = {
-        {500, 100, true, "Avaliable space : 500 Required space : 100"},
-        {100, 100, false, "Avaliable space : 100 Required space : 100"},
-        {99, 100, false, "Avaliable space : 99 Required space : 100"},
-        {0, 0, false, "Avaliable space : 0 Required space : 0"},
-        // Sizes of -1 from a malformed package description, summed as unsigned.
-        {kMax - 1, kMax - 1, false,
-         "Avaliable space : 18446744073709551614 Required space : 18446744073709551614"},
-        {kMax, kMax - 1, true,
-         "Avaliable space : 18446744073709551615 Required space : 18446744073709551614"},
+    EXPECT_FALSE(ReportDiskSpace(logger_, 100, 100));
+    EXPECT_TRUE(ReportDiskSpace(logger_, kMax, kMax - 1)) << "sizes of -1 summed unsigned";
+    EXPECT_FALSE(CheckDiskSpace(logger_, scratch_ / L"missing", 1));
+    EXPECT_TRUE(CheckDiskSpace(logger_, scratch_.Path(), 0));
+    const std::vector<LogLine> lines = log_.Lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1].message, "Avaliable space : " + std::to_string(kMax) +
+                                    " Required space : " + std::to_string(kMax - 1));
+    EXPECT_EQ(lines[2].level + lines[2].message,
+              "[ERROR] Disk not readable! " + ToNarrow(scratch_ / L"missing"));
+    // clang-format off
+    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"T/.h/.c", "1"}, {"T/d/e", ""}, {"file", "x"}, {"Out/keep", "7777777"}, {"T/busy", "333"}}));
+    // clang-format on
+    DeleteTree(logger_, scratch_ / L"file");
+    std::error_code error;  // Wine makes no links
+    std::filesystem::create_directory_symlink(std::filesystem::path(scratch_ / L"Out"),
+                                              std::filesystem::path(scratch_ / L"T/l"), error);
+    EXPECT_EQ(DirectorySize(scratch_ / L"T"), 4u) << "a link's target is not counted";
+    File holder(scratch_ / L"T/busy", "rb");
+    DeleteTree(logger_, scratch_ / L"T" + kPathSeparator);
+    EXPECT_EQ(ReadTree(scratch_.Path()).count("Out/keep") + ReadTree(scratch_.Path()).count("file"),
+              2u);
+    const size_t busy = FileExists(scratch_ / L"T/busy");
+    EXPECT_EQ(ReadTree(scratch_ / L"T").size(), busy);
+    EXPECT_EQ(log_.Lines().size(), 4 + 2 * busy) << "the file and its folder";
+}
+
+// Before each file goes its size is counted and the message shows done * 100 / total; a total of 0
+// keeps the message; counts beyond 64-bit products still give a percentage.
+TEST_F(MaintenanceTest, ProgressWhileDeleting) {
+    const int64_t kBig = 1000000000000000000LL;
+    struct Row {
+        int64_t total, start, done;
+        const wchar_t* last;  // the message afterwards; null: unchanged
+        size_t calls;
+        Tree files;
+    } const rows[] = {
+        // clang-format off
+        {1000, 1, 1001, L" ( 100% )", 5, {{"w/v", std::string(400, 'x')}, {"w/d/l", std::string(300, 'x')}, {"w/d/0", ""},
+                                          {"c", std::string(290, 'x')}, {".g/H", std::string(10, 'x')}}},
+        {0, 1, 8, nullptr, 0, {{"e1", ""}, {"sub/e2", ""}, {"sub/grown", "1234567"}}},
+        {kBig, kBig / 2, kBig / 2 + 30, L" ( 50% )", 1, {{"a", std::string(30, 'x')}}},
+        // clang-format on
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ReportDiskSpace(log_.logger(), c.available, c.required), c.enough) << c.line;
-    }
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), std::size(cases));
-    for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].level, "[INFO] ");
-        EXPECT_EQ(lines[i].message, cases[i].line);
-    }
-}
-
-TEST_F(MaintenanceTest, CheckDiskSpaceQueriesTheVolume) {
-    const uint64_t kMax = std::numeric_limits<uint64_t>::max();
-    EXPECT_FALSE(CheckDiskSpace(log_.logger(), scratch_.Path(), kMax));
-    const bool someFree = CheckDiskSpace(log_.logger(), scratch_.Path(), 0);
-
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(StartsWith(lines[0].message, "Avaliable space : ")) << lines[0].message;
-    EXPECT_TRUE(EndsWith(lines[0].message, " Required space : 18446744073709551615"))
-        << lines[0].message;
-    EXPECT_TRUE(StartsWith(lines[1].message, "Avaliable space : ")) << lines[1].message;
-    EXPECT_EQ(someFree, !StartsWith(lines[1].message, "Avaliable space : 0 ")) << lines[1].message;
-}
-
-TEST_F(MaintenanceTest, UnreadableDiskIsAnError) {
-    const std::wstring missing = scratch_ / L"no such folder";
-    EXPECT_FALSE(CheckDiskSpace(log_.logger(), missing, 1));
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, "[ERROR] ");
-    EXPECT_EQ(lines[0].message, "Disk not readable! " + ToNarrow(missing));
-}
-
-TEST_F(MaintenanceTest, DeleteTreeOfMissingFolderDoesNothing) {
-    DeleteTree(log_.logger(), scratch_ / L"Temp");
-    // A file is not a folder to remove either.
-    const std::wstring file = MakeFile(L"Temp2", 3);
-    DeleteTree(log_.logger(), file);
-    EXPECT_TRUE(FileExists(file));
-    EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(MaintenanceTest, DeleteTreeRemovesEverything) {
-    for (const std::wstring& spelling :
-         {std::wstring(L"Temp"), L"Temp" + std::wstring(1, kPathSeparator)}) {
-        MakeFile(L"Temp/launcherconfig.txt", 10);
-        MakeFile(L"Temp/.hidden", 1);  // names beginning with a dot are ordinary names
-        MakeFile(L"Temp/Incrementupdate/velka_win/.config/settings.ini", 1);
-        MakeFile(L"Temp/ZipUpdate/a.zip", 100);
-        MakeFile(L"Temp/Incrementupdate/velka_win/data/b.dat", 0);
-        MakeFolder(L"Temp/LauncherUpdate/empty");
-        DeleteTree(log_.logger(), scratch_ / spelling);
-        EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp")) << ToNarrow(spelling);
+    for (const Row& row : rows) {
+        ASSERT_TRUE(WriteTree(scratch_ / L"Game", row.files));
+        PatcherStatus status;
+        status.SetMessage(L"before");
+        int64_t done = row.start;
+        size_t calls = 0;
+        DeleteTreeWithProgress(
+            logger_, status, scratch_ / L"Game", kPrefix, &done, row.total,
+            [&](const std::wstring& shown) {
+                const int64_t percent = ++calls && row.total < kBig ? done * 100 / row.total : 50;
+                EXPECT_EQ(shown, kPrefix + L" ( " + std::to_wstring(percent) + L"% )");
+            });
+        EXPECT_EQ(done, row.done);
+        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(status.Message(), row.last ? kPrefix + row.last : L"before");
+        EXPECT_FALSE(DirectoryExists(scratch_ / L"Game"));
     }
     EXPECT_TRUE(log_.Lines().empty());
 }
 
-// Windows refuses to delete a file held open without delete sharing (error 32, then 145 for the
-// folder); POSIX systems unlink it. Either way the rest goes and every failure leaves one line.
-TEST_F(MaintenanceTest, FileInUseStaysWithItsFolder) {
-    const std::wstring root = MakeFolder(L"Temp");
-    const std::wstring busy = MakeFile(L"Temp/busy.dll", 4);
-    MakeFile(L"Temp/sub/other.txt", 4);
-    File holder(busy, "rb");
-    ASSERT_TRUE(holder);
-
-    DeleteTree(log_.logger(), root);
-
-    EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp/sub"));
-    const std::vector<LogLine> lines = log_.Lines();
-    if (!FileExists(busy)) {
-        EXPECT_TRUE(lines.empty());
-        EXPECT_FALSE(DirectoryExists(root));
-        return;
-    }
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(MatchesWithErrorCode(
-        lines[0].message, "Delete file failed! error = ", "  FileName = " + ToNarrow(busy)))
-        << lines[0].message;
-    EXPECT_TRUE(MatchesWithErrorCode(
-        lines[1].message, "Delete directory failed! error = ", "  Directory = " + ToNarrow(root)))
-        << lines[1].message;
-}
-
-// The percentages follow the order in which the system lists the folder.
-TEST_F(MaintenanceTest, ProgressFollowsEnumerationOrder) {
-    const std::wstring root = MakeFolder(L"Game");
-    MakeFile(L"Game/a.pak", 30);
-    MakeFile(L"Game/b.pak", 20);
-    MakeFile(L"Game/c.pak", 50);
-    std::vector<DirEntry> order;
-    ASSERT_TRUE(ListDirectory(root, &order));
-    ASSERT_EQ(order.size(), 3u);
-
-    // With a total of 100 the percentage is the running count itself; in the order a, b, c
-    // that is 31, 51, 101.
-    std::vector<std::wstring> expected;
-    int64_t running = 1;
-    for (const DirEntry& entry : order) {
-        running += FileSize64(root + kPathSeparator + entry.name);
-        expected.push_back(kPrefix + L" ( " + std::to_wstring(running) + L"% )");
-    }
-
-    PatcherStatus status;
-    std::vector<std::wstring> seen;
-    int64_t done = 1;
-    DeleteTreeWithProgress(log_.logger(), status, root, kPrefix, &done, 100,
-                           [&seen](const std::wstring& message) { seen.push_back(message); });
-
-    EXPECT_EQ(done, 101);
-    EXPECT_EQ(seen, expected);
-    EXPECT_EQ(status.Message(), kPrefix + L" ( 101% )");
-    EXPECT_FALSE(DirectoryExists(root));
-    EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(MaintenanceTest, ProgressCountsSubFoldersDotFoldersIncluded) {
-    const std::wstring root = MakeFolder(L"Game");
-    MakeFile(L"Game/velka_win/velka.exe", 400);
-    MakeFile(L"Game/velka_win/data/level1.pak", 300);
-    MakeFile(L"Game/velka_win/data/empty.pak", 0);
-    MakeFile(L"Game/config.ini", 290);
-    MakeFile(L"Game/.git/HEAD", 10);
-    const int64_t total = static_cast<int64_t>(DirectorySize(root));
-    ASSERT_EQ(total, 1000);
-
-    PatcherStatus status;
-    std::vector<std::wstring> seen;
-    int64_t done = 1;
-    DeleteTreeWithProgress(log_.logger(), status, root, kPrefix, &done, total,
-                           [&seen](const std::wstring& message) { seen.push_back(message); });
-
-    EXPECT_EQ(done, 1001);
-    EXPECT_EQ(seen.size(), 5u) << "one message per file, empty files included";
-    EXPECT_EQ(status.Message(), kPrefix + L" ( 100% )");
-    EXPECT_FALSE(DirectoryExists(root));
-    EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(MaintenanceTest, ZeroTotalLeavesMessageUnchanged) {
-    const std::wstring root = MakeFolder(L"Game");
-    MakeFile(L"Game/empty1", 0);
-    MakeFile(L"Game/sub/empty2", 0);
-    MakeFile(L"Game/sub/appeared", 7);  // grew after the folder was measured
-
-    PatcherStatus status;
-    status.SetMessage(L"before");
-    int calls = 0;
-    int64_t done = 1;
-    DeleteTreeWithProgress(log_.logger(), status, root, kPrefix, &done, 0,
-                           [&calls](const std::wstring&) { ++calls; });
-
-    EXPECT_EQ(status.Message(), L"before");
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(done, 8) << "sizes are still counted";
-    EXPECT_FALSE(DirectoryExists(root)) << "the folder is removed all the same";
-}
-
-TEST_F(MaintenanceTest, PercentageDoesNotOverflowForHugeCounts) {
-    const std::wstring root = MakeFolder(L"Game");
-    MakeFile(L"Game/a", 30);
-    PatcherStatus status;
-    // done * 100 would not fit in 64 bits.
-    int64_t done = 500000000000000000LL;
-    DeleteTreeWithProgress(log_.logger(), status, root, kPrefix, &done, 1000000000000000000LL);
-    EXPECT_EQ(done, 500000000000000030LL);
-    EXPECT_EQ(status.Message(), kPrefix + L" ( 50% )");
-}
-
-// The swap of the old and the new game, and its repair after a kill at each point between the
-// renames: at every moment Game is the old tree, the new one, or (only before the first rename of
-// a fresh install) absent.
-TEST_F(MaintenanceTest, SwapPutsTheNewTreeInPlaceOrKeepsTheOld) {
-    const std::wstring game = scratch_ / L"Game";
-    const std::wstring fresh = scratch_ / L"Package";
-    const std::wstring aside = scratch_ / L"Temp/OldGame";
+// At every moment Game is the old tree, the new one, or (before a fresh install's rename) absent;
+// the repair at the next start finishes a swap a kill interrupted.
+TEST_F(MaintenanceTest, SwapAndItsRepair) {
+    const std::wstring game = scratch_ / L"Game", fresh = scratch_ / L"Package";
+    const std::wstring aside = scratch_ / L"Temp/Old/Game";  // its parent is made on the way
     PatcherStatus status;
     uint32_t code = 0;
-
-    MakeFile(L"Game/velka_win/old.txt", 30);
-    MakeFile(L"Temp/OldGame/stale.txt", 1);  // left by an earlier run
-    MakeFile(L"Package/velka_win/new.txt", 5);
-    ASSERT_TRUE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
-    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
-    EXPECT_FALSE(FileExists(scratch_ / L"Game/velka_win/old.txt"));
-    EXPECT_FALSE(DirectoryExists(fresh));
-    EXPECT_FALSE(DirectoryExists(aside));
+    ASSERT_TRUE(
+        WriteTree(scratch_.Path(), {{"Game/old", std::string(30, 'o')}, {"Package/new", "n"}}));
+    ASSERT_TRUE(SwapInFolder(logger_, status, game, fresh, aside, kPrefix, &code));
     EXPECT_EQ(status.Message(), kPrefix + L" ( 103% )");
-
-    // No new tree: the second rename fails and the old tree is back in place.
-    EXPECT_FALSE(SwapInFolder(log_.logger(), status, game, fresh, aside, kPrefix, &code));
+    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"Package/newer", "r"}, {"Temp/Old/Game/stale", "s"}}));
+    ASSERT_TRUE(SwapInFolder(logger_, status, game, fresh, aside, kPrefix, &code)) << "stale aside";
+    EXPECT_FALSE(SwapInFolder(logger_, status, game, fresh, aside, kPrefix, &code)) << "no new one";
     EXPECT_NE(code, 0u);
-    EXPECT_TRUE(FileExists(scratch_ / L"Game/velka_win/new.txt"));
-    EXPECT_FALSE(DirectoryExists(aside));
-
-    struct Case {
-        const char* name;
-        bool game, aside;
-        const wchar_t* expected;  // the file Game/velka_win holds afterwards, or null
-    } cases[] = {
-        {"killed between the renames", false, true, L"old.txt"},
-        {"killed while removing the old tree", true, true, L"new.txt"},
-        {"nothing to repair", true, false, L"new.txt"},
-        {"fresh install not yet swapped", false, false, nullptr},
-    };
-    for (const Case& c : cases) {
-        DeleteTree(log_.logger(), game);
-        DeleteTree(log_.logger(), scratch_ / L"Temp");
-        if (c.game) MakeFile(L"Game/velka_win/new.txt", 5);
-        if (c.aside) MakeFile(L"Temp/OldGame/velka_win/old.txt", 30);
-        RepairInterruptedSwap(log_.logger(), game, aside);
-        EXPECT_FALSE(DirectoryExists(aside)) << c.name;
-        std::vector<DirEntry> left;
-        EXPECT_EQ(ListDirectory(game + kPathSeparator + L"velka_win", &left), c.expected != nullptr)
-            << c.name;
-        if (c.expected) {
-            ASSERT_EQ(left.size(), 1u) << c.name;
-            EXPECT_EQ(left[0].name, c.expected) << c.name;
-        }
+    EXPECT_EQ(ReadTree(game), (Tree{{"newer", "r"}})) << "the old tree went back";
+    EXPECT_FALSE(DirectoryExists(fresh) || DirectoryExists(aside));
+    for (const int c : {0, 1, 2, 3}) {  // Game / aside there: 00 fresh install, 01 killed between
+        DeleteTree(logger_, game);      // the renames, 11 killed while removing the old tree
+        ASSERT_TRUE(!(c & 2) || WriteTree(game, {{"new", "n"}}));
+        ASSERT_TRUE(!(c & 1) || WriteTree(aside, {{"old", "o"}}));
+        RepairInterruptedSwap(logger_, game, aside);
+        EXPECT_FALSE(DirectoryExists(aside));
+        const Tree left = c == 0 ? Tree{} : c == 1 ? Tree{{"old", "o"}} : Tree{{"new", "n"}};
+        EXPECT_EQ(ReadTree(game), left) << c;
     }
-}
-
-// A link inside a tree is removed as a link; what it points to is never entered. Real symbolic
-// links where the system makes them; on Windows the decision is the attribute check (Wine cannot
-// make junctions).
-TEST_F(MaintenanceTest, LinksAreRemovedWithoutEnteringTheirTargets) {
-    constexpr uint32_t kDirectory = 0x10, kReparsePoint = 0x400, kArchive = 0x20;
-    EXPECT_TRUE(IsFolderToEnter(kDirectory));
-    EXPECT_FALSE(IsFolderToEnter(kDirectory | kReparsePoint)) << "a junction";
-    EXPECT_FALSE(IsFolderToEnter(kArchive | kReparsePoint)) << "a file link";
-    EXPECT_FALSE(IsFolderToEnter(kArchive));
-
-    const std::wstring outside = MakeFile(L"Outside/keep.dat", 7);
-    MakeFile(L"Temp/own.dat", 3);
-    std::error_code error;
-    namespace fs = std::filesystem;
-    fs::create_directory_symlink(fs::path(scratch_ / L"Outside"), fs::path(scratch_ / L"Temp/dir"),
-                                 error);
-    if (!error) fs::create_symlink(fs::path(outside), fs::path(scratch_ / L"Temp/file"), error);
-    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
-
-    EXPECT_EQ(DirectorySize(scratch_ / L"Temp"), 3u) << "a link's target is not counted";
-    DeleteTree(log_.logger(), scratch_ / L"Temp");
-    EXPECT_FALSE(DirectoryExists(scratch_ / L"Temp"));
-    EXPECT_TRUE(FileExists(outside));
-    EXPECT_TRUE(log_.Lines().empty());
 }
 
 }  // namespace
