@@ -1,5 +1,5 @@
-// Test helpers: a scratch folder below the system temp folder, unique per process and test so
-// tests can run in parallel, and a day log opened inside it whose messages can be read back.
+// Test helpers: a scratch folder unique per process and test (tests run in parallel), and a day
+// log inside it whose lines can be read back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,8 +17,7 @@
 namespace velka {
 namespace testing_support {
 
-// Creates <temp>/velka_<tag>_<pid>_<suite>_<test> and removes it with everything in it on
-// destruction.
+// <temp>/velka_<tag>_<pid>_<suite>_<test>, removed with everything in it on destruction.
 class ScratchFolder {
   public:
     explicit ScratchFolder(const std::string& tag) {
