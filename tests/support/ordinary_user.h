@@ -1,4 +1,3 @@
-// Runs a piece of a test with an ordinary user's rights, so permission checks also run as root.
 #pragma once
 
 #include <cstdlib>
@@ -12,8 +11,8 @@
 namespace velka {
 namespace testing_support {
 
-// POSIX root: effective user and group "nobody" for the call, then back; otherwise (and on
-// Windows) `work` runs as it is. False, without running `work`, when rights cannot be dropped.
+// Runs `work` with an ordinary user's rights (POSIX root: as "nobody", then back), so permission
+// checks also run as root. False, without running `work`, when rights cannot be dropped.
 inline bool AsOrdinaryUser(const std::function<void()>& work) {
 #ifndef _WIN32
     if (geteuid() == 0) {

@@ -1,5 +1,4 @@
-// Test helpers: a scratch folder unique per process and test (tests run in parallel), and a day
-// log inside it whose lines can be read back.
+// A scratch folder per process and test (tests run in parallel) and a day log read back from it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,7 +39,6 @@ class ScratchFolder {
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     const std::wstring& Path() const { return path_; }
-    // `relative` may use "/" or "\\"; the result has native separators.
     std::wstring operator/(const std::wstring& relative) const { return JoinPath(path_, relative); }
 
   private:
