@@ -74,7 +74,6 @@ inline std::vector<LogLine> ReadLogLines(const std::wstring& logFile) {
     return lines;
 }
 
-// A Logger writing into <scratch>/log.txt.
 class ScratchLog {
   public:
     explicit ScratchLog(const ScratchFolder& folder) : path_(folder / L"log.txt") {

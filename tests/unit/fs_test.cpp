@@ -84,11 +84,9 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
         std::string changes;
     } cases[] = {
         {"Describe", L"s", L"", "folder -1 7 .h:1 a:3 sub/", ""},
-        {"Describe", L"s/", L"", "folder -1 7 .h:1 a:3 sub/", ""},
         {"Describe", L"s/a", L"", "file 3 0 unlisted", ""},
         {"Describe", L"Empty", L"", "folder -1 0", ""},
         {"Describe", L"missing", L"", "none -1 0 unlisted", ""},
-        {"Describe", L"s/a/below", L"", "none -1 0 unlisted", ""},
         {"CopyTree", L"s", L"d", "ok",
          " d/.h=h d/a=new d/sub/ d/sub/b=\r\n d/sub/空/ d/sub/空/文=w"},
         {"CopyTree", L"s/sub/", L"n/x/", "ok", " n/ n/x/ n/x/b=\r\n n/x/空/ n/x/空/文=w"},
@@ -97,13 +95,11 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
         {"CopyOneFile", L"s/a", L"P/x.exe", "ok", " P/x.exe=new*"},    // keeps its own mode
         {"CopyOneFile", L"P/x.exe", L"n.exe", "ok", " n.exe=older*"},  // gets the source's
         {"CopyOneFile", L"to", L"to", "failed", ""},
-        {"CopyOneFile", L"missing", L"x", "failed", ""},
         {"RenamePath", L"from", L"to", "failed", ""},
         {"RenamePath", L"P", L"Empty", "failed", ""},
         {"RenamePath", L"P", L"M", "ok", " M/ M/x.exe=older* -P/ -P/x.exe"},
         {"RemoveFile", L"s", L"", "failed", ""},
         {"RemoveFile", L"to", L"", "ok", " -to"},
-        {"RemoveFile", L"missing", L"", "failed", ""},
         {"RemoveEmptyFolder", L"o/d", L"", "failed", ""},
         {"RemoveEmptyFolder", L"Empty", L"", "ok", " -Empty/"},
         {"WriteFileAtomically", L"to", L"", "ok", " to=new"},
@@ -112,7 +108,6 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
         {"WriteNewPrivateFile", L"to", L"", "failed", ""},
         {"CreateDirectories", L"n/a/f.txt", L"", "ok", " n/ n/a/"},
         {"CreateDirectories", L"遊//資/", L"", "ok", " 遊/ 遊/資/"},
-        {"CreateDirectories", L"s/sub/", L"", "ok", ""},
         {"CreateDirectories", L"to/sub/x", L"", "failed", ""},
         {"CreateDirectories", L"to/", L"", "failed", ""},
         {"CreateExtended", L"long\\x\\", L"", "ok", " long/ long/x/"},
@@ -134,8 +129,8 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
         EXPECT_EQ(Changes(root, before), kWindowsHost ? ReplaceAll(c.changes, "*", "") : c.changes)
             << c.call << " " << ToNarrow(c.a);
     }
-    EXPECT_EQ(FileNameOfPath(ModulePath()), kWindowsHost ? L"velka_tests.exe" : L"velka_tests");
-    EXPECT_EQ(ModuleDirectory(), FolderOfPath(ModulePath()));
+    EXPECT_EQ(ModulePath(),
+              JoinPath(ModuleDirectory(), kWindowsHost ? L"velka_tests.exe" : L"velka_tests"));
 }
 
 // An ordinary user shut out of a folder: copying fails with a code, sizes count the rest, the

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "patcher/version_record.h"
 #include "support/fixtures.h"
 #include "support/scratch_log.h"
+#include "util/ini_reader.h"
 #include "util/strings.h"
 
 namespace velka {
@@ -18,6 +21,58 @@ namespace {
 using namespace testing_support;
 
 const Version kUnknown;
+
+// "key=value|" pairs, then "[name@depth]{...}" per child; every child's parent is checked.
+std::string Dump(const IniSection& section) {
+    std::string text;
+    for (const auto& [key, value] : section.values) text += key + "=" + value + "|";
+    for (const auto& [name, child] : section.sections) {
+        EXPECT_EQ(child.parent, &section) << name;
+        text += "[" + name + "@" + std::to_string(child.depth) + "]{" + Dump(child) + "}";
+    }
+    return text;
+}
+
+// The tree and the count of lines read, or the error text.
+std::string Read(const std::string& text) {
+    std::istringstream input(text);
+    try {
+        IniReader reader(input);
+        EXPECT_EQ(reader.Root().parent, nullptr);
+        return Dump(reader.Root()) + " #" + std::to_string(reader.LineNumber());
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+}
+
+// The grammar: trimming, comments, sections found by depth, and the line each error names.
+TEST(IniReaderTest, ReadsEachInputToItsTreeOrError) {
+    const struct {
+        std::string text, expected;
+    } cases[] = {
+        {"incrementVersion = 1.4.12\nuseZip=1\r\n  filelistURLs\t=\thttp://a/$http://b/  \n=x\n"
+         "a=b=c\nempty=\nCase=upper\ncase=lower\nlast=no line feed",
+         "=x|Case=upper|a=b=c|case=lower|empty=|filelistURLs=http://a/$http://b/|"
+         "incrementVersion=1.4.12|last=no line feed|useZip=1| #9"},
+        {"a=1 ; note\nb = True # note\nc=a;b#c\nd=a#b;c\ne=#all\nf=http://host/#frag\ng=  ;x",
+         "a=1 |b=True |c=a;b|d=a|e=|f=http://host/|g=| #7"},
+        {"\n   ; note\n\t# note\n#x=1\n;y=2\n \r\n\nk=v\n", "k=v| #8"},
+        {"\xEF\xBB\xBFk=v", "\xEF\xBB\xBFk=v| #1"},  // a byte-order mark stays part of the key
+        {"a=1\r\n[s]\r\nb=2\r\n", "a=1|[s@1]{b=2|} #3"},
+        {"k=root\n[a]\nk=a\n[[c]]\n[[[deep]]]\nd=3\n[b]\nk=b\n[[c]]\nx=1\n[[d]]\n[e]\n",
+         "k=root|[a@1]{k=a|[c@2]{[deep@3]{d=3|}}}[b@1]{k=b|[c@2]{x=1|}[d@2]{}}[e@1]{} #12"},
+        // Closing characters are dropped by count, unexamined.
+        {"[ a ]\n[a)\n[a] ; note\n[[b\n[[]\n[",
+         "[@1]{}[ a @1]{}[a@1]{}[a] ; not@1]{[]@2]{}[b@2]{}} #6"},
+        {"a=1\nno equals here\n", "no '=' found on line #2"},
+        {"a=1\n a = 9 \n", "duplicated key found on line #2"},
+        {"[[x]]\n", "section with wrong depth on line #1"},
+        {"[a]\n[[b]]\n[[[[c]]]]\n", "section with wrong depth on line #3"},
+        {"[a]\n[b]\n[a]\n", "duplicate section name on the same level on line #3"},
+        {"[a]\n[[c]]\n[[c]]\n", "duplicate section name on the same level on line #3"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Read(c.text), c.expected) << "text: " << c.text;
+}
 
 std::string Urls(const std::vector<std::string>& urls) {
     std::string text;
@@ -43,7 +98,6 @@ TEST(VersionTest, UpdateDecisions) {
         Version local, published, zip;
         bool useZip, launcher, full;
     } cases[] = {
-        {kUnknown, {1, 0, 0}, {1, 0, 0}, false, true, true},
         {{0, 9, 9}, {0, 9, 9}, {0, 9, 9}, false, true, true},  // major below 1
         {{1, -1, 0}, {0, 0, 0}, {0, 0, 0}, false, true, true},
         {{1, 0, 0}, kUnknown, kUnknown, false, false, false},     // nothing readable published
@@ -56,57 +110,49 @@ TEST(VersionTest, UpdateDecisions) {
     };
     for (const auto& c : cases) {
         const ServerConfig server{c.published, c.zip, {}, {}, {}, {}, c.useZip};
-        const std::string row = VersionToString(c.local) + " " + VersionToString(c.published);
-        EXPECT_EQ(LauncherNeedsUpdate(c.local, c.published), c.launcher) << row;
-        EXPECT_EQ(NeedsFullUpdate(c.local, server), c.full) << row;
+        EXPECT_EQ(LauncherNeedsUpdate(c.local, c.published), c.launcher)
+            << VersionToString(c.local);
+        EXPECT_EQ(NeedsFullUpdate(c.local, server), c.full) << VersionToString(c.local);
     }
-}
-
-// Every value enciphered, as the publisher writes them.
-std::string EncipherValues(const ContentCipher& cipher, const std::string& text) {
-    std::string out;
-    for (const std::string& line : Split(text, '\n')) {
-        const size_t value = line.find('=') + 1;
-        out += line.substr(0, value) + cipher.Encipher(line.substr(value)) + "\n";
-    }
-    return out;
 }
 
 const char kLauncherText[] =
-    "launcherVersion=3.1.2040\r\nremoteURLs=https://cdn.example/L/$$http://mirror.example/L/$\r\n"
-    "launcherZipInfo=Launcher.zip$2000000$800000$0A1B2C3D\r\n";
-const char kLauncherRead[] =
-    "3.1.2040 [https://cdn.example/L/][http://mirror.example/L/] "
-    "Launcher.zip|2000000|800000|0A1B2C3D";
+    "launcherVersion=3.1.2040\r\nremoteURLs=https://c/L/$$http://m/L/"
+    "$\r\nlauncherZipInfo=L.zip$20$8$0A";
+const char kLauncherRead[] = "3.1.2040 [https://c/L/][http://m/L/] L.zip|20|8|0A";
 const char kServerText[] =
-    "incrementVersion=1.4.12\nincrementupdateURLs=http://cdn.example/inc/$http://m.example/inc/\n"
-    "zipVersion=1.4.0\nuseZip=True\nzipupdateURLs=http://cdn.example/zip/\n"
-    "ziplistURLs=https://cdn.example/ziplist.txt\n"
-    "filelistURLs=https://cdn.example/filelist.txt$http://m.example/filelist.txt\n";
+    "incrementVersion=1.4.12\nincrementupdateURLs=http://c/i/$http://m/i/\nzipVersion=1.4.0\n"
+    "useZip=True\nzipupdateURLs=http://c/z/\nziplistURLs=https://c/zl\nfilelistURLs=https://c/"
+    "f$ftp://m/f\n";
+// The same with every value enciphered, as the publisher writes them.
+const char kLauncherEnciphered[] =
+    "launcherVersion=3.1.2040\r\nremoteURLs=opphn://r/G/$$opph://t/G/"
+    "$\r\nlauncherZipInfo=G.zxh$20$8$0M";
+const char kServerEnciphered[] =
+    "incrementVersion=1.4.12\nincrementupdateURLs=opph://r/x/$opph://t/x/\nzipVersion=1.4.0\n"
+    "useZip=Pkql\nzipupdateURLs=opph://r/z/\nziplistURLs=opphn://r/zg\nfilelistURLs=opphn://r/"
+    "e$eph://t/e";
 const char kServerRead[] =
-    "1.4.12 1.4.0 zip [https://cdn.example/filelist.txt][http://m.example/filelist.txt] "
-    "[https://cdn.example/ziplist.txt] [http://cdn.example/zip/] "
-    "[http://cdn.example/inc/][http://m.example/inc/]";
+    "1.4.12 1.4.0 zip [https://c/f][ftp://m/f] [https://c/zl] [http://c/z/] "
+    "[http://c/i/][http://m/i/]";
+
 // Both configurations from files, plain and enciphered: the result ("failed" or nothing), what
 // the record holds afterwards ("kept": what it held before) and the error logged.
 TEST(ConfigFileTest, ReadsEachFileIntoItsRecord) {
     const struct {
-        const char* form;  // L launcher, S server; e enciphered; v versions only
+        const char* form;  // L launcher, S server, Sv server versions only
         const char* text;  // null: no file
         std::string expected;
     } cases[] = {
         {"L", kLauncherText, kLauncherRead},
-        {"Le", kLauncherText, kLauncherRead},
+        {"L", kLauncherEnciphered, kLauncherRead},
         // Versions drop empty pieces; a value is plain when its scheme is exactly http, https or
         // ftp; a package description has exactly four fields and no negative size.
         {"L",
-         "launcherVersion=.1..2.3.\nremoteURLs=::http://a/$$ftp://b/"
-         "\nlauncherZipInfo=$$a.zip$$x$5$$c",
-         "1.2.3 [::http://a/][ftp://b/] a.zip|0|5|c"},
-        {"L",
-         "\xEF\xBB\xBFlauncherVersion=3.1.2034\nremoteURLs=HTTP://Host.ex/L/"
-         "\nlauncherZipInfo=a$1$2$c$d",
-         "3.1.2034 [PMMT://Phvm.fi/E/] |-1|-1|"},
+         "launcherVersion=.1..2.3.\nremoteURLs=::http://a$$ftp://b\nlauncherZipInfo=$$a$$x$5$$c",
+         "1.2.3 [::http://a][ftp://b] a|0|5|c"},
+        {"L", "\xEF\xBB\xBFlauncherVersion=3.1.2\nremoteURLs=HTTP://Ho.x/L/",
+         "3.1.2 [PMMT://Ph.i/E/] |-1|-1|"},
         {"L", "launcherVersion=1.2.3.4\nremoteURLs=httpx://a/\nlauncherZipInfo=a$1$-1$c",
          "-1.-1.-1 [pmmti://b/] |-1|-1|"},
         {"L", "launcherVersion= 1. +2.x\nremoteURLs=:::\nlauncherZipInfo=a$-1$1$c",
@@ -120,9 +166,9 @@ TEST(ConfigFileTest, ReadsEachFileIntoItsRecord) {
          "failed 9.9.9 [kept] kept.zip|-1|-1| [ERROR] Process launcherconfig error! <path>"
          "duplicated key found on line #2"},
         {"S", kServerText, kServerRead},
-        {"Se", kServerText, kServerRead},
-        {"Sev", kServerText, "1.4.12 1.4.0 zip [kept] [kept] [kept] [kept]"},
-        {"S", "filelistURLs=http://a/\nuseZip=True # forced\n",
+        {"S", kServerEnciphered, kServerRead},
+        {"Sv", kServerEnciphered, "1.4.12 1.4.0 zip [kept] [kept] [kept] [kept]"},
+        {"S", "filelistURLs=http://a/\nuseZip=True # forced",
          "-1.-1.-1 -1.-1.-1 inc [http://a/]   "},
         {"S", "incrementVersion=2.0.3\nzipVersion=2.0.0\nuseZip=False\nfilelistURLs=",
          "failed 2.0.3 2.0.0 zip [kept] [kept] [kept] [kept]"},
@@ -134,20 +180,16 @@ TEST(ConfigFileTest, ReadsEachFileIntoItsRecord) {
     const ContentCipher cipher(kContentCipherKey);
     int row = 0;
     for (const auto& c : cases) {
-        const std::string form = c.form;
         ScratchFolder scratch("config" + std::to_string(row++));
         ScratchLog log(scratch);
         const std::wstring path = scratch / L"config.txt";
-        if (c.text) {
-            const bool encipher = form.find('e') != std::string::npos;
-            ASSERT_TRUE(WriteFileBytes(path, encipher ? EncipherValues(cipher, c.text) : c.text));
-        }
+        ASSERT_TRUE(!c.text || WriteFileBytes(path, c.text));
         LauncherConfig launcher{{9, 9, 9}, {"kept"}, {"kept.zip", -1, -1, ""}};
-        ServerConfig server{{9, 9, 9}, {9, 9, 9}, {"kept"}, {"kept"}, {"kept"}, {"kept"}, true};
-        const bool ok = form[0] == 'S' ? ParseServerConfig(log.logger(), cipher, path, &server,
-                                                           form.find('v') != std::string::npos)
-                                       : ParseLauncherConfig(log.logger(), cipher, path, &launcher);
-        std::string read = (ok ? "" : "failed ") + (form[0] == 'S' ? Dump(server) : Dump(launcher));
+        ServerConfig s{{9, 9, 9}, {9, 9, 9}, {"kept"}, {"kept"}, {"kept"}, {"kept"}, true};
+        const bool server = c.form[0] == 'S';
+        const bool ok = server ? ParseServerConfig(log.logger(), cipher, path, &s, c.form[1] == 'v')
+                               : ParseLauncherConfig(log.logger(), cipher, path, &launcher);
+        std::string read = (ok ? "" : "failed ") + (server ? Dump(s) : Dump(launcher));
         for (const LogLine& line : log.Lines()) read += " " + line.level + line.message;
         EXPECT_EQ(read, ReplaceAll(c.expected, "<path>", ToNarrow(path))) << "row " << row - 1;
     }
@@ -176,7 +218,6 @@ TEST(ContentCipherTest, KeysBuildAlphabetsAndTheInverse) {
         {kContentCipherKey, "MARBLEFOXIVGTCDHJKNPQSUWYZ"},
         {"ZEBRAZEBRA", "ZEBRACDFGHIJKLMNOPQSTUVWXY"},
         {"Z e B r A 9!", "ZBACDEFGHIJKLMNOPQRSTUVWXY"},
-        {"\xC3\x89Q", "QABCDEFGHIJKLMNOPRSTUVWXYZ"},
         {"", upper},
     };
     for (const auto& [key, alphabet] : cases) {

@@ -19,7 +19,7 @@ std::string Repeat(const std::string& text, size_t times) {
     return out;
 }
 
-// Calls the named text function; functions of two or three texts take them cut at "|".
+// Calls the named text function (CRC-32: fed in two pieces); several texts are cut at "|".
 std::string Call(const std::string& function, const std::string& s) {
     const size_t one = s.find('|'), two = s.find('|', one + 1);
     const std::string first = s.substr(0, one), second = s.substr(one + 1, two - one - 1);
@@ -37,7 +37,6 @@ std::string Call(const std::string& function, const std::string& s) {
     if (function == "UrlEncodeUtf8") return UrlEncodeUtf8(s);
     if (function == "IsSafeRelativePath") return IsSafeRelativePath(s) ? "y" : "n";
     if (function == "PrintableForLog") return PrintableForLog(s);
-    // CRC-32 fed in two pieces, as text.
     return CrcText(
         Crc32(Crc32(0, s.data(), s.size() / 2), s.data() + s.size() / 2, s.size() - s.size() / 2));
 }
@@ -88,10 +87,6 @@ TEST(TextFunctionsTest, EachInputGivesItsResult) {
             results += (&input == &c.inputs.front() ? "" : "|") + Call(c.function, input);
         }
         EXPECT_EQ(results, c.expected) << c.function << ": " << PrintableForLog(c.inputs.front());
-    }
-    // Narrow text is the ANSI code page on Windows: it is sent as UTF-8.
-    if (ToWide(ToNarrow(L"caf\u00e9")) == L"caf\u00e9") {
-        EXPECT_EQ(UrlEncode(ToNarrow(L"caf\u00e9 x")), "caf%C3%A9+x");
     }
 }
 
