@@ -117,21 +117,21 @@ TEST(VersionTest, UpdateDecisions) {
 }
 
 const char kLauncherText[] =
-    "launcherVersion=3.1.2040\r\nremoteURLs=https://c/L/$$http://m/L/"
-    "$\r\nlauncherZipInfo=L.zip$20$8$0A";
+    "launcherVersion=3.1.2040\r\nremoteURLs=https://c/L/$$http://m/L/$\r\n"
+    "launcherZipInfo=L.zip$20$8$0A";
 const char kLauncherRead[] = "3.1.2040 [https://c/L/][http://m/L/] L.zip|20|8|0A";
 const char kServerText[] =
     "incrementVersion=1.4.12\nincrementupdateURLs=http://c/i/$http://m/i/\nzipVersion=1.4.0\n"
-    "useZip=True\nzipupdateURLs=http://c/z/\nziplistURLs=https://c/zl\nfilelistURLs=https://c/"
-    "f$ftp://m/f\n";
+    "useZip=True\nzipupdateURLs=http://c/z/\nziplistURLs=https://c/zl\n"
+    "filelistURLs=https://c/f$ftp://m/f\n";
 // The same with every value enciphered, as the publisher writes them.
 const char kLauncherEnciphered[] =
-    "launcherVersion=3.1.2040\r\nremoteURLs=opphn://r/G/$$opph://t/G/"
-    "$\r\nlauncherZipInfo=G.zxh$20$8$0M";
+    "launcherVersion=3.1.2040\r\nremoteURLs=opphn://r/G/$$opph://t/G/$\r\n"
+    "launcherZipInfo=G.zxh$20$8$0M";
 const char kServerEnciphered[] =
     "incrementVersion=1.4.12\nincrementupdateURLs=opph://r/x/$opph://t/x/\nzipVersion=1.4.0\n"
-    "useZip=Pkql\nzipupdateURLs=opph://r/z/\nziplistURLs=opphn://r/zg\nfilelistURLs=opphn://r/"
-    "e$eph://t/e";
+    "useZip=Pkql\nzipupdateURLs=opph://r/z/\nziplistURLs=opphn://r/zg\n"
+    "filelistURLs=opphn://r/e$eph://t/e";
 const char kServerRead[] =
     "1.4.12 1.4.0 zip [https://c/f][ftp://m/f] [https://c/zl] [http://c/z/] "
     "[http://c/i/][http://m/i/]";
