@@ -55,8 +55,8 @@ TEST(TextFunctionsTest, EachInputGivesItsResult) {
         {"EqualsIgnoringAsciiCase", {"Game\\A.DLL|game\\a.dll", "\xC3\x89|\xC3\xA9"}, "y|n"},
         // As if searching again from the start; one pass when the replacement holds the search.
         {"ReplaceAll",
-         {"https://h/https|https|http", "abc||zz", "aaaa|aa|a", "a.b.c|.|.."},
-         "http://h/http|abc|a|a..b..c"},
+         {"https://h/https|https|http", "abc||zz", "baaaa|aa|a", "a.b.c|.|.."},
+         "http://h/http|abc|ba|a..b..c"},
         {"Split", {",a,,b,"}, "[a][b]"},
         {"ToInt", {"\t-17x", "abc", "2147483648", "-2147483649"}, "-17|0|0|0"},
         {"ToInt64", {"99999999999", "9223372036854775808"}, "99999999999|0"},
