@@ -87,7 +87,6 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
     } cases[] = {
         {"Describe", L"s", L"", "folder -1 7 .h:1 a:3 sub/", ""},
         {"Describe", L"s/a", L"", "file 3 0 =new unlisted", ""},
-        {"Describe", L"Empty", L"", "folder -1 0", ""},
         {"Describe", L"missing", L"", "none -1 0 unlisted", ""},
         {"CopyTree", L"s", L"d", "ok",
          " d/.h=h d/a=new d/sub/ d/sub/b=\r\n d/sub/空/ d/sub/空/文=w"},
@@ -97,6 +96,7 @@ TEST(FsTest, CallsChangeTheTreeOrFailWithACode) {
         {"CopyOneFile", L"s/a", L"P/x.exe", "ok", " P/x.exe=new*"},    // keeps its own mode
         {"CopyOneFile", L"P/x.exe", L"n.exe", "ok", " n.exe=older*"},  // gets the source's
         {"CopyOneFile", L"to", L"to", "failed", ""},
+        {"CopyOneFile", L"s", L"x", "failed", ""},  // a folder is no file
         {"RenamePath", L"from", L"to", "failed", ""},
         {"RenamePath", L"P", L"Empty", "failed", ""},
         {"RenamePath", L"P", L"M", "ok", " M/ M/x.exe=older* -P/ -P/x.exe"},
