@@ -1,5 +1,4 @@
-// Test helpers: a scratch folder below the system temp folder, unique per process and test so
-// tests can run in parallel, and a day log opened inside it whose messages can be read back.
+// A scratch folder per process and test (tests run in parallel) and a day log read back from it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,8 +16,7 @@
 namespace velka {
 namespace testing_support {
 
-// Creates <temp>/velka_<tag>_<pid>_<suite>_<test> and removes it with everything in it on
-// destruction.
+// <temp>/velka_<tag>_<pid>_<suite>_<test>, removed with everything in it on destruction.
 class ScratchFolder {
   public:
     explicit ScratchFolder(const std::string& tag) {
@@ -41,7 +39,6 @@ class ScratchFolder {
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     const std::wstring& Path() const { return path_; }
-    // `relative` may use "/" or "\\"; the result has native separators.
     std::wstring operator/(const std::wstring& relative) const { return JoinPath(path_, relative); }
 
   private:
@@ -77,7 +74,6 @@ inline std::vector<LogLine> ReadLogLines(const std::wstring& logFile) {
     return lines;
 }
 
-// A Logger writing into <scratch>/log.txt.
 class ScratchLog {
   public:
     explicit ScratchLog(const ScratchFolder& folder) : path_(folder / L"log.txt") {
