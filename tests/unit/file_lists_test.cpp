@@ -1,12 +1,9 @@
-// The file and package lists: parsing, the file CRC text, and the check of local files against
-// them.
+// The file and package lists: parsing and the check of local files against them.
 #include "patcher/file_lists.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "patcher/status.h"
 #include "support/fixtures.h"
@@ -104,10 +101,8 @@ TEST(FileListsTest, LocalCheckMarksWhatMustBeFetched) {
     std::string marks;
     for (const FileEntry& e : entries) marks += e.needsDownload ? 'D' : '-';
     EXPECT_EQ(marks, "-DDD-D-D");
-    EXPECT_EQ(std::to_string(result.filesToDownload) + "/" +
-                  std::to_string(result.bytesToDownload) + "/" +
-                  std::to_string(result.openFailures),
-              "5/30/0");
+    EXPECT_EQ(std::make_tuple(result.filesToDownload, result.bytesToDownload, result.openFailures),
+              std::make_tuple(5u, uint64_t{30}, 0u));
     EXPECT_EQ(status.filesDone.load(), 3);
     EXPECT_EQ(status.filesTotal.load(), 8);
     EXPECT_EQ(status.State(), PatcherState::CheckingFiles);

@@ -1,4 +1,4 @@
-// Folder upkeep: the free-space rule, tree removal with its progress, and the swap of game trees.
+// Folder upkeep: the free-space rule, tree removal with its progress, copies, the swap of trees.
 #include "patcher/maintenance.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "patcher/file_lists.h"
 #include "patcher/status.h"
 #include "support/fixtures.h"
 #include "support/scratch_log.h"
@@ -90,6 +91,16 @@ TEST_F(MaintenanceTest, ProgressWhileDeleting) {
         EXPECT_FALSE(DirectoryExists(scratch_ / L"Game"));
     }
     EXPECT_TRUE(log_.Lines().empty());
+}
+
+// A verified file that cannot be copied (a folder stands in its place) fails the copy.
+TEST_F(MaintenanceTest, CopyFailsWhereAFolderStands) {
+    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"Inc/a", "new"}, {"Game/a/x", "x"}}));
+    FileEntry entry;
+    entry.path = "a";
+    entry.needsDownload = entry.verified = true;
+    uint32_t code = 0;
+    EXPECT_FALSE(CopyVerifiedFiles(logger_, scratch_ / L"Inc", scratch_ / L"Game", {entry}, &code));
 }
 
 // At every moment Game is the old tree, the new one, or (before a fresh install's rename) absent;
