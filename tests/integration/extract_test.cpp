@@ -80,8 +80,9 @@ TEST(ExtractTest, SingleArchives) {
     EXPECT_EQ(Logged(log, "Zip entry CRC mismatch! Entry = s"), 1u);
 }
 
-// Names that would leave the destination refuse the archive before anything is written, with one
-// ERROR line; the longest allowed name is written; a file/folder clash fails inside it.
+// Names that would leave the destination (the full set is in safe_path_test) refuse the archive
+// before anything is written, with one ERROR line; the longest allowed name is written; a
+// file/folder clash fails inside it.
 TEST(ExtractTest, HostileEntryNames) {
     const char* kUnsafe = "Unsafe zip entry name! Entry = ";
     const char* kTooLong = "Zip entry name too long! Entry = ";
@@ -93,12 +94,9 @@ TEST(ExtractTest, HostileEntryNames) {
         const char* line;  // the refusal's ERROR line; "" written; nullptr failed while writing
     } const rows[] = {
         // clang-format off
-        {{{"../x", "e"}}, kUnsafe}, {{{"..\\..\\..\\x", "e"}}, kUnsafe}, {{{"a/../../b", "e"}}, kUnsafe},
-        {{{"a\\..\\..\\b", "e"}}, kUnsafe}, {{{"/abs", "e"}}, kUnsafe}, {{{"\\abs", "e"}}, kUnsafe},
-        {{{"C:/x", "e"}}, kUnsafe}, {{{"C:x", "e"}}, kUnsafe}, {{{".../x", "e"}}, kUnsafe},
-        {{ZipFolder("../escape/")}, kUnsafe}, {{{std::string(600, 'n'), "e"}}, kTooLong},
-        {{{"sub/" + std::string(508, 'n'), "e"}}, kTooLong}, {{{longest, "e"}}, ""},
-        {{{"x", "e"}, {"x/y", "e"}}, nullptr}, {{ZipFolder("x/"), {"x", "e"}}, nullptr}, {{{"x", "e"}, ZipFolder("x/")}, nullptr},
+        {{{"../x", "e"}}, kUnsafe}, {{{"a/../../b", "e"}}, kUnsafe}, {{{"/abs", "e"}}, kUnsafe}, {{{"C:/x", "e"}}, kUnsafe},
+        {{ZipFolder("../escape/")}, kUnsafe}, {{{std::string(600, 'n'), "e"}}, kTooLong}, {{{"sub/" + std::string(508, 'n'), "e"}}, kTooLong},
+        {{{longest, "e"}}, ""}, {{{"x", "e"}, {"x/y", "e"}}, nullptr}, {{ZipFolder("x/"), {"x", "e"}}, nullptr}, {{{"x", "e"}, ZipFolder("x/")}, nullptr},
         // clang-format on
     };
     for (const Row& row : rows) {
@@ -194,12 +192,11 @@ TEST(ExtractTest, PackagesInListOrder) {
             EXPECT_EQ(status.bytesDone.load(), written);
             continue;
         }
-        const std::wstring message = status.Message();  // the text, then " LastError(<code>)"
-        const size_t at = message.find(L" LastError(");
-        EXPECT_EQ(message.substr(0, at), L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器");
-        const std::string code = ToNarrow(message.substr(at + 11, message.size() - at - 12));
-        EXPECT_EQ(message.back(), L')');
-        EXPECT_EQ(std::to_string(std::stoul(code)), code);
+        const std::wstring message = status.Message(),
+                           text = L"解壓失敗 請檢查本地壓縮包文件讀寫權限並重開啓動器 LastError(";
+        const std::string code =
+            ToNarrow(message.substr(text.size(), message.size() - text.size() - 1));
+        EXPECT_EQ(message, text + ToWide(std::to_string(std::stoul(code))) + L")");
         const std::string zip =
             ToNarrow(scratch / ToWide("Temp/ZipUpdate/" + entries[row.failing].path));
         EXPECT_EQ(Logged(log, "Unzip failed! Zip path : " + zip + " Unzip path : " +

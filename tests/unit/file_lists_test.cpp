@@ -14,20 +14,16 @@ namespace {
 
 using namespace testing_support;
 
-std::string Sizes(const FileEntry& e) {
-    return std::to_string(e.size);
-}
-std::string Sizes(const PackageEntry& e) {
-    return std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize);
-}
-
-// Entries as "name|path|sizes|CRC|error", joined by ";".
-template <typename Entry>
+template <typename Entry>  // "name|path|sizes|CRC|error", joined by ";"
 std::string Describe(const std::vector<Entry>& entries) {
     std::string out;
-    for (const Entry& e : entries)
-        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|" + Sizes(e) + "|" + e.crc +
-               "|" + ToNarrow(e.error);
+    for (const Entry& e : entries) {
+        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|";
+        if constexpr (std::is_same_v<Entry, FileEntry>) out += std::to_string(e.size);
+        if constexpr (!std::is_same_v<Entry, FileEntry>)
+            out += std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize);
+        out += "|" + e.crc + "|" + ToNarrow(e.error);
+    }
     return out;
 }
 
