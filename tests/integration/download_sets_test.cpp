@@ -212,13 +212,12 @@ TEST_F(DownloadSetsTest, InterruptedDownloadsContinueOnlyWhereTheServerSendsTheR
         bool package;
         size_t total, sentAfterBreak;
     } const cases[] = {
-        {"honours_ranges", HonoursRanges, true, 50000, 20000},
-        {"ignores_ranges", IgnoresRanges, true, 50000, 50000},
-        {"changed_file", ChangedFile, true, 50000, 50000},
-        {"sends_another_part", SendsAnotherPart, true, 50000, 100000},
-        {"error_page_then_the_rest", ErrorFirst, true, 50000, 20000},
+        // clang-format off
+        {"honours_ranges", HonoursRanges, true, 50000, 20000}, {"ignores_ranges", IgnoresRanges, true, 50000, 50000},
+        {"changed_file", ChangedFile, true, 50000, 50000}, {"sends_another_part", SendsAnotherPart, true, 50000, 100000},
+        {"error_page_then_the_rest", ErrorFirst, true, 50000, 20000}, {"smaller_file", HonoursRanges, false, 39999, 39999},
         {"file_from_the_threshold_up", HonoursRanges, false, 50000, 20000},
-        {"smaller_file", HonoursRanges, false, 39999, 39999},
+        // clang-format on
     };
     settings_.resumeFileBytes = 40000;
     for (const Case& c : cases) {
