@@ -93,19 +93,10 @@ TEST_F(MaintenanceTest, ProgressWhileDeleting) {
     EXPECT_TRUE(log_.Lines().empty());
 }
 
-// A verified file that cannot be copied (a folder stands in its place) fails the copy.
-TEST_F(MaintenanceTest, CopyFailsWhereAFolderStands) {
-    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"Inc/a", "new"}, {"Game/a/x", "x"}}));
-    FileEntry entry;
-    entry.path = "a";
-    entry.needsDownload = entry.verified = true;
-    uint32_t code = 0;
-    EXPECT_FALSE(CopyVerifiedFiles(logger_, scratch_ / L"Inc", scratch_ / L"Game", {entry}, &code));
-}
-
 // At every moment Game is the old tree, the new one, or (before a fresh install's rename) absent;
-// the repair at the next start finishes a swap a kill interrupted.
-TEST_F(MaintenanceTest, SwapAndItsRepair) {
+// the repair at the next start finishes a swap a kill interrupted; a copy into it that cannot be
+// made (a folder stands where a file goes) fails.
+TEST_F(MaintenanceTest, SwapRepairAndCopy) {
     const std::wstring game = scratch_ / L"Game", fresh = scratch_ / L"Package";
     const std::wstring aside = scratch_ / L"Temp/Old/Game";  // its parent is made on the way
     PatcherStatus status;
@@ -129,6 +120,11 @@ TEST_F(MaintenanceTest, SwapAndItsRepair) {
         const Tree left = c == 0 ? Tree{} : c == 1 ? Tree{{"old", "o"}} : Tree{{"new", "n"}};
         EXPECT_EQ(ReadTree(game), left) << c;
     }
+    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"Inc/a", "new"}, {"Game/a/x", "x"}}));
+    FileEntry entry;
+    entry.path = "a";
+    entry.needsDownload = entry.verified = true;
+    EXPECT_FALSE(CopyVerifiedFiles(logger_, scratch_ / L"Inc", game, {entry}, &code));
 }
 
 }  // namespace
