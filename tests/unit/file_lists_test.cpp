@@ -1,12 +1,9 @@
-// The file and package lists: parsing, the file CRC text, and the check of local files against
-// them.
+// The file and package lists: parsing and the check of local files against them.
 #include "patcher/file_lists.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "patcher/status.h"
 #include "support/fixtures.h"
@@ -17,20 +14,16 @@ namespace {
 
 using namespace testing_support;
 
-std::string Sizes(const FileEntry& e) {
-    return std::to_string(e.size);
-}
-std::string Sizes(const PackageEntry& e) {
-    return std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize);
-}
-
-// Entries as "name|path|sizes|CRC|error", joined by ";".
-template <typename Entry>
+template <typename Entry>  // "name|path|sizes|CRC|error", joined by ";"
 std::string Describe(const std::vector<Entry>& entries) {
     std::string out;
-    for (const Entry& e : entries)
-        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|" + Sizes(e) + "|" + e.crc +
-               "|" + ToNarrow(e.error);
+    for (const Entry& e : entries) {
+        out += (out.empty() ? "" : ";") + e.name + "|" + e.path + "|";
+        if constexpr (std::is_same_v<Entry, FileEntry>) out += std::to_string(e.size);
+        if constexpr (!std::is_same_v<Entry, FileEntry>)
+            out += std::to_string(e.unpackedSize) + "/" + std::to_string(e.packageSize);
+        out += "|" + e.crc + "|" + ToNarrow(e.error);
+    }
     return out;
 }
 
@@ -104,10 +97,8 @@ TEST(FileListsTest, LocalCheckMarksWhatMustBeFetched) {
     std::string marks;
     for (const FileEntry& e : entries) marks += e.needsDownload ? 'D' : '-';
     EXPECT_EQ(marks, "-DDD-D-D");
-    EXPECT_EQ(std::to_string(result.filesToDownload) + "/" +
-                  std::to_string(result.bytesToDownload) + "/" +
-                  std::to_string(result.openFailures),
-              "5/30/0");
+    EXPECT_EQ(std::make_tuple(result.filesToDownload, result.bytesToDownload, result.openFailures),
+              std::make_tuple(5u, uint64_t{30}, 0u));
     EXPECT_EQ(status.filesDone.load(), 3);
     EXPECT_EQ(status.filesTotal.load(), 8);
     EXPECT_EQ(status.State(), PatcherState::CheckingFiles);

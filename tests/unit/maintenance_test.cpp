@@ -1,4 +1,4 @@
-// Folder upkeep: the free-space rule, tree removal with its progress, and the swap of game trees.
+// Folder upkeep: the free-space rule, tree removal with its progress, copies, the swap of trees.
 #include "patcher/maintenance.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "patcher/file_lists.h"
 #include "patcher/status.h"
 #include "support/fixtures.h"
 #include "support/scratch_log.h"
@@ -93,8 +94,9 @@ TEST_F(MaintenanceTest, ProgressWhileDeleting) {
 }
 
 // At every moment Game is the old tree, the new one, or (before a fresh install's rename) absent;
-// the repair at the next start finishes a swap a kill interrupted.
-TEST_F(MaintenanceTest, SwapAndItsRepair) {
+// the repair at the next start finishes a swap a kill interrupted; a copy into it that cannot be
+// made (a folder stands where a file goes) fails.
+TEST_F(MaintenanceTest, SwapRepairAndCopy) {
     const std::wstring game = scratch_ / L"Game", fresh = scratch_ / L"Package";
     const std::wstring aside = scratch_ / L"Temp/Old/Game";  // its parent is made on the way
     PatcherStatus status;
@@ -118,6 +120,11 @@ TEST_F(MaintenanceTest, SwapAndItsRepair) {
         const Tree left = c == 0 ? Tree{} : c == 1 ? Tree{{"old", "o"}} : Tree{{"new", "n"}};
         EXPECT_EQ(ReadTree(game), left) << c;
     }
+    ASSERT_TRUE(WriteTree(scratch_.Path(), {{"Inc/a", "new"}, {"Game/a/x", "x"}}));
+    FileEntry entry;
+    entry.path = "a";
+    entry.needsDownload = entry.verified = true;
+    EXPECT_FALSE(CopyVerifiedFiles(logger_, scratch_ / L"Inc", game, {entry}, &code));
 }
 
 }  // namespace
