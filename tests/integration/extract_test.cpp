@@ -112,6 +112,7 @@ TEST(ExtractTest, HostileEntryNames) {
         SetLastSystemError(99);
         const bool ok =
             UnzipArchive(scratch / L"a.zip", scratch / L"r/l1/l2/dest", &bytes, &log.logger());
+        const uint32_t error = LastSystemError();  // before the listings below set their own
         EXPECT_EQ(ok, row.line && !*row.line);
         const Tree dest = ReadTree(scratch / L"r/l1/l2/dest");
         EXPECT_EQ(dest.count("good.txt") + dest.count(name), row.line && *row.line ? 0u : 1u + ok);
@@ -122,7 +123,7 @@ TEST(ExtractTest, HostileEntryNames) {
         std::vector<DirEntry> beside;
         EXPECT_TRUE(ListDirectory(scratch / L"r/l1/l2", &beside) && beside.size() == 1u);
         if (!row.line || !*row.line) continue;
-        EXPECT_EQ(LastSystemError(), 0u) << "no system call failed";
+        EXPECT_EQ(error, 0u) << "no system call failed";
         EXPECT_EQ(bytes.load(), 0);
         EXPECT_EQ(Logged(log, row.line), 1u);
     }
