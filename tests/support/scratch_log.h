@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -23,9 +25,7 @@ class ScratchFolder {
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = "velka_" + tag + "_" + std::to_string(CurrentProcessId());
         if (info) name += std::string("_") + info->test_suite_name() + "_" + info->name();
-        for (char& c : name) {
-            if (c == '/' || c == '\\') c = '_';  // parameterised test names
-        }
+        std::replace(name.begin(), name.end(), '/', '_');  // parameterised test names
         path_ = JoinPath(std::filesystem::temp_directory_path().wstring(), ToWide(name));
         std::error_code ignored;
         std::filesystem::remove_all(std::filesystem::path(path_), ignored);
@@ -52,24 +52,16 @@ struct LogLine {
 
 // The lines of a log file written by Logger, banners left out.
 inline std::vector<LogLine> ReadLogLines(const std::wstring& logFile) {
-    std::string bytes;
     std::vector<LogLine> lines;
-    if (!ReadFileBytes(logFile, &bytes)) return lines;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        start = end + 1;
+    std::string bytes, line;
+    ReadFileBytes(logFile, &bytes);
+    std::istringstream in(bytes);
+    while (std::getline(in, line)) {
         while (!line.empty() && line.back() == '\r') line.pop_back();
         const size_t separator = line.find(" : ");
-        if (separator == std::string::npos) continue;
-        LogLine parsed;
-        parsed.message = line.substr(separator + 3);
-        if (parsed.message.rfind("=== ", 0) == 0) continue;
-        if (line.rfind("[INFO] ", 0) == 0) parsed.level = "[INFO] ";
-        if (line.rfind("[ERROR] ", 0) == 0) parsed.level = "[ERROR] ";
-        lines.push_back(parsed);
+        if (separator == std::string::npos || line.compare(separator + 3, 4, "=== ") == 0) continue;
+        const bool info = line.rfind("[INFO] ", 0) == 0, error = line.rfind("[ERROR] ", 0) == 0;
+        lines.push_back({info ? "[INFO] " : error ? "[ERROR] " : "", line.substr(separator + 3)});
     }
     return lines;
 }
