@@ -1,5 +1,5 @@
-// Shared test helpers: host facts, file trees, pseudo-random bytes, checksums computed without
-// the code under test, shrunk time limits, polling, and running a built program.
+// Shared test helpers: file trees, varied bytes, a CRC computed without the code under test,
+// shrunk time limits, polling, and running a built program.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,7 +40,6 @@ inline bool WriteTree(const std::wstring& root, const Tree& tree) {
     return true;
 }
 
-// Every regular file below `root`; empty when `root` does not exist.
 inline Tree ReadTree(const std::wstring& root) {
     namespace fs = std::filesystem;
     Tree tree;
