@@ -40,7 +40,8 @@ void ExpectOutcome(bool ok, const std::string& reason, const std::string& expect
     EXPECT_NE(reason.find(expected), std::string::npos) << reason;
 }
 
-// The text is fixed by record and key; a row per check, and the clock and rollback boundaries.
+// The text is fixed by record and key; a row per check (empty reason: accepted), clock and
+// rollback.
 TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) {
     const std::string genuine = Signed(5);
     const std::string head = "velka-release 1\nrelease 5\nissued 1700000000\nexpires 1702592000\n";
@@ -48,12 +49,7 @@ TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) 
     EXPECT_EQ(genuine.substr(0, head.size() + 20), head + "file filelist.txt 3 ") << genuine;
     std::string tampered = genuine;
     tampered[tampered.find(Sha256OfBytes("abc", 3))] = 'c';
-    const struct {
-        std::string text;
-        int64_t now;
-        uint64_t accepted;
-        const char* reason;  // empty: accepted
-    } cases[] = {
+    const std::tuple<std::string, int64_t, uint64_t, const char*> cases[] = {
         {genuine, kIssued, 0, ""},
         {genuine, kIssued, 5, ""},
         {genuine, kExpires + kReleaseClockTolerance, 0, ""},
@@ -76,14 +72,14 @@ TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) 
         {SignedBody(head + "\n"), kIssued, 0, "unknown field"},
         {genuine, kIssued, 0, "release key"},  // a launcher built without a key
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, now, accepted, expected] : cases) {
+        SCOPED_TRACE(text);
         ReleaseRecord record;
         std::string reason;
-        const std::string key = std::string(c.reason) == "release key" ? "" : kPublicKey;
-        const bool ok = VerifyReleaseRecord(c.text, {key, c.now, c.accepted}, &record, &reason);
-        ExpectOutcome(ok, reason, c.reason);
-        EXPECT_TRUE(*c.reason || record.files.at("filelist.txt").size == 3) << "not read back";
+        const std::string key = std::string(expected) == "release key" ? "" : kPublicKey;
+        const bool ok = VerifyReleaseRecord(text, {key, now, accepted}, &record, &reason);
+        ExpectOutcome(ok, reason, expected);
+        EXPECT_TRUE(*expected || record.files.at("filelist.txt").size == 3) << "not read back";
     }
 }
 
@@ -91,9 +87,8 @@ TEST(ReleaseRecordTest, VerificationRefusesForgedOldExpiredAndMalformedRecords) 
 TEST(ReleaseRecordTest, BadSeedsAndNamesAreRefused) {
     ReleaseKeyPair keys;
     std::string text, reason;
-    for (const std::string& bad : {std::string(63, '1'), std::string(64, 'g'), std::string()}) {
+    for (const std::string& bad : {std::string(63, '1'), std::string(64, 'g'), std::string()})
         EXPECT_FALSE(ReleaseKeyPairFromSeed(bad, &keys, &reason)) << bad;
-    }
     const ReleaseRecord blank{1, 1, 2, {{"a b.zip", {1, kA}}}};
     ExpectOutcome(SignReleaseRecord(blank, kSeed, &text, &reason), reason, "blank");
 }
@@ -107,9 +102,8 @@ TEST(HashListTest, ReadsWhatIsWrittenAndRefusesFaults) {
     std::string reason;
     EXPECT_TRUE(ParseHashList(text, &read, &reason) && read == hashes) << reason;
     // The file list may name a path twice; an entry the hash list leaves out gets none.
-    std::vector<FileEntry> entries(4);
-    const char* paths[] = {"x=y", "b\\x.pak", "x=y", "missing.txt"};
-    for (size_t i = 0; i < entries.size(); ++i) entries[i].path = paths[i];
+    std::vector<FileEntry> entries;
+    for (auto path : {"x=y", "b\\x.pak", "x=y", "missing.txt"}) entries.emplace_back().path = path;
     std::vector<Sha256Digest> digests;
     ASSERT_TRUE(HashListDigests(text, entries, &digests, &reason)) << reason;
     ASSERT_EQ(digests.size(), 4u);

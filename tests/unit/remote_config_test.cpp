@@ -4,9 +4,6 @@
 
 #include <cctype>
 #include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "patcher/content_cipher.h"
 #include "patcher/version_record.h"
@@ -19,8 +16,6 @@ namespace velka {
 namespace {
 
 using namespace testing_support;
-
-const Version kUnknown;
 
 // "key=value|" pairs, then "[name@depth]{...}" per child; every child's parent is checked.
 std::string Dump(const IniSection& section) {
@@ -47,9 +42,7 @@ std::string Read(const std::string& text) {
 
 // The grammar: trimming, comments, sections found by depth, and the line each error names.
 TEST(IniReaderTest, ReadsEachInputToItsTreeOrError) {
-    const struct {
-        std::string text, expected;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"incrementVersion = 1.4.12\nuseZip=1\r\n  filelistURLs\t=\thttp://a/$http://b/  \n=x\n"
          "a=b=c\nempty=\nCase=upper\ncase=lower\nlast=no line feed",
          "=x|Case=upper|a=b=c|case=lower|empty=|filelistURLs=http://a/$http://b/|"
@@ -71,7 +64,7 @@ TEST(IniReaderTest, ReadsEachInputToItsTreeOrError) {
         {"[a]\n[b]\n[a]\n", "duplicate section name on the same level on line #3"},
         {"[a]\n[[c]]\n[[c]]\n", "duplicate section name on the same level on line #3"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Read(c.text), c.expected) << "text: " << c.text;
+    for (const auto& [text, expected] : cases) EXPECT_EQ(Read(text), expected) << "text: " << text;
 }
 
 std::string Urls(const std::vector<std::string>& urls) {
@@ -94,13 +87,10 @@ std::string Dump(const ServerConfig& c) {
 
 // An invalid local version always updates; otherwise each number is compared on its own.
 TEST(VersionTest, UpdateDecisions) {
-    const struct {
-        Version local, published, zip;
-        bool useZip, launcher, full;
-    } cases[] = {
+    const std::tuple<Version, Version, Version, bool, bool, bool> cases[] = {
         {{0, 9, 9}, {0, 9, 9}, {0, 9, 9}, false, true, true},  // major below 1
         {{1, -1, 0}, {0, 0, 0}, {0, 0, 0}, false, true, true},
-        {{1, 0, 0}, kUnknown, kUnknown, false, false, false},     // nothing readable published
+        {{1, 0, 0}, {}, {}, false, false, false},                 // nothing readable published
         {{1, 4, 12}, {1, 4, 12}, {1, 5, 0}, true, false, false},  // current beats useZip
         {{1, 4, 12}, {1, 4, 13}, {1, 4, 0}, true, true, true},    // useZip forces packages
         {{1, 4, 12}, {1, 4, 15}, {1, 4, 0}, false, true, false},  // increments suffice
@@ -108,11 +98,10 @@ TEST(VersionTest, UpdateDecisions) {
         {{2, 0, 5}, {1, 9, 0}, {1, 9, 0}, false, true, true},     // per number, not an order
         {{1, 0, 0}, {2, 0, 0}, {0, 0, 0}, false, true, false},
     };
-    for (const auto& c : cases) {
-        const ServerConfig server{c.published, c.zip, {}, {}, {}, {}, c.useZip};
-        EXPECT_EQ(LauncherNeedsUpdate(c.local, c.published), c.launcher)
-            << VersionToString(c.local);
-        EXPECT_EQ(NeedsFullUpdate(c.local, server), c.full) << VersionToString(c.local);
+    for (const auto& [local, published, zip, useZip, launcher, full] : cases) {
+        SCOPED_TRACE(VersionToString(local));
+        EXPECT_EQ(LauncherNeedsUpdate(local, published), launcher);
+        EXPECT_EQ(NeedsFullUpdate(local, {published, zip, {}, {}, {}, {}, useZip}), full);
     }
 }
 
@@ -136,18 +125,13 @@ const char kServerRead[] =
     "1.4.12 1.4.0 zip [https://c/f][ftp://m/f] [https://c/zl] [http://c/z/] "
     "[http://c/i/][http://m/i/]";
 
-// Both configurations from files, plain and enciphered: the result ("failed" or nothing), what
-// the record holds afterwards ("kept": what it held before) and the error logged.
+// Both configurations from files, plain and enciphered (form L launcher, S server, Sv versions
+// only; no text: no file): outcome, record ("kept") and log.
 TEST(ConfigFileTest, ReadsEachFileIntoItsRecord) {
-    const struct {
-        const char* form;  // L launcher, S server, Sv server versions only
-        const char* text;  // null: no file
-        std::string expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, std::string> cases[] = {
         {"L", kLauncherText, kLauncherRead},
         {"L", kLauncherEnciphered, kLauncherRead},
-        // Versions drop empty pieces; a value is plain when its scheme is exactly http, https or
-        // ftp; a package description has exactly four fields and no negative size.
+        // Versions drop empty pieces; only exact http/https/ftp is plain; zip info: 4 fields, >= 0.
         {"L",
          "launcherVersion=.1..2.3.\nremoteURLs=::http://a$$ftp://b\nlauncherZipInfo=$$a$$x$5$$c",
          "1.2.3 [::http://a][ftp://b] a|0|5|c"},
@@ -179,19 +163,19 @@ TEST(ConfigFileTest, ReadsEachFileIntoItsRecord) {
     };
     const ContentCipher cipher(kContentCipherKey);
     int row = 0;
-    for (const auto& c : cases) {
+    for (const auto& [form, text, expected] : cases) {
         ScratchFolder scratch("config" + std::to_string(row++));
         ScratchLog log(scratch);
         const std::wstring path = scratch / L"config.txt";
-        ASSERT_TRUE(!c.text || WriteFileBytes(path, c.text));
+        ASSERT_TRUE(!text || WriteFileBytes(path, text));
         LauncherConfig launcher{{9, 9, 9}, {"kept"}, {"kept.zip", -1, -1, ""}};
         ServerConfig s{{9, 9, 9}, {9, 9, 9}, {"kept"}, {"kept"}, {"kept"}, {"kept"}, true};
-        const bool server = c.form[0] == 'S';
-        const bool ok = server ? ParseServerConfig(log.logger(), cipher, path, &s, c.form[1] == 'v')
+        const bool server = form[0] == 'S';
+        const bool ok = server ? ParseServerConfig(log.logger(), cipher, path, &s, form[1] == 'v')
                                : ParseLauncherConfig(log.logger(), cipher, path, &launcher);
         std::string read = (ok ? "" : "failed ") + (server ? Dump(s) : Dump(launcher));
         for (const LogLine& line : log.Lines()) read += " " + line.level + line.message;
-        EXPECT_EQ(read, ReplaceAll(c.expected, "<path>", ToNarrow(path))) << "row " << row - 1;
+        EXPECT_EQ(read, ReplaceAll(expected, "<path>", ToNarrow(path))) << "row " << row - 1;
     }
 }
 
@@ -208,8 +192,7 @@ TEST(VersionRecordTest, WritesTwoLinesThatReadBack) {
     EXPECT_FALSE(WriteLocalVersionRecord(scratch / L"blocked", config));
 }
 
-// Keyword alphabets: the key's distinct capitals, then the other letters; case kept, every other
-// byte unchanged; deciphering undoes enciphering.
+// Alphabet: the key's distinct capitals, then the rest; case kept, other bytes unchanged; inverse.
 TEST(ContentCipherTest, KeysBuildAlphabetsAndTheInverse) {
     const std::string upper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     std::string letters, others;
@@ -218,8 +201,7 @@ TEST(ContentCipherTest, KeysBuildAlphabetsAndTheInverse) {
         {kContentCipherKey, "MARBLEFOXIVGTCDHJKNPQSUWYZ"},
         {"ZEBRAZEBRA", "ZEBRACDFGHIJKLMNOPQSTUVWXY"},
         {"Z e B r A 9!", "ZBACDEFGHIJKLMNOPQRSTUVWXY"},
-        {"", upper},
-    };
+        {"", upper}};
     for (const auto& [key, alphabet] : cases) {
         const ContentCipher cipher(key);
         EXPECT_EQ(cipher.Encipher(upper) + cipher.Encipher(AsciiLower(upper)),
