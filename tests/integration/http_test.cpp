@@ -41,9 +41,7 @@ class HttpTest : public ::testing::Test {
     const std::string dead_ = "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/x";
 };
 
-// Each reply fetched as text and downloaded as a file: the success rule (CURLE_OK and 200 or
-// 226), the day-log lines with both codes, the logger's codes, what arrived (kept on failure), the
-// byte counters, the local fault flag, folders made on the way, and the configured proxy.
+// Each reply fetched as text and as a file: success rule, log lines, codes, body, counters, proxy.
 TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
     constexpr int kOk = -1, kScheme = -2;  // kScheme: 1, or 3 from a libcurl without file://
     const std::string body = VariedBytes(1000, 1);
@@ -62,8 +60,7 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
         {"/cut-short", {200, body, {}, 0, 0, 400}, body.substr(0, 400), CURLE_PARTIAL_FILE, 200},
         {dead_, {}, "", CURLE_COULDNT_CONNECT, 0},
         {"/to-file", Reply::Redirect("file:///etc/passwd"), "", kScheme, 302},
-        {"file:///etc/passwd", {}, "", kScheme, 0},
-    };
+        {"file:///etc/passwd", {}, "", kScheme, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         const std::string url = Serve(c.url, c.reply);
@@ -92,9 +89,8 @@ TEST_F(HttpTest, StatusesConnectionFaultsAndSchemes) {
     }
 }
 
-// The stall rule, the speed floor of files, the size limit of text, and targets that cannot be
-// written: one that cannot be opened is a local fault (no request, no line, the logger's codes left
-// alone), a full disk fails with CURLE_WRITE_ERROR.
+// The stall rule, the speed floor, the text size limit, and unopenable (local fault) or full
+// targets.
 TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
     constexpr int kLocal = -3;
     const std::string big = VariedBytes(100000, 2);
@@ -113,8 +109,7 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
         {"announced 4097", false, Reply::Ok(big.substr(0, 4097)), CURLE_FILESIZE_EXCEEDED},
         {"unannounced 100000", false, {200, big, {}, 0, 0, -1, false}, CURLE_WRITE_ERROR},
         {"target is a folder", true, Reply::Ok("x"), kLocal, L""},
-        {"disk full", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"},
-    };
+        {"disk full", true, Reply::Ok(big), CURLE_WRITE_ERROR, L"/dev/full"}};
     for (const auto& c : cases) {
         if (kWindowsHost && c.target && *c.target) continue;  // no /dev/full
         SCOPED_TRACE(c.name);
@@ -142,8 +137,7 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
     }
 }
 
-// Mirror lists: the first URL that succeeds wins with its body only, after one line for each URL
-// that failed before it.
+// Mirror lists: the first URL that succeeds wins, after one line per URL that failed before it.
 TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
     ScratchFolder folder("http_lists");
     ScratchLog log(folder);
@@ -159,20 +153,17 @@ TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
 
 int64_t fakeNow = 0;
 
-// One watch on a fake clock: the counters follow the bytes of the transfer that counts, kept bytes
-// count once, and a transfer without growth for strictly longer than the limit aborts.
+// A watch on a fake clock: counters follow the transfer, and silence beyond the limit aborts.
 TEST(HttpTransferWatch, CountsProgressAndAbortsAStall) {
     const struct {
         int64_t nowMs, bytes, base, aborts, current, total;  // the call, its result, the counters
-    } steps[] = {
-        {60000, 0, 0, 0, 0, 1000},  // silence of exactly the limit goes on
-        {60001, 0, 0, 1, 0, 1000},
-        {70000, 500, 0, 0, 500, 1500},  // growth restarts the clock
-        {129000, 0, 0, 0, 0, 1000},     // a fall (a followed redirect) is no growth
-        {130001, 0, 0, 1, 0, 1000},
-        {131000, 50, 300, 0, 350, 1350},  // bytes kept from an earlier attempt count once
-        {132000, 50, 300, 0, 350, 1350},
-    };
+    } steps[] = {{60000, 0, 0, 0, 0, 1000},                  // silence of exactly the limit goes on
+                 {60001, 0, 0, 1, 0, 1000},
+                 {70000, 500, 0, 0, 500, 1500},  // growth restarts the clock
+                 {129000, 0, 0, 0, 0, 1000},     // a fall (a followed redirect) is no growth
+                 {130001, 0, 0, 1, 0, 1000},
+                 {131000, 50, 300, 0, 350, 1350},  // bytes kept from an earlier attempt count once
+                 {132000, 50, 300, 0, 350, 1350}};
     std::atomic<int64_t> current{-7}, total{1000};
     TransferWatch watch = MakeTransferWatch(&current, &total);  // the production stall limit
     watch.now = [] { return fakeNow; };

@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "patcher/maintenance.h"
 #include "support/fixtures.h"
@@ -56,8 +57,7 @@ class SelfUpdateTest : public ::testing::Test {
         const int64_t size = static_cast<int64_t>(zip_.size());
         return PackageInfo{"L.zip", size, size, CrcText(zip_)};
     }
-    // Launcher "v1" of 1.0.0 and its data, the configuration of 1.0.1 downloaded into Temp, and
-    // `items` fetched and unpacked into the staging folder.
+    // Launcher "v1" of 1.0.0, 1.0.1's configuration in Temp, and `items` fetched and staged.
     bool Stage(const std::vector<ZipItem>& items) {
         EXPECT_TRUE(
             WriteTree(install_.Path(), {{kStub, Stub("v1")},
@@ -151,9 +151,8 @@ TEST_F(SelfUpdateTest, ScriptSwapsTheLauncherAndStartsTheNewOne) {
     EXPECT_EQ(Stub("v2") + "|new|launcherVersion=1.0.1\n", Installed());
     EXPECT_TRUE(kBatch || IsExecutableFile(install_ / ToWide(kStub)));
     for (const std::string& name : names) EXPECT_EQ("file " + name, At(name)) << name;
-    for (const auto& [name, content] : ReadTree(install_.Path())) {
+    for (const auto& [name, content] : ReadTree(install_.Path()))
         EXPECT_NE(0u, name.rfind("canary", 0)) << "a name ran as a command: " << name;
-    }
     EXPECT_FALSE(FileExists(install_ / L"Temp/launcherconfig.txt"));
     EXPECT_FALSE(DirectoryExists(install_ / L"Temp/LauncherBackup"));
     EXPECT_EQ((Tree{{"plugins/x.dll", "x"}}), ReadTree(staging_));
@@ -192,15 +191,14 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
         ASSERT_TRUE(Stage({{kStub, Stub("v2")}, {"data.dll", "new"}}));
         if (!oldLauncherRuns) RemoveFile(install_ / L"Temp/launcherconfig.txt");
         // A shell script waits for this process (0); cmd.exe cannot delete an open executable.
-        LauncherReplacement how = how_;
-        how.processId = oldLauncherRuns ? 0 : how_.processId;
-        how.waitSeconds = 2;
-        std::unique_ptr<File> inUse;
-        if (oldLauncherRuns && kBatch) inUse.reset(new File(install_ / ToWide(kStub), "rb"));
+        how_.processId = oldLauncherRuns ? 0 : 2147483647u;
+        how_.waitSeconds = 2;
+        std::unique_ptr<File> inUse(
+            oldLauncherRuns && kBatch ? new File(install_ / ToWide(kStub), "rb") : nullptr);
         const std::string once = kBatch ? "v1\r\n" : "v1\n";
         for (int attempt = 1; attempt <= 2; ++attempt) {
             SCOPED_TRACE(attempt);
-            ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how));
+            ASSERT_TRUE(ReplaceLauncher(*patcher_, install_.Path(), staging_, how_));
             ASSERT_TRUE(WaitFor([&] { return !FileExists(script_); }, 30));
             EXPECT_TRUE(attempt == 2 || WaitFor([&] { return At("started.txt") == once; }, 30));
             if (attempt == 2) std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -210,8 +208,7 @@ TEST_F(SelfUpdateTest, FailedReplacementRestoresAndRestartsTheOldLauncherOnce) {
             EXPECT_EQ((Tree{{kStub, Stub("v2")}, {"data.dll", "new"}}), ReadTree(staging_));
             EXPECT_EQ(oldLauncherRuns, FileExists(install_ / L"Temp/launcherconfig.txt"));
         }
-        EXPECT_EQ(2, ends_);
-        ends_ = 0;
+        EXPECT_EQ(2, std::exchange(ends_, 0));
     }
 }
 

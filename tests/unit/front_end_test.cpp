@@ -1,5 +1,4 @@
-// The front ends' portable pieces: progress view (on a test clock), console progress, close
-// settings.
+// The front ends' portable pieces: progress view, console progress, close settings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,13 +32,11 @@ TEST(ComposeBarPiecesTest, BuildsTheLineAndTheFill) {
         int64_t done, total;
         const wchar_t* text;
         float fill;
-    } cases[] = {
-        {F, 12 * M + M / 2, 345 * M, L"[12M/345M] (|3%|)  速度1.25MB/s", 12.5f / 345},
-        {X, 100 * M, 100 * M, L"[100M/100M] (|100%|)", 0.995f},
-        {P, M - 1, 0, L"[0M/1M] (|0%|)  速度1.25MB/s", 0},
-        {F, -2 * M, 2 * M, L"[0M/2M] (|0%|)  速度1.25MB/s", 0},
-        {PatcherState::CheckingFiles, M, 2 * M, L"||", 0.5f},
-    };
+    } cases[] = {{F, 12 * M + M / 2, 345 * M, L"[12M/345M] (|3%|)  速度1.25MB/s", 12.5f / 345},
+                 {X, 100 * M, 100 * M, L"[100M/100M] (|100%|)", 0.995f},
+                 {P, M - 1, 0, L"[0M/1M] (|0%|)  速度1.25MB/s", 0},
+                 {F, -2 * M, 2 * M, L"[0M/2M] (|0%|)  速度1.25MB/s", 0},
+                 {PatcherState::CheckingFiles, M, 2 * M, L"||", 0.5f}};
     for (const auto& c : cases) {
         const BarPieces p = ComposeBarPieces(c.state, c.done, c.total, 1.25, false);
         const size_t cut = std::min(p.first.find(L'['), p.first.size());
@@ -74,8 +71,7 @@ void RunSteps(int64_t speedLimit, const std::vector<Step>& steps) {
     }
 }
 
-// Speed sampled at most every 500 ms; the reconnect notice after 15 s under 0.02 MiB/s (or half a
-// lower speed limit), not for a suspended machine's gap, never while extracting.
+// Speed sampled every 500 ms+; reconnect notice after 15 s slow (not a clock jump, not extracting).
 TEST(ProgressViewTest, MeasuresTheSpeedAndWatchesForStalls) {
     const int64_t B = 11 * M + M / 2;
     RunSteps(0, {{1, 0, F, 0, 0, L"正在進行擴充更新[0M/40M] (0%)  速度0.00MB/s"},
@@ -165,8 +161,8 @@ TEST(ConsoleProgressTest, PrintsTheViewAtItsPace) {
 
 const std::string kEol = testing_support::kWindowsHost ? "\r\n" : "\n";
 
-// A load keeps 1 or 2 and repairs anything else; a write replaces only the line the reader takes
-// for the key, adds none, ends lines as the platform does, and is read by the next load.
+// A load keeps 1 or 2, repairs the rest; a write replaces only the key's line, in platform line
+// ends.
 TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
     const struct {
         const char* stored;  // null: no file
