@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "app/portable/close_settings.h"
 #include "app/portable/console_progress.h"
@@ -19,7 +17,7 @@
 namespace velka {
 namespace {
 
-using testing_support::Contents;
+using namespace testing_support;
 
 constexpr int64_t M = 1048576;
 constexpr PatcherState F = PatcherState::DownloadingFiles, P = PatcherState::DownloadingPackages,
@@ -93,12 +91,11 @@ TEST(ProgressViewTest, MeasuresTheSpeedAndWatchesForStalls) {
 
 // The end, reacted to once: Finished starts the game, Failed on a click; start errors are shown.
 TEST(ProgressViewTest, TheEndOffersTheStart) {
-    testing_support::ScratchFolder scratch("view");
-    const std::wstring junk = scratch / L"Game/velka_win/velka.exe";
-    ASSERT_TRUE(CreateDirectories(junk) && WriteFileBytes(junk, "not a program"));
+    ScratchFolder scratch("view");
+    ASSERT_TRUE(WriteTree(scratch.Path(), {{"Game/velka_win/velka.exe", "not a program"}}));
     const auto saved = std::filesystem::current_path();  // a start moves into the game folder
     for (const bool failed : {false, true}) {
-        const bool runs = !failed || testing_support::kWindowsHost;  // Windows' shell reports junk
+        const bool runs = !failed || kWindowsHost;  // Windows' shell reports junk
         PatcherStatus status;
         ProgressView view(status, runs ? L"no install here" : scratch.Path());
         status.SetMessage(L"");
@@ -159,8 +156,6 @@ TEST(ConsoleProgressTest, PrintsTheViewAtItsPace) {
     }
 }
 
-const std::string kEol = testing_support::kWindowsHost ? "\r\n" : "\n";
-
 // A load keeps 1 or 2, repairs the rest; a write replaces only the key's line, in platform line
 // ends.
 TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
@@ -176,7 +171,7 @@ TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
                   "\xEF\xBB\xBF# tray\nlang=zh\n\nexitMode=2\nlast=x\n"},
                  {"exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode = 2\r\n", 2,
                   "exitModeX=1\nxexitMode=1\nlang=exitMode\nexitMode=1\n"}};
-    testing_support::ScratchFolder scratch("close");
+    ScratchFolder scratch("close");
     const std::wstring file = scratch / L"Config/config.ini";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "no file");
@@ -188,8 +183,9 @@ TEST(CloseSettingsTest, LoadsRepairsAndRewrites) {
 
         EXPECT_TRUE(!settings.WriteSetting("", "x") && settings.WriteSetting("absent", "x") &&
                     settings.WriteSetting("exitMode", std::to_string(3 - c.exitMode)));
-        EXPECT_EQ(Contents(file), std::regex_replace(c.written ? c.written : "exitMode=2\n",
-                                                     std::regex("\n"), kEol));
+        EXPECT_EQ(Contents(file),
+                  std::regex_replace(c.written ? c.written : "exitMode=2\n", std::regex("\n"),
+                                     kWindowsHost ? "\r\n" : "\n"));
         settings.LoadCloseSetting();
         EXPECT_EQ(settings.exitMode(), 3 - c.exitMode);
         ASSERT_TRUE(RemoveFile(file));  // a write without a file starts from the default

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 
 #include "support/fixtures.h"
 #include "support/ordinary_user.h"
@@ -18,8 +17,8 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 // Every entry below `root`: "path/" for a folder, "path=content" for a file, "*" when executable.
-std::map<std::string, std::string> Entries(const std::wstring& root) {
-    std::map<std::string, std::string> entries;
+Tree Entries(const std::wstring& root) {
+    Tree entries;
     for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
         const std::string name = fs::relative(entry.path(), fs::path(root)).generic_u8string();
         const std::wstring path = Utf8ToWide(entry.path().u8string());
@@ -31,8 +30,8 @@ std::map<std::string, std::string> Entries(const std::wstring& root) {
 }
 
 // Entries new or changed in `after`, then "-" and those gone from it.
-std::string Changes(const std::wstring& root, const std::map<std::string, std::string>& before) {
-    const std::map<std::string, std::string> after = Entries(root);
+std::string Changes(const std::wstring& root, const Tree& before) {
+    const Tree after = Entries(root);
     std::string text;
     for (const auto& [name, content] : after)
         if (!before.count(name) || before.at(name) != content) text += " " + name + content;
