@@ -125,9 +125,8 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
         const std::string path = "/limit" + std::to_string(&c - cases), url = Serve(path, c.reply);
         ScratchFolder folder("http_limit_" + std::to_string(&c - cases));
         ScratchLog log(folder);
-        const std::wstring target = !c.target   ? folder / L"f"
-                                    : *c.target ? c.target
-                                                : folder.Path();
+        const std::wstring target =
+            c.target ? (*c.target ? c.target : folder.Path()) : folder / L"f";
         std::string got;
         localFaultFlag = c.code != kLocal;
         const bool ok =
@@ -150,9 +149,8 @@ TEST_F(HttpTest, LimitsAndUnwritableTargetsEndTransfers) {
 TEST_F(HttpTest, MirrorListsTakeTheFirstUrlThatSucceeds) {
     ScratchFolder folder("http_lists");
     ScratchLog log(folder);
-    const std::vector<std::string> urls = {Serve("/gone", Reply::WithStatus(404, "gone")), dead_,
-                                           Serve("/1", Reply::Ok("1")),
-                                           Serve("/2", Reply::Ok("2"))};
+    const Lines urls = {Serve("/gone", Reply::WithStatus(404, "gone")), dead_,
+                        Serve("/1", Reply::Ok("1")), Serve("/2", Reply::Ok("2"))};
     EXPECT_EQ("1", FetchFirstRemoteText(urls, &log.logger(), settings_));
     EXPECT_TRUE(DownloadFromFirstUrl(folder / L"T/l", urls, &log.logger(), settings_));
     EXPECT_EQ("1", Contents(folder / L"T/l"));
@@ -230,8 +228,8 @@ class SelfUpdateTest : public ::testing::Test {
             WriteTree(install_.Path(), {{kStub, Stub("v1")},
                                         {"data.dll", "old"},
                                         {"Config/launcherconfig.txt", "launcherVersion=1.0.0\n"},
-                                        {"Temp/launcherconfig.txt", "launcherVersion=1.0.1\n"}}));
-        EXPECT_TRUE(MarkExecutable(install_ / ToWide(kStub)));
+                                        {"Temp/launcherconfig.txt", "launcherVersion=1.0.1\n"}}) &&
+            MarkExecutable(install_ / ToWide(kStub)));
         return UpdateLauncher(*patcher_, install_.Path(), {mirror_.Url("1.0.1/L.zip")},
                               Build(items));
     }
