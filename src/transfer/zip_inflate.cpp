@@ -65,8 +65,11 @@ ZipDecodeStatus ZipEntryDecoder::Decode(std::FILE* archive, const ZipEntryData& 
         isal_inflate_init(&state);
         state.crc_flag = ISAL_DEFLATE;
         state.avail_in = 0;
+        size_t produced = 0;
         while (state.block_state != ISAL_BLOCK_FINISH && room > 0) {
-            if (state.avail_in == 0) {
+            // With no input left, a call that filled the output buffer may still hold output
+            // back (a long run of one byte): call again before taking the data as cut short.
+            if (state.avail_in == 0 && (unread > 0 || produced < kOutputBlock)) {
                 if (unread == 0) {
                     truncated = true;
                     break;
@@ -83,7 +86,7 @@ ZipDecodeStatus ZipEntryDecoder::Decode(std::FILE* archive, const ZipEntryData& 
             state.next_out = output_.get();
             state.avail_out = static_cast<uint32_t>(kOutputBlock);
             if (isal_inflate(&state) < 0) return ZipDecodeStatus::DataDamaged;
-            const size_t produced = kOutputBlock - state.avail_out;
+            produced = kOutputBlock - state.avail_out;
             if (!emit(output_.get(), produced)) return ZipDecodeStatus::WriteFailed;
         }
     }

@@ -41,7 +41,7 @@ TEST(ExtractTest, SingleArchives) {
     ScratchFolder scratch("extract");
     ScratchLog log(scratch);
     // clang-format off
-    const Tree files = {{"w/r", "hello"}, {"w/d/big", VariedBytes(1300000, 1)}, {"w/0", ""}, {"t", Text(2500000)}, {"a48", "file"}};
+    const Tree files = {{"w/r", "hello"}, {"w/d/big", VariedBytes(1300000, 1)}, {"w/0", ""}, {"t", Text(2500000)}, {"a48", "file"}, {"z", std::string((3 << 20) + 11, 'z')}};
     std::vector<ZipItem> items = {ZipFolder("w/"), ZipFolder("w/e d/"), {"a16", "", true, 16}};
     // clang-format on
     for (const auto& [name, data] : files)
@@ -51,7 +51,7 @@ TEST(ExtractTest, SingleArchives) {
     ASSERT_TRUE(UnzipArchive(scratch / L"a.zip", scratch / L"o", &bytes));
     EXPECT_EQ(ReadTree(scratch / L"o"), files);
     EXPECT_TRUE(DirectoryExists(scratch / L"o/w/e d") && DirectoryExists(scratch / L"o/a16"));
-    EXPECT_EQ(bytes.load(), 100 + 5 + 1300000 + 2500000 + 4);
+    EXPECT_EQ(bytes.load(), 100 + 5 + 1300000 + 2500000 + 4 + (3 << 20) + 11);
     ASSERT_TRUE(WriteZip(scratch / L"empty.zip", {}));
     EXPECT_TRUE(UnzipArchive(scratch / L"empty.zip", scratch / L"o2", &bytes));
     EXPECT_TRUE(ReadTree(scratch / L"o2").empty());
