@@ -102,7 +102,8 @@ TEST(ExtractTest, HostileEntryNames) {
     for (const Row& row : rows) {
         const std::string& name = row.items.back().name;
         SCOPED_TRACE(name.substr(0, 40));
-        ScratchFolder scratch("extract");
+        // Its own folder a row: a long name may outlast the clean-up where paths are limited.
+        ScratchFolder scratch("extract" + std::to_string(&row - rows));
         ScratchLog log(scratch);
         std::vector<ZipItem> items = row.items;
         items.insert(items.begin(), ZipItem{"good.txt", "fine"});
@@ -114,8 +115,10 @@ TEST(ExtractTest, HostileEntryNames) {
             UnzipArchive(scratch / L"a.zip", scratch / L"r/l1/l2/dest", &bytes, &log.logger());
         const uint32_t error = LastSystemError();  // before the listings below set their own
         EXPECT_EQ(ok, row.line && !*row.line);
-        const Tree dest = ReadTree(scratch / L"r/l1/l2/dest");
-        EXPECT_EQ(dest.count("good.txt") + dest.count(name), row.line && *row.line ? 0u : 1u + ok);
+        const std::wstring dest = scratch / L"r/l1/l2/dest";
+        EXPECT_EQ(
+            FileExists(JoinPath(dest, L"good.txt")) + FileExists(JoinPath(dest, ToWide(name))),
+            row.line && *row.line ? 0 : 1 + ok);
         for (const auto& [path, content] : ReadTree(scratch.Path())) {
             EXPECT_TRUE(path == "a.zip" || path == "log.txt" || path.rfind("r/l1/l2/dest/", 0) == 0)
                 << path;
