@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
 namespace velka {
 namespace {
 
@@ -78,6 +81,28 @@ TEST(UpdaterScriptTest, NamesAreWrittenAsTheInterpreterReadsThemOrRefused) {
     noWait.waitSeconds = 0;
     std::string text;
     for (const UpdaterScript& s : {noProcess, noVersion, noWait}) EXPECT_FALSE(s.Compose(&text, 0));
+}
+
+// Batch runs only on Windows, so its flow is checked as text: every jump lands on a label, and
+// every file copied out of the staging folders is deleted after the swap.
+TEST(UpdaterScriptTest, BatchJumpsLandAndStagedCopiesAreDeleted) {
+    std::string text;
+    ASSERT_TRUE(Script(kBatch).Compose(&text, nullptr));
+    std::istringstream in(text);
+    std::set<std::string> labels, jumps, copied, deleted;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind(':', 0) == 0) labels.insert(line.substr(1));
+        if (const size_t at = line.find("goto "); at != std::string::npos)
+            jumps.insert(line.substr(at + 5));
+        if (line.rfind("copy /y .\\Temp", 0) == 0)
+            copied.insert(line.substr(8, line.find(' ', 8) - 8));
+        if (line.rfind("del ", 0) == 0) deleted.insert(line.substr(4));
+    }
+    EXPECT_EQ(copied.size(), 3u) << text;
+    for (const std::string& jump : jumps) EXPECT_EQ(labels.count(jump), 1u) << jump << "\n" << text;
+    for (const std::string& copy : copied)
+        EXPECT_EQ(deleted.count(copy), 1u) << copy << "\n" << text;
 }
 
 }  // namespace

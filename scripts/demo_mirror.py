@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The demo's mirror: mirror_server.py ROOT PORT LOG [--throttle BYTES_PER_SECOND] serves ROOT on
+"""The demo's mirror: demo_mirror.py ROOT PORT LOG [--throttle BYTES_PER_SECOND] serves ROOT on
 127.0.0.1:PORT, appending each request path to LOG, bodies at most that fast."""
 import functools, http.server, sys, time
 
