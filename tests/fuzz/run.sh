@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS each (default 10) from its seed corpus in tests/fuzz/<name>/,
-# with a fixed random seed, so a run explores the same inputs each time (a slower machine stops
-# earlier in the same sequence). New inputs collect in BUILD/fuzz-corpus/<name>/ (emptied at the
-# start), crashes in BUILD/fuzz-crashes/ (BUILD: the VELKA_FUZZ build folder, default build/asan).
-# Any crash, leak or sanitizer finding fails the command; add the input to the parser's test
-# table, then fix it.
-#   tests/fuzz/run.sh [SECONDS] [BUILD]
+# tests/fuzz/run.sh [SECONDS] [BUILD]: every fuzz target for SECONDS (10) from its seeds in
+# tests/fuzz/<name>/ with a fixed random seed; new inputs go to BUILD/fuzz-corpus/<name>/, crashes
+# to BUILD/fuzz-crashes/ (BUILD: the VELKA_FUZZ build, default build/asan). Any finding fails.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 SECONDS_EACH="${1:-10}"

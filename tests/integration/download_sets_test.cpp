@@ -272,8 +272,11 @@ TEST_F(DownloadSetsTest, FileSetTakesWhatIsThereAndOutcomesInListOrder) {
                       twice = VariedBytes(3000, 4),
                       url = "Download Binary file failed! url = " + m1_;
     ASSERT_TRUE(WriteTree(scratch_ / L"Game", {{"v/a", a}, {"d/b c", "left by an older version"}}));
-    for (const auto& [path, body] : Tree{{"d/b c", b}, {"c", c}, {"twice", twice}})
+    for (const auto& [path, body] : Tree{{"d/b c", b}, {"c", c}})
         server_.SetFile("/m1/" + path, body);
+    Reply slowly = Reply::Ok(twice);  // the same path is not fetched again while it comes
+    slowly.bytesPerSecond = 10000;
+    server_.SetReply("/m1/twice", slowly);
     std::vector<FileEntry> entries = {FileItem("v\\a", a),      FileItem("first", "1"),
                                       FileItem("second", "2"),  FileItem("twice", twice),
                                       FileItem("twice", twice), FileItem("d\\b c", b),
@@ -305,6 +308,7 @@ TEST_F(DownloadSetsTest, FileSetTakesWhatIsThereAndOutcomesInListOrder) {
 // The limit holds for both jobs together (a lower time bound) and waiting for it trips no rule.
 TEST_F(DownloadSetsTest, SpeedLimitHoldsForBothJobsWithoutTrippingTheTransferRules) {
     settings_.lowSpeedLimitBytes = 100 * 1024;
+    settings_.lowSpeedTimeSeconds = 2;  // a busy machine may hold a job back for a second
     settings_.downloadLimit = std::make_shared<RateLimiter>(16 * 1024);
     const std::string a = VariedBytes(24576, 1), b = VariedBytes(24576, 2);
     std::vector<PackageEntry> entries = {Package("a", a), Package("b", b)};

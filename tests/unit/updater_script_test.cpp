@@ -100,6 +100,9 @@ TEST(UpdaterScriptTest, BatchJumpsLandAndStagedCopiesAreDeleted) {
         if (line.rfind("del ", 0) == 0) deleted.insert(line.substr(4));
     }
     EXPECT_EQ(copied.size(), 3u) << text;
+    EXPECT_NE(text.find("del VELKALauncher.exe\nif not exist VELKALauncher.exe goto"),
+              std::string::npos)
+        << "the old launcher's end is awaited by deleting it";
     for (const std::string& jump : jumps) EXPECT_EQ(labels.count(jump), 1u) << jump << "\n" << text;
     for (const std::string& copy : copied)
         EXPECT_EQ(deleted.count(copy), 1u) << copy << "\n" << text;
