@@ -66,8 +66,12 @@ game_started() {  # once, with the argument Launcher, in its folder
   grep -qix 'started in .*\\Game\\velka_win with arguments: \[Launcher\]' "$INSTALL/Game/velka_win/started.txt"
   [ "$(wc -l < "$INSTALL/Game/velka_win/started.txt")" = 1 ]; rm "$INSTALL/Game/velka_win/started.txt"
 }
-read_client() {  # sets CLIENT_X CLIENT_Y CLIENT_W CLIENT_H and the client's offset CLIENT_DX/DY in WID
-  read -r CLIENT_X CLIENT_Y CLIENT_W CLIENT_H <<< "$(probe client)" && eval "$(xdotool getwindowgeometry --shell "$WID")"
+read_client() {  # sets CLIENT_X CLIENT_Y CLIENT_W CLIENT_H, WID the X window holding it (Wine may show
+  read -r CLIENT_X CLIENT_Y CLIENT_W CLIENT_H <<< "$(probe client)" # a small one of that title too)
+  for WID in $(window_ids); do
+    eval "$(xdotool getwindowgeometry --shell "$WID")"
+    [ "$X" -gt "$CLIENT_X" ] || [ "$Y" -gt "$CLIENT_Y" ] || [ $((X + WIDTH)) -lt $((CLIENT_X + CLIENT_W)) ] || break
+  done
   CLIENT_DX=$((CLIENT_X - X)) CLIENT_DY=$((CLIENT_Y - Y))
 }
 client() { local want="$1 $2"; poll 5 eval 'read_client && [ "$CLIENT_W $CLIENT_H" = "$want" ]'; }
@@ -78,7 +82,7 @@ declare -A ELEMENT=([stage]="20 539 100 20 62" [version]="20 519 200 20 62" [tra
   [status]="20 541 400 20 62" [button]="1048 507 221 58 40")
 # Masks of bright pixels, so the random background does not count; antialiasing moves at most 2 %.
 crops_match() {  # SCALE_PERCENT ELEMENT...: a screenshot of the window against reference crops
-  local s="$1" e x y w h t mask differing && import -window "$WID" "$WORK/shot.png" && read_client
+  local s="$1" e x y w h t mask differing && read_client && import -window "$WID" "$WORK/shot.png"
   for e in "${@:2}"; do
     read -r x y w h t <<< "${ELEMENT[$e]}"
     x=$((x * s / 100 + CLIENT_DX)) y=$((y * s / 100 + CLIENT_DY)) w=$((w * s / 100)) h=$((h * s / 100))
